@@ -1,0 +1,87 @@
+#pragma once
+// One bound IPv4 UDP socket that never blocks. The service polls each endpoint
+// once per iteration and takes at most one datagram from it; datagrams that
+// are empty or longer than kMaxDatagram bytes are dropped unseen. Sending goes
+// to the endpoint's current destination, so set it just before each send.
+//
+// Ports are in host order everywhere except inside NetAddress; IPv4 addresses
+// stay in network order throughout.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelvaro {
+
+constexpr int kMaxDatagram = 520;
+
+class NetAddress {
+public:
+    NetAddress();  // 0.0.0.0, port 0
+    NetAddress(uint32_t address, uint16_t port);  // address in network order
+
+    void set(uint32_t address, uint16_t port);
+    uint32_t address() const { return raw.sin_addr.s_addr; }  // network order
+    uint16_t hostPort() const { return ntohs(raw.sin_port); }
+
+    // Dotted-decimal text of the address, e.g. "127.0.0.1".
+    std::string text() const;
+
+    bool sameHost(const NetAddress& other) const {
+        return address() == other.address() && raw.sin_port == other.raw.sin_port;
+    }
+
+    const sockaddr* socketAddress() const { return reinterpret_cast<const sockaddr*>(&raw); }
+    sockaddr* socketAddress() { return reinterpret_cast<sockaddr*>(&raw); }
+    static constexpr socklen_t kSocketAddressSize = sizeof(sockaddr_in);
+
+private:
+    sockaddr_in raw{};
+};
+
+// One received datagram: its sender and a copy of its 1 to kMaxDatagram bytes.
+struct Datagram {
+    NetAddress source;
+    std::vector<uint8_t> bytes;
+
+    const uint8_t* data() const { return bytes.data(); }
+    int32_t length() const { return static_cast<int32_t>(bytes.size()); }
+};
+
+class UdpEndpoint {
+public:
+    UdpEndpoint() = default;
+    ~UdpEndpoint();
+    UdpEndpoint(const UdpEndpoint&) = delete;
+    UdpEndpoint& operator=(const UdpEndpoint&) = delete;
+
+    // Binds 0.0.0.0:port (0 for an ephemeral port); returns the socket or -1.
+    // Failures print "socket(AF_INET, PF_INET, IPPROTO_IP) error" or
+    // "bind(<port>) error"; an unbound socket is kept (sends still work) but
+    // never yields a datagram. Opening again closes the old socket first.
+    int open(uint16_t port);
+
+    void setDestination(uint32_t address, uint16_t port) { destination.set(address, port); }
+    void setDestination(const NetAddress& address) { destination = address; }
+
+    // One datagram to the current destination; false when the system refused it.
+    bool send(const uint8_t* bytes, size_t length);
+
+    // At most one waiting datagram, or nullptr. Never blocks.
+    std::unique_ptr<Datagram> poll();
+
+    // The bound local port in host order (0 when unbound).
+    uint16_t localPort() const;
+
+private:
+    void closeSocket();
+
+    int socket = -1;
+    bool bound = false;
+    NetAddress destination;
+};
+
+}  // namespace kelvaro

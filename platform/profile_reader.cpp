@@ -1,0 +1,84 @@
+#include "platform/profile_reader.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+namespace kelvaro {
+namespace {
+
+std::string trim(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+    while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1]))) --last;
+    return text.substr(first, last - first);
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string unquote(const std::string& value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+std::optional<std::string> findValue(const std::string& section, const std::string& key,
+                                     const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    bool inSection = false;
+    std::string line;
+    while (std::getline(file, line)) {
+        const std::string text = trim(line);
+        if (text.empty() || text[0] == ';') continue;
+        if (text[0] == '[') {
+            const size_t close = text.find(']');
+            const std::string name = close == std::string::npos ? text.substr(1)
+                                                                : text.substr(1, close - 1);
+            inSection = sameName(trim(name), section);
+            continue;
+        }
+        if (!inSection) continue;
+        const size_t equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        if (sameName(trim(text.substr(0, equals)), key))
+            return unquote(trim(text.substr(equals + 1)));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string readProfileString(const std::string& section, const std::string& key,
+                              const std::string& defaultText, size_t bufferSize,
+                              const std::string& path) {
+    std::string value = findValue(section, key, path).value_or(trim(defaultText));
+    if (bufferSize == 0) return {};
+    if (value.size() > bufferSize - 1) value.resize(bufferSize - 1);
+    return value;
+}
+
+std::string currentDirectory() {
+    // Grows the buffer until the path fits: any directory depth works.
+    std::vector<char> buffer(512);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE || buffer.size() > (1u << 20)) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+}  // namespace kelvaro

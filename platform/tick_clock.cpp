@@ -1,0 +1,40 @@
+#include "platform/tick_clock.h"
+
+#include <ctime>
+
+namespace kelvaro {
+namespace {
+
+bool manualActive = false;
+uint32_t manualNow = 0;
+
+uint32_t systemTicks() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+}  // namespace
+
+uint32_t tickCount() { return manualActive ? manualNow : systemTicks(); }
+
+void sleepMs(uint32_t ms) {
+    timespec request{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    // A signal cuts the sleep short; the loop then sees its stop request sooner.
+    nanosleep(&request, nullptr);
+}
+
+ManualClock::ManualClock(uint32_t startMs) {
+    manualActive = true;
+    manualNow = startMs;
+}
+
+ManualClock::~ManualClock() { manualActive = false; }
+
+void ManualClock::set(uint32_t nowMs) { manualNow = nowMs; }
+void ManualClock::advance(uint32_t ms) { manualNow += ms; }
+uint32_t ManualClock::now() const { return manualNow; }
+
+}  // namespace kelvaro

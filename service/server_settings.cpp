@@ -1,0 +1,128 @@
+#include "service/server_settings.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+#include "platform/profile_reader.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr size_t kIntBufferSize = 32;
+constexpr size_t kStatsFileBufferSize = sizeof(ServerSettings::StatsFile);
+constexpr size_t kPeerListBufferSize = 256;
+constexpr uint32_t kMsPerMinute = 60000;
+constexpr uint32_t kMsPerHour = 1000u * 60u * 60u;
+constexpr const char* kDefaultPeers = "localhost, localhost & localhost";
+
+// atoi: optional blanks and sign, then decimal digits up to the first other
+// character; 0 when there are none.
+int32_t parseInt(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    const int64_t cap = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > cap) value = cap;
+    }
+    if (negative) return static_cast<int32_t>(-value);
+    return static_cast<int32_t>(std::min<int64_t>(value, std::numeric_limits<int32_t>::max()));
+}
+
+// Multiplication in 32-bit wrap-around arithmetic, as the stored values expect.
+int32_t scaled(int32_t value, uint32_t factor) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) * factor);
+}
+
+bool isNameCharacter(char c) {
+    return c == '.' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
+
+int32_t readProfileInt(const std::string& section, const std::string& key,
+                       const std::string& defaultText, const std::string& path) {
+    return parseInt(readProfileString(section, key, defaultText, kIntBufferSize, path));
+}
+
+uint32_t resolveHostAddress(const std::string& text) {
+    // inet_aton takes every form inet_addr does ("10.1", hex parts, ...).
+    in_addr parsed{};
+    if (inet_aton(text.c_str(), &parsed) != 0 && parsed.s_addr != INADDR_NONE) return parsed.s_addr;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    uint32_t address = INADDR_NONE;
+    if (!text.empty() && getaddrinfo(text.c_str(), nullptr, &hints, &found) == 0 && found) {
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    }
+    if (found) freeaddrinfo(found);
+    return address;
+}
+
+int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]) {
+    int32_t count = 0;
+    size_t start = 0;
+    bool inName = true;  // as if a name began at position 0
+    // Position text.size() stands for the terminating NUL, which closes the last name.
+    for (size_t i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text[i] : '\0';
+        if (isNameCharacter(c)) {
+            if (!inName) start = i;
+            inName = true;
+        } else if (inName) {
+            if (count < kMaxPeers) addresses[count++] = resolveHostAddress(text.substr(start, i - start));
+            inName = false;
+        }
+    }
+    return count;
+}
+
+ServerSettings::ServerSettings() { load(); }
+
+void ServerSettings::load() { load(currentDirectory()); }
+
+void ServerSettings::load(const std::string& directory) {
+    const std::string path = directory + "/" + kIniFileName;
+    PacketSilenceLimit = readProfileInt("Core", "PacketSilenceLimit", "2000", path);
+    MaxReliableInTransit = readProfileInt("Core", "MaxReliableInTransit", "3", path);
+    ChunkSize = readProfileInt("Core", "ChunkSize", "496", path);
+    ClusterMode = readProfileInt("Core", "ClusterMode", "0", path) != 0;
+    MaxHosts = readProfileInt("Core", "MaxHosts", "10", path);
+    IterationSleepTime = readProfileInt("CPU", "IterationSleepTime", "15", path);
+    SlowIteration = readProfileInt("CPU", "SlowIteration", "300", path);
+    SweepTime = readProfileInt("Zone", "SweepTime", "500", path);
+    DropLimit = readProfileInt("Zone", "DropLimit", "10", path);
+    ReclaimDelay = scaled(readProfileInt("Zone", "ReclaimDelay", "24", path), kMsPerHour);
+    InitialHighPing = readProfileInt("Zone", "InitialHighPing", "300", path);
+    DownloadTime = scaled(readProfileInt("Directory", "DownloadTime", "1", path), kMsPerMinute);
+
+    std::memset(StatsFile, 0, sizeof StatsFile);
+    const std::string stats =
+        readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
+    std::memcpy(StatsFile, stats.data(), stats.size());
+
+    StatsWriteMinutes =
+        scaled(readProfileInt("Directory", "StatsWriteMinutes", "1", path), kMsPerMinute);
+    loadPeers(path);
+}
+
+void ServerSettings::loadPeers(const std::string& path) {
+    const std::string peers =
+        readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
+    peerCount = splitPeerList(peers, peerAddresses);
+}
+
+ServerSettings serviceSettings;
+ServerSettings transportSettings;
+ServerSettings mainSettings;
+
+}  // namespace kelvaro

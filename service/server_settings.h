@@ -1,0 +1,64 @@
+#pragma once
+// The values of kelvaro.ini, read once at start-up. Every key has a built-in
+// default that passes through the same conversion as a value from the file, so
+// a missing file, section or key simply yields the default. Minute and hour
+// keys are held in milliseconds, converted in 32-bit wrap-around arithmetic.
+//
+// Three instances exist, one per module that reads settings: serviceSettings
+// (service core and zones; the DirectoryServer loads it again when built),
+// transportSettings (the reliable transport) and mainSettings (the loop).
+
+#include <cstdint>
+#include <string>
+
+namespace kelvaro {
+
+constexpr int kMaxPeers = 10;
+constexpr const char* kIniFileName = "kelvaro.ini";
+
+struct ServerSettings {
+    ServerSettings();  // loads from the current directory
+
+    // Fills every field from <directory>/kelvaro.ini.
+    void load(const std::string& directory);
+    void load();  // the current directory
+
+    int32_t PacketSilenceLimit = 0;   // transport ticks (1/100 s)
+    int32_t MaxReliableInTransit = 0; // packets
+    int32_t ChunkSize = 0;            // bytes
+    bool ClusterMode = false;
+    int32_t MaxHosts = 0;             // connections
+    int32_t SlowIteration = 0;        // ms
+    int32_t IterationSleepTime = 0;   // ms
+    int32_t SweepTime = 0;            // ms
+    int32_t DropLimit = 0;            // re-pings
+    int32_t ReclaimDelay = 0;         // ms (ini: hours)
+    int32_t InitialHighPing = 0;      // ms
+    int32_t DownloadTime = 0;         // ms (ini: minutes)
+    uint32_t peerAddresses[kMaxPeers] = {};  // IPv4, network order
+    int32_t peerCount = 0;
+    char StatsFile[32] = {};
+    int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
+
+private:
+    void loadPeers(const std::string& path);
+};
+
+// atoi of the profile value (read into a 32-byte buffer). Digits beyond the
+// 32-bit range saturate at INT32_MAX / INT32_MIN instead of overflowing.
+int32_t readProfileInt(const std::string& section, const std::string& key,
+                       const std::string& defaultText, const std::string& path);
+
+// A dotted quad, else the first IPv4 address the name resolves to, else
+// 255.255.255.255. Network order.
+uint32_t resolveHostAddress(const std::string& text);
+
+// Splits the Directory IP text into at most kMaxPeers resolved entries (names
+// beyond the tenth are ignored); returns the count, which is at least 1.
+int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]);
+
+extern ServerSettings serviceSettings;
+extern ServerSettings transportSettings;
+extern ServerSettings mainSettings;
+
+}  // namespace kelvaro
