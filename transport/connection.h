@@ -1,0 +1,209 @@
+#pragma once
+// One end of a conversation with one remote UDP address in the reliable
+// datagram protocol spoken on port 4990: key exchange, XOR-chain cipher,
+// numbered reliable packets with acknowledgements, clock synchronisation,
+// chunked and stream messages and clusters.
+//
+// A packet whose first byte is 0 is a core packet whose second byte is its
+// CorePacketType; any other packet is an application message whose first byte
+// is its type. Every complete packet is dispatched through appHandlers by its
+// first byte; entry 0 is the core dispatcher, which looks up coreHandlers by
+// the second byte. Handlers check their exact lengths and drop anything else
+// silently: nothing in the transport prints.
+//
+// A Connection is owned by its ConnectionManager, which feeds it datagrams,
+// ticks it once per poll and frees it once it is closed. A connection never
+// frees itself: disconnect() only marks it closed.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "net/udp_endpoint.h"
+#include "transport/connection_cipher.h"
+#include "util/byte_buffer.h"
+#include "util/pointer_list.h"
+
+namespace kelvaro {
+
+class Connection;
+
+enum class CorePacketType : uint8_t {
+    KeyRequest = 1,
+    KeyResponse = 2,
+    Reliable = 3,
+    Ack = 4,
+    SyncRequest = 5,
+    SyncResponse = 6,
+    Disconnect = 7,
+    ChunkBody = 8,
+    ChunkTail = 9,
+    StreamChunk = 10,
+    Cluster = 14,
+};
+
+// One whole received message as a handler sees it. It lives for one dispatch;
+// a handler must not keep it (or its bytes) after returning.
+struct ReceivedMessage {
+    const uint8_t* data = nullptr;  // a private copy of the message, length >= 1
+    uint32_t length = 0;
+    Connection* connection = nullptr;  // not owned
+
+    uint8_t type() const { return data[0]; }
+    uint8_t coreType() const { return length >= 2 ? data[1] : 0; }
+};
+
+using Handler = void (*)(ReceivedMessage& message);
+
+// 256 handler entries indexed by a type byte; an empty entry drops the packet.
+class HandlerTable {
+public:
+    void set(uint8_t type, Handler handler) { entries[type] = handler; }
+    void clear(uint8_t type) { entries[type] = nullptr; }
+    bool isSet(uint8_t type) const { return entries[type] != nullptr; }
+    // Calls the entry if there is one. The entry is read before the call, so a
+    // handler may change the table while it runs.
+    bool dispatch(uint8_t type, ReceivedMessage& message) const {
+        const Handler handler = entries[type];
+        if (handler == nullptr) return false;
+        handler(message);
+        return true;
+    }
+
+private:
+    std::array<Handler, 256> entries{};
+};
+
+// One numbered packet held by reliable delivery. Sending side: the whole
+// reliable packet, header included; receiving side: the payload alone.
+struct ReliablePacket {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t length = 0;
+    uint32_t sequence = 0;
+    uint32_t sentTick = 0;  // transport ticks
+};
+
+// An owned copy of a run of bytes.
+struct ByteBlock {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t length = 0;
+
+    static std::unique_ptr<ByteBlock> copyOf(const uint8_t* bytes, uint32_t length);
+};
+
+// The system tick counter divided by 10: hundredths of a second.
+uint32_t transportNow();
+
+// ChunkSize as the transport uses it: clamped into 1..502, the range that the
+// 520-byte datagrams and working areas can carry.
+uint32_t effectiveChunkSize();
+
+class Connection {
+public:
+    static constexpr uint32_t kChunkBufferLimit = 5000;
+    static constexpr uint32_t kStreamBufferLimit = 1000000;
+    static constexpr uint32_t kRoundTripSlots = 32;
+    static constexpr uint32_t kEmptySample = 0xFFFFFFFF;
+    // An early reliable packet this far or further ahead of nextExpected is
+    // dropped unacknowledged (the sender resends it), so a hostile peer cannot
+    // make a connection store packets without bound.
+    static constexpr uint32_t kMaxEarlyDistance = 256;
+
+    // applicationHandler is registered as application message type 1 once the
+    // key exchange completes (the list request or the list, per mode).
+    // Sends nothing: a client-mode connection is started by sendKeyRequest.
+    Connection(bool listening, const NetAddress& remoteAddress, UdpEndpoint& endpoint,
+               Handler applicationHandler);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool matchesAddress(const NetAddress& address) const { return remoteAddress.sameHost(address); }
+
+    // One datagram from the peer; the bytes are decrypted in place.
+    void receive(uint8_t* bytes, uint32_t length);
+    // Per-tick maintenance: silence limit, resends, retries, cluster flush.
+    void tick();
+
+    // Encrypts a copy of the bytes and sends it to the peer.
+    void sendRaw(const uint8_t* bytes, uint32_t length);
+    // The one way to send a message: splits, numbers, clusters as needed.
+    bool send(const uint8_t* bytes, uint32_t length, bool reliable);
+    void disconnect(bool notify);
+    bool isClosed() const { return closed; }
+
+    void sendKeyRequest();
+    void sendSyncRequest();
+
+    // Control-packet actions, called by the core handlers.
+    void onKeyRequest(int32_t key);
+    void onKeyResponse(int32_t key);
+    void onSyncRequest(uint32_t peerTick);
+    void onSyncResponse(uint32_t echoedTick, uint32_t peerTick);
+    void onDisconnect() { disconnect(false); }
+
+    void dispatchApplication(ReceivedMessage& message);
+    void dispatchCore(ReceivedMessage& message);
+
+    // Reliable delivery.
+    bool queueReliable(const uint8_t* packet, uint32_t length);
+    void onAck(uint32_t sequence);
+    void promoteWaiting();
+    void onReliablePacket(const uint8_t* packet, uint32_t length);  // the type-3 handler
+    void sendAck(uint32_t sequence);
+    void onReliable(uint32_t sequence, const uint8_t* payload, uint32_t length);
+    void resendOverdue();
+    void resetRoundTrip();
+    uint32_t addRoundTripSample(uint32_t sample);
+
+    // Chunked, stream and clustered messages.
+    void transmit(const uint8_t* bytes, uint32_t length);
+    void flushClusters();
+    void onChunkBody(const uint8_t* piece, uint32_t length);
+    void onChunkTail(const uint8_t* piece, uint32_t length);
+    void onStreamChunk(uint32_t total, const uint8_t* piece, uint32_t length);
+    void onCluster(const uint8_t* content, uint32_t length);
+    void deliver(const uint8_t* bytes, uint32_t length);
+
+    // Members in their designed order. Public for the handlers of the layers
+    // above and for tests; only the connection itself changes them.
+    UdpEndpoint& endpoint;
+    NetAddress remoteAddress;
+    uint32_t nextExpected = 0;
+    PointerList<ReliablePacket> outOfOrder;
+    uint32_t nextSequence = 0;
+    uint32_t nextTransitSequence = 0;
+    PointerList<ReliablePacket> inTransit;
+    PointerList<ReliablePacket> waiting;
+    HandlerTable appHandlers;
+    HandlerTable coreHandlers;
+    uint32_t lastReceiveTick = 0;
+    bool clustering = false;
+    bool keyRequestPending = false;
+    uint32_t keyRequestTick = 0;
+    bool syncPending = false;
+    uint32_t syncTick = 0;
+    ByteBuffer chunkBuffer;
+    ByteBuffer streamBuffer;
+    uint32_t streamTotal = 0;
+    PointerList<ByteBlock> clusterQueue;
+    ConnectionCipher cipher;
+    uint32_t packetsSent = 0;
+    uint32_t packetsReceived = 0;
+    uint32_t roundTrip = 100;
+    uint32_t roundTripDeviation = 0;
+    uint32_t roundTripSamples[kRoundTripSlots];
+    uint32_t sampleIndex = 0;
+    bool closed = false;
+    bool listSent = false;  // belongs to the list-request handler of the service
+
+private:
+    void applyClusterMode();
+    void registerHandlers(std::initializer_list<CorePacketType> types);
+
+    Handler applicationHandler;
+};
+
+uint32_t integerSquareRoot(uint32_t x);
+
+}  // namespace kelvaro

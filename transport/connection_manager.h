@@ -1,0 +1,46 @@
+#pragma once
+// The owner of one UdpEndpoint and of the Connections that talk through it.
+// A listening manager admits a connection for each new source address while
+// it holds fewer than maxHosts; a client-mode manager (maxHosts 0) only holds
+// the connections opened by connect() and ignores every other sender.
+//
+// Each poll takes at most one datagram, hands it to its connection, then walks
+// the list: closed connections are freed there, every other one is ticked.
+
+#include <cstdint>
+
+#include "net/udp_endpoint.h"
+#include "transport/connection.h"
+#include "util/pointer_list.h"
+
+namespace kelvaro {
+
+class ConnectionManager {
+public:
+    // Client mode on an ephemeral port.
+    explicit ConnectionManager(Handler applicationHandler);
+    // Listening mode on the given port.
+    ConnectionManager(uint16_t maxHosts, uint16_t port, Handler applicationHandler);
+    ~ConnectionManager();
+    ConnectionManager(const ConnectionManager&) = delete;
+    ConnectionManager& operator=(const ConnectionManager&) = delete;
+
+    void poll();
+    // Opens a client-mode connection to address (network order):port and sends
+    // its first key request at once.
+    void connect(uint32_t address, uint16_t port);
+    int32_t connectionCount() const { return connections.count(); }
+    // Frees every connection without sending anything to the peers.
+    void removeAll();
+
+    Connection* findOrAccept(const NetAddress& source);
+
+    PointerList<Connection> connections;
+    uint16_t maxHosts = 0;
+    UdpEndpoint endpoint;
+
+private:
+    Handler applicationHandler;
+};
+
+}  // namespace kelvaro
