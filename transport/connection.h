@@ -198,6 +198,9 @@ public:
     bool listSent = false;  // belongs to the list-request handler of the service
 
 private:
+    // The split path of send: a message longer than effectiveChunkSize() + 12
+    // bytes leaves as reliable chunk or stream pieces.
+    void sendPieces(const uint8_t* bytes, uint32_t length);
     void applyClusterMode();
     void registerHandlers(std::initializer_list<CorePacketType> types);
 
