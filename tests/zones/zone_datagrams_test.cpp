@@ -81,9 +81,9 @@ TEST(ZoneUpdateValidationTest, HeaderAndTerminatorsMustBeZero) {
 }
 
 TEST(ZoneUpdateValidationTest, FlagMustBeZeroOrOne) {
-    for (uint16_t flag : {0, 1, 2, 0x100, 0xFFFF}) {
+    for (int flag : {0, 1, 2, 0x100, 0xFFFF}) {
         UpdateFields fields;
-        fields.zoneFlag = flag;
+        fields.zoneFlag = static_cast<uint16_t>(flag);
         EXPECT_EQ(valid(makeUpdate(fields)), flag <= 1) << flag;
     }
 }
