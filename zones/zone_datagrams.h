@@ -1,0 +1,59 @@
+#pragma once
+// The plain UDP datagrams exchanged with zones, outside the reliable
+// transport. All integers are little-endian.
+//
+//   update (zone -> update port), 95..520 bytes:
+//     0 u32 header = 0 | 4 u16 port | 6 u16 population | 8 u16 zoneFlag (0/1)
+//     10 u32 zoneWord | 14 char[32] name | 46 char[16] password
+//     62 32 reserved zero bytes | 94 description, the last byte a NUL
+//   count query (anyone -> update port), 4 bytes: u32 echo
+//   count reply (ping port -> querier), 8 bytes: u32 zone count | u32 echo
+//   ping (ping port -> zone port + 1), 4 bytes: u32 tick
+//   ping reply (zone -> ping port), 8 bytes: u32 population | u32 echoed tick
+//
+// Bytes from the network are never trusted: every handler checks lengths
+// before reading, and malformed datagrams produce one console line at most.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvaro {
+
+struct Datagram;
+class UdpEndpoint;
+class ZoneList;
+class ZonePasswords;
+
+constexpr size_t kMinZoneUpdateLength = 95;
+constexpr size_t kCountQueryLength = 4;
+constexpr size_t kCountReplyLength = 8;
+constexpr size_t kPingLength = 4;
+constexpr size_t kPingReplyLength = 8;
+
+// True when payload[0, length) is a well-formed update datagram. Checks run
+// in an order that never reads out of bounds.
+bool isValidZoneUpdate(const uint8_t* payload, size_t length);
+
+// One datagram from the update port. A valid update whose password the
+// registry accepts is added or refreshed ("---Update : <name>"); a refused
+// password prints "---Bad password from <addr>: <name>"; any other 4-byte
+// datagram is a count query answered from pingEndpoint; anything else prints
+// "---Invalid message on direct update port from <addr>".
+void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
+                          UdpEndpoint& pingEndpoint);
+
+// One datagram from the ping port. An 8-byte reply is matched to the zone at
+// its source address whose announced port is the source port - 1 (16 bits);
+// unmatched replies are dropped silently. Any other length prints
+// "---Invalid message on ping sweep port".
+void handlePingDatagram(const Datagram& datagram, ZoneList& zones);
+
+// Sends the current tick to address, (port + 1) mod 65536. Send failures are
+// ignored: a lost ping is just a missed ping.
+void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port);
+
+// Sends count and echo to address, port.
+void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t count,
+                   uint32_t echo);
+
+}  // namespace kelvaro
