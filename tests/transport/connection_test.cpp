@@ -433,6 +433,29 @@ TEST(ConnectionTest, AnyDatagramWithinTheSilenceLimitKeepsTheConnection) {
     EXPECT_FALSE(pair.client->isClosed());
 }
 
+TEST(ConnectionTest, WithClusterModeOnPacketsWaitForTheTickAndLeaveTogether) {
+    TransportSettingsOverride settings;
+    transportSettings.ClusterMode = true;
+    LoopbackPair pair;
+    pair.connect();
+    // The key response leaves at once; what the client sends after it (sync
+    // request and list request) waits for the client's tick.
+    EXPECT_EQ(pair.client->cipher.key, pair.server->cipher.key);
+    EXPECT_TRUE(pair.recorder.deliveries.empty());
+    EXPECT_EQ(pair.client->clusterQueue.count(), 2);
+
+    pair.tickBoth();
+    pair.pump();
+    EXPECT_FALSE(pair.client->clustering);
+    EXPECT_EQ(pair.coreSentBy(Side::Client, CorePacketType::Cluster).size(), 1u);
+    EXPECT_EQ(pair.recorder.receivedBy(pair.server.get()), std::vector<Bytes>{kListRequest});
+    // The server's answers (sync response and acknowledgement) leave at its
+    // next tick, and clear everything in transit.
+    pair.run(1, 10);
+    EXPECT_EQ(pair.client->inTransit.count(), 0);
+    EXPECT_FALSE(pair.client->syncPending);
+}
+
 TEST(ConnectionTest, MatchesAddressComparesAddressAndPort) {
     UdpEndpoint endpoint;
     const uint32_t loopbackAddress = htonl(INADDR_LOOPBACK);
