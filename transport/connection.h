@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 
 #include "net/udp_endpoint.h"
@@ -127,7 +128,10 @@ public:
 
     // Encrypts a copy of the bytes and sends it to the peer.
     void sendRaw(const uint8_t* bytes, uint32_t length);
-    // The one way to send a message: splits, numbers, clusters as needed.
+    // The one way to send a message: splits, numbers, clusters as needed. The
+    // caller keeps its bytes. False only when a reliable message was numbered
+    // but waits for room in the window; it leaves when an acknowledgement
+    // makes room.
     bool send(const uint8_t* bytes, uint32_t length, bool reliable);
     void disconnect(bool notify);
     bool isClosed() const { return closed; }

@@ -1,0 +1,178 @@
+// Reliable delivery: numbering, the send window, acknowledgements, resends on
+// time-out, in-order delivery with the early-packet list, and the round-trip
+// estimator that sets the time-out.
+
+#include "service/server_settings.h"
+#include "transport/connection.h"
+#include "util/bytes.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr uint32_t kReliableHeader = 6;  // 0, 3, sequence as 4 bytes
+constexpr uint32_t kMinReliablePacket = kReliableHeader + 1;
+constexpr uint32_t kAckLength = 6;
+constexpr uint32_t kSequenceOffset = 2;
+
+std::unique_ptr<ReliablePacket> recordOf(const uint8_t* bytes, uint32_t length,
+                                         uint32_t sequence) {
+    auto record = std::make_unique<ReliablePacket>();
+    record->data = std::make_unique_for_overwrite<uint8_t[]>(length);
+    copyBytes(bytes, record->data.get(), length);
+    record->length = length;
+    record->sequence = sequence;
+    record->sentTick = transportNow();
+    return record;
+}
+
+}  // namespace
+
+bool Connection::queueReliable(const uint8_t* packet, uint32_t length) {
+    // Only send() calls this, always with a whole reliable packet.
+    const uint32_t sequence = readU32(packet, kSequenceOffset);
+    std::unique_ptr<ReliablePacket> record = recordOf(packet, length, sequence);
+    ++nextSequence;
+    const uint32_t window = static_cast<uint32_t>(transportSettings.MaxReliableInTransit);
+    if (static_cast<uint32_t>(inTransit.count()) >= window) {
+        waiting.append(std::move(record));
+        return false;
+    }
+    inTransit.append(std::move(record));
+    ++nextTransitSequence;
+    return true;
+}
+
+// Acknowledgements are not cumulative: each releases its own packet only.
+void Connection::onAck(uint32_t sequence) {
+    if (sequence > nextTransitSequence) return;
+    for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
+        if (node->element->sequence != sequence) continue;
+        inTransit.removeNode(node);
+        promoteWaiting();
+        return;
+    }
+}
+
+void Connection::promoteWaiting() {
+    for (auto* node = waiting.head(); node != nullptr; node = node->next) {
+        if (node->element->sequence != nextTransitSequence) continue;
+        std::unique_ptr<ReliablePacket> record = waiting.detachNode(node);
+        // Stored whole, header and number included.
+        transmit(record->data.get(), record->length);
+        record->sentTick = transportNow();
+        inTransit.append(std::move(record));
+        ++nextTransitSequence;
+        return;
+    }
+}
+
+// A packet too far ahead is not acknowledged, so the sender keeps it and
+// resends it once the gap before it has closed.
+void Connection::onReliablePacket(const uint8_t* packet, uint32_t length) {
+    if (length < kMinReliablePacket) return;
+    const uint32_t sequence = readU32(packet, kSequenceOffset);
+    if (sequence > nextExpected && sequence - nextExpected >= kMaxEarlyDistance) return;
+    // Everything else is acknowledged, duplicates included: their first
+    // acknowledgement may have been lost.
+    sendAck(sequence);
+    onReliable(sequence, packet + kReliableHeader, length - kReliableHeader);
+}
+
+void Connection::sendAck(uint32_t sequence) {
+    uint8_t packet[kAckLength];
+    packet[0] = 0;
+    packet[1] = static_cast<uint8_t>(CorePacketType::Ack);
+    writeU32(packet, kSequenceOffset, sequence);
+    send(packet, kAckLength, false);
+}
+
+void Connection::onReliable(uint32_t sequence, const uint8_t* payload, uint32_t length) {
+    if (sequence < nextExpected) return;  // delivered before
+    if (sequence > nextExpected) {
+        if (sequence - nextExpected >= kMaxEarlyDistance) return;
+        for (auto* node = outOfOrder.head(); node != nullptr; node = node->next)
+            if (node->element->sequence == sequence) return;
+        outOfOrder.append(recordOf(payload, length, sequence));
+        return;
+    }
+    // The handler runs before nextExpected moves past its message.
+    deliver(payload, length);
+    ++nextExpected;
+    // Drain the early packets that are now in order. Each record is taken off
+    // the list before its delivery, so a handler that feeds this connection
+    // again (a payload may itself hold reliable packets) cannot free it under us.
+    for (bool found = true; found;) {
+        found = false;
+        for (auto* node = outOfOrder.head(); node != nullptr; node = node->next) {
+            if (node->element->sequence != nextExpected) continue;
+            std::unique_ptr<ReliablePacket> record = outOfOrder.detachNode(node);
+            deliver(record->data.get(), record->length);
+            ++nextExpected;
+            found = true;
+            break;
+        }
+    }
+}
+
+void Connection::resendOverdue() {
+    const uint32_t now = transportNow();
+    const uint32_t timeout = roundTrip + roundTripDeviation;
+    for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
+        ReliablePacket& record = *node->element;
+        // Unsigned: after the tick counter wraps every age reads as huge, so
+        // everything in transit goes again at once.
+        if (now - record.sentTick <= timeout) continue;
+        transmit(record.data.get(), record.length);
+        record.sentTick = now;
+    }
+}
+
+void Connection::resetRoundTrip() {
+    roundTripDeviation = 0;
+    sampleIndex = 0;
+    for (uint32_t& slot : roundTripSamples) slot = kEmptySample;
+}
+
+// The mean divides by n + 1, not n, and every sum wraps in 32 bits. That skews
+// the estimate a little, but resend timing has always followed exactly this
+// arithmetic, so it stays.
+uint32_t Connection::addRoundTripSample(uint32_t sample) {
+    roundTripSamples[sampleIndex] = sample;
+    if (++sampleIndex == kRoundTripSlots) sampleIndex = 0;
+
+    uint32_t counted = 0;
+    uint32_t sum = 0;
+    while (counted < kRoundTripSlots && roundTripSamples[counted] != kEmptySample)
+        sum += roundTripSamples[counted++];
+    // A sample equal to the empty marker in slot 0 leaves nothing counted:
+    // keep the deviation we had rather than divide by zero.
+    if (counted == 0) return roundTripDeviation;
+
+    const uint32_t mean = sum / (counted + 1);
+    uint32_t squares = 0;
+    for (uint32_t i = 0; i < counted; ++i) {
+        const uint32_t difference = roundTripSamples[i] - mean;
+        squares += difference * difference;
+    }
+    roundTripDeviation = integerSquareRoot(squares / counted) + 1;
+    return roundTripDeviation;
+}
+
+// Bit by bit from the top: at most 16 steps, no division, exact for every
+// 32-bit input.
+uint32_t integerSquareRoot(uint32_t x) {
+    uint32_t root = 0;
+    for (int k = 15; k >= 0; --k) {
+        const uint32_t bit = 1u << k;
+        // root only holds bits above k, which keeps (2 * root + bit) * bit
+        // below 2^31 at every step: no overflow.
+        const uint32_t trial = (2 * root + bit) << k;
+        if (x >= trial) {
+            root += bit;
+            x -= trial;
+        }
+    }
+    return root;
+}
+
+}  // namespace kelvaro
