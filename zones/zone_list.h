@@ -37,11 +37,11 @@ struct ZoneRecord {
     uint32_t missedPings = 0;    // re-pings since the last sweep ping
     uint32_t lastPingTick = 0;   // tick of the last ping sent
 
-    bool matches(uint32_t address, uint16_t port) const;
+    bool matches(uint32_t otherAddress, uint16_t otherPort) const;
 
     // Replaces both texts. Each is cut at its first NUL and at 31 / 255
     // characters, so any bytes may be passed.
-    void setText(std::string_view name, std::string_view description);
+    void setText(std::string_view newName, std::string_view newDescription);
 
     // Marks the sweep ping as sent now; the caller sends it.
     void startSweepPing();

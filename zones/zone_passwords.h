@@ -23,7 +23,7 @@ constexpr size_t kNameCompareLength = 21;
 // One registry record. Texts are cut at their first NUL and at 31 / 15
 // characters; lastUseTick starts at now.
 struct ZonePassword {
-    ZonePassword(std::string_view name, std::string_view password);
+    ZonePassword(std::string_view firstName, std::string_view firstPassword);
 
     char name[kPasswordNameSize] = {};  // the first registrant's; never changes
     char password[kPasswordSize] = {};
@@ -57,7 +57,7 @@ public:
     // True when the update may proceed. Only the oldest record whose name
     // captures name is consulted; with none, a record is created for name
     // and password and the answer is true.
-    bool checkZonePassword(std::string_view name, std::string_view password);
+    bool checkZonePassword(std::string_view firstName, std::string_view firstPassword);
 
     int32_t count() const { return records.count(); }
     PointerList<ZonePassword>::Node* head() const { return records.head(); }

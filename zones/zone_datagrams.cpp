@@ -1,0 +1,123 @@
+#include "zones/zone_datagrams.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "net/udp_endpoint.h"
+#include "platform/tick_clock.h"
+#include "util/bytes.h"
+#include "zones/zone_list.h"
+#include "zones/zone_passwords.h"
+
+namespace kelvaro {
+namespace {
+
+// Update datagram layout.
+constexpr size_t kHeaderOffset = 0;
+constexpr size_t kPortOffset = 4;
+constexpr size_t kPopulationOffset = 6;
+constexpr size_t kFlagOffset = 8;
+constexpr size_t kWordOffset = 10;
+constexpr size_t kNameOffset = 14;
+constexpr size_t kNameWidth = 32;
+constexpr size_t kPasswordOffset = 46;
+constexpr size_t kPasswordWidth = 16;
+constexpr size_t kReservedOffset = 62;
+constexpr size_t kReservedWidth = 32;
+constexpr size_t kDescriptionOffset = 94;
+constexpr uint16_t kMaxZoneFlag = 1;
+
+// Count query, count reply, ping and ping reply layouts.
+constexpr size_t kQueryEchoOffset = 0;
+constexpr size_t kReplyCountOffset = 0;
+constexpr size_t kReplyEchoOffset = 4;
+constexpr size_t kPingTickOffset = 0;
+
+static_assert(kMinZoneUpdateLength == kDescriptionOffset + 1);
+
+// A text field of fixed width: up to its first NUL, never past the field.
+std::string_view fieldText(const uint8_t* payload, size_t offset, size_t width) {
+    const char* text = reinterpret_cast<const char*>(payload + offset);
+    return {text, boundedLength(text, width)};
+}
+
+bool allZero(const uint8_t* bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+}  // namespace
+
+bool isValidZoneUpdate(const uint8_t* payload, size_t length) {
+    // The length comes first: every later check reads inside the first
+    // kMinZoneUpdateLength bytes or at length - 1.
+    if (payload == nullptr || length < kMinZoneUpdateLength) return false;
+    if (readU32(payload, kHeaderOffset) != 0) return false;
+    if (payload[length - 1] != 0) return false;
+    if (payload[kNameOffset + kNameWidth - 1] != 0) return false;
+    if (payload[kPasswordOffset + kPasswordWidth - 1] != 0) return false;
+    if (readU16(payload, kFlagOffset) > kMaxZoneFlag) return false;
+    if (!allZero(payload + kReservedOffset, kReservedWidth)) return false;
+    return isValidZoneName(fieldText(payload, kNameOffset, kNameWidth));
+}
+
+void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
+                          UdpEndpoint& pingEndpoint) {
+    const uint8_t* payload = datagram.data();
+    const size_t length = datagram.bytes.size();
+    if (isValidZoneUpdate(payload, length)) {
+        const std::string_view name = fieldText(payload, kNameOffset, kNameWidth);
+        const std::string_view password = fieldText(payload, kPasswordOffset, kPasswordWidth);
+        const int nameLength = static_cast<int>(name.size());
+        if (!passwords.checkZonePassword(name, password)) {
+            std::printf("---Bad password from %s: %.*s\n", datagram.source.text().c_str(),
+                        nameLength, name.data());
+            return;
+        }
+        // The last byte is a NUL, so the description ends inside the datagram.
+        const std::string_view description =
+            fieldText(payload, kDescriptionOffset, length - kDescriptionOffset);
+        zones.addOrUpdate(datagram.source.address(), readU16(payload, kPortOffset),
+                          readU16(payload, kPopulationOffset), readU16(payload, kFlagOffset),
+                          readU32(payload, kWordOffset), name, description);
+        std::printf("---Update : %.*s\n", nameLength, name.data());
+    } else if (length == kCountQueryLength) {
+        sendZoneCount(pingEndpoint, datagram.source.address(), datagram.source.hostPort(),
+                      static_cast<uint32_t>(zones.count()), readU32(payload, kQueryEchoOffset));
+    } else {
+        std::printf("---Invalid message on direct update port from %s\n",
+                    datagram.source.text().c_str());
+    }
+}
+
+void handlePingDatagram(const Datagram& datagram, ZoneList& zones) {
+    if (datagram.bytes.size() != kPingReplyLength) {
+        std::printf("---Invalid message on ping sweep port\n");
+        return;
+    }
+    // Zones answer pings from port + 1, so the announced port is one below.
+    const uint16_t announcedPort = static_cast<uint16_t>(datagram.source.hostPort() - 1);
+    ZoneRecord* record = zones.find(datagram.source.address(), announcedPort);
+    if (record == nullptr) return;
+    const uint8_t* payload = datagram.data();
+    record->onPingReply(readU32(payload, kReplyEchoOffset), readU32(payload, kReplyCountOffset));
+}
+
+void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port) {
+    uint8_t ping[kPingLength];
+    writeU32(ping, kPingTickOffset, tickCount());
+    pingEndpoint.setDestination(address, static_cast<uint16_t>(port + 1));
+    pingEndpoint.send(ping, sizeof ping);
+}
+
+void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t count,
+                   uint32_t echo) {
+    uint8_t reply[kCountReplyLength];
+    writeU32(reply, kReplyCountOffset, count);
+    writeU32(reply, kReplyEchoOffset, echo);
+    pingEndpoint.setDestination(address, port);
+    pingEndpoint.send(reply, sizeof reply);
+}
+
+}  // namespace kelvaro

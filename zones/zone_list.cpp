@@ -1,0 +1,134 @@
+#include "zones/zone_list.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/tick_clock.h"
+#include "service/server_settings.h"
+#include "util/bytes.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr char kSpace = ' ';
+constexpr char kFirstPrintable = 0x21;
+constexpr char kLastPrintable = 0x7E;
+
+// Copies text into a zero-filled fixed array, stopping at the first NUL and
+// leaving room for the terminator, so the array always holds a C string.
+void storeText(char* target, size_t capacity, std::string_view text) {
+    std::memset(target, 0, capacity);
+    const size_t nul = text.find('\0');
+    const size_t length = nul == std::string_view::npos ? text.size() : nul;
+    copyBytes(text.data(), target, length < capacity - 1 ? length : capacity - 1);
+}
+
+}  // namespace
+
+ZoneRecord::ZoneRecord() : highPing(static_cast<uint32_t>(serviceSettings.InitialHighPing)) {}
+
+bool ZoneRecord::matches(uint32_t otherAddress, uint16_t otherPort) const {
+    return address == otherAddress && port == otherPort;
+}
+
+void ZoneRecord::setText(std::string_view newName, std::string_view newDescription) {
+    storeText(name, sizeof name, newName);
+    storeText(description, sizeof description, newDescription);
+}
+
+void ZoneRecord::startSweepPing() {
+    awaitingReply = true;
+    missedPings = 0;
+    lastPingTick = tickCount();
+}
+
+bool ZoneRecord::retryDue() {
+    const uint32_t now = tickCount();
+    if (!intervalPassed(now, lastPingTick, highPing)) return false;
+    lastPingTick = now;
+    ++missedPings;
+    return true;
+}
+
+bool ZoneRecord::dropDue() const {
+    // Unsigned on purpose: a negative DropLimit means "never drop".
+    return missedPings > static_cast<uint32_t>(serviceSettings.DropLimit);
+}
+
+void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
+    const uint32_t roundTrip = elapsedMs(tickCount(), sentTick);
+    population = static_cast<uint16_t>(reported);
+    // A round trip above the cap is more likely a stale or forged echo than a
+    // real delay, and letting it in would slow this zone's re-pings for good.
+    if (roundTrip > highPing && roundTrip <= kMaxAcceptedRoundTripMs) highPing = roundTrip;
+    awaitingReply = false;
+}
+
+bool isValidZoneName(std::string_view name) {
+    if (name.empty()) return true;
+    bool afterSpace = true;  // so a leading space is refused like a doubled one
+    for (const char c : name) {
+        if (c == kSpace) {
+            if (afterSpace) return false;
+            afterSpace = true;
+        } else if (c >= kFirstPrintable && c <= kLastPrintable) {
+            afterSpace = false;
+        } else {
+            return false;
+        }
+    }
+    return !afterSpace;
+}
+
+ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
+    for (Node* node = zones.head(); node != nullptr; node = node->next)
+        if (node->element->matches(address, port)) return node->element.get();
+    return nullptr;
+}
+
+void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
+                           uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                           std::string_view description) {
+    const uint16_t flag = zoneFlag != 0 ? 1 : 0;
+    if (ZoneRecord* known = find(address, port)) {
+        // The population of a known zone comes from its ping replies only.
+        known->zoneFlag = flag;
+        known->zoneWord = zoneWord;
+        known->setText(name, description);
+        return;
+    }
+    if (!isValidZoneName(name)) return;
+    auto record = std::make_unique<ZoneRecord>();
+    record->address = address;
+    record->port = port;
+    record->population = population;
+    record->zoneFlag = flag;
+    record->zoneWord = zoneWord;
+    record->setText(name, description);
+    const ZoneRecord* added = zones.append(std::move(record));
+    std::printf("Adding : %s\n", added->name);
+}
+
+ZoneRecord* ZoneList::nextForSweep() {
+    if (cursor == nullptr) cursor = zones.head();
+    if (cursor == nullptr) return nullptr;
+    cursor = cursor->next != nullptr ? cursor->next : zones.head();
+    return cursor->element.get();
+}
+
+void ZoneList::remove(ZoneRecord* record) {
+    Node* node = zones.findNode(record);
+    if (node == nullptr) return;
+    // Stepping back keeps the round robin: the next sweep takes the record
+    // that followed this one (or restarts after the head when it was first).
+    if (cursor == node) cursor = node->prev;
+    zones.removeNode(node);
+}
+
+void ZoneList::clearAwaiting() {
+    for (Node* node = zones.head(); node != nullptr; node = node->next)
+        node->element->awaitingReply = false;
+}
+
+}  // namespace kelvaro
