@@ -29,6 +29,13 @@ TEST(LifecycleTest, SigtermStopsTheServerCleanly) {
     EXPECT_EQ(server.waitForExit(), 0);
 }
 
+TEST(LifecycleTest, NegativeSleepMeansNoSleepRatherThanAHang) {
+    ServerProcess server(std::string("[CPU]\nIterationSleepTime=-1\n") + kStatsEveryIteration);
+    for (int write = 0; write < 3; ++write) ASSERT_TRUE(server.waitForLine("---Writing stats"));
+    ASSERT_TRUE(server.pressKey());
+    EXPECT_EQ(server.waitForExit(), 0);
+}
+
 TEST(LifecycleTest, KeyWaitingAtStartEndsTheServerAtOnce) {
     ServerProcess server(kStatsEveryIteration, /*keyWaiting=*/true);
     EXPECT_EQ(server.waitForExit(), 0);
