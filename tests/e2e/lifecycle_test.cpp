@@ -6,7 +6,7 @@
 #include "net/udp_endpoint.h"
 #include "support/zone_wire.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 constexpr const char* kBanner = "Kelvaro (Build 3)\n\n";
@@ -59,4 +59,4 @@ TEST(LifecycleTest, TakenUpdatePortIsReportedAboveTheBannerAndTheServerRunsOn) {
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

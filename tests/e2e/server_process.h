@@ -15,7 +15,7 @@
 #include "platform/tick_clock.h"
 #include "support/temp_directory.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 
 // Settings that keep every timer out of the way; a test puts the keys it
 // needs in front (the first occurrence of a key counts). The peer list holds
@@ -152,4 +152,4 @@ private:
     size_t matchedUpTo = 0;
 };
 
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

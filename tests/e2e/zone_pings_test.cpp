@@ -6,9 +6,10 @@
 #include <string>
 
 #include "e2e/server_process.h"
+#include "support/udp_wait.h"
 #include "support/zone_wire.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 // A zone as the server sees it: announced on port P, answering pings on P + 1.
@@ -64,7 +65,7 @@ TEST(ZonePingsTest, SweepPingReachesPortPlusOneAndTheReplySetsThePopulation) {
     ASSERT_TRUE(server.waitForLine("---Update : Alpha"));
     EXPECT_TRUE(server.waitForFile("stats.txt", alpha.statsLine(12)));
 
-    auto ping = waitForDatagram(alpha.socket, kDefaultWaitMs);
+    auto ping = pollWithin(alpha.socket);
     ASSERT_NE(ping, nullptr);
     EXPECT_EQ(ping->length(), 4);
     EXPECT_NE(ping->source.hostPort(), kServerUpdatePort);
@@ -124,4 +125,4 @@ TEST(ZonePingsTest, StatisticsFileListsEveryZoneAndIsRewrittenWhenOneIsDropped) 
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "e2e/server_process.h"
+#include "support/udp_wait.h"
 #include "support/zone_wire.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 constexpr const char* kInvalidLine = "---Invalid message on direct update port from 127.0.0.1";
@@ -38,7 +39,7 @@ protected:
     // Asks for the zone count; the reply must come from the ping port.
     std::optional<uint32_t> zoneCount(uint32_t echo = 0x01020304) {
         if (!send(le32(echo))) return std::nullopt;
-        auto reply = waitForDatagram(client, kDefaultWaitMs);
+        auto reply = pollWithin(client);
         if (!reply || reply->length() != 8 || readU32(reply->data(), 4) != echo) return std::nullopt;
         lastReplyPort = reply->source.hostPort();
         return readU32(reply->data(), 0);
@@ -94,7 +95,7 @@ TEST_F(ZoneUpdatesTest, EveryMalformedUpdateIsRefusedWithTheInvalidLine) {
     EXPECT_EQ(zoneCount(), 0u);
     EXPECT_EQ(server.output().find("Adding"), std::string::npos);
     // None of them was answered.
-    EXPECT_EQ(waitForDatagram(client, 20), nullptr);
+    EXPECT_EQ(pollWithin(client, 10), nullptr);
 }
 
 TEST_F(ZoneUpdatesTest, WrongPasswordForAKnownNameIsRefused) {
@@ -109,4 +110,4 @@ TEST_F(ZoneUpdatesTest, WrongPasswordForAKnownNameIsRefused) {
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

@@ -4,7 +4,7 @@
 
 #include "service/server_fixture.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 using IterationTest = ServerFixture;
@@ -48,7 +48,7 @@ TEST_F(IterationTest, SweepPingsOneZonePerSweepTimeOnItsPortPlusOne) {
     // The first sweep visits the second zone; the ping comes from the ping port.
     clock.advance(1);
     iterate();
-    auto ping = waitForDatagram(bravo.socket, 1000);
+    auto ping = pollWithin(bravo.socket);
     ASSERT_NE(ping, nullptr);
     EXPECT_EQ(ping->source.hostPort(), server->pingEndpoint.localPort());
     EXPECT_EQ(ping->length(), 4);
@@ -248,4 +248,4 @@ TEST_F(ZoneTrafficTest, EachEndpointYieldsOneDatagramPerIteration) {
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

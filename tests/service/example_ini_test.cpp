@@ -9,7 +9,7 @@
 #include "service/server_settings.h"
 #include "support/temp_directory.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
@@ -43,4 +43,4 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

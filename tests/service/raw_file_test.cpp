@@ -5,7 +5,7 @@
 
 #include "support/temp_directory.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 TEST(RawFileTest, OpenCreatesAnOwnerOnlyFileAndNeverTruncates) {
@@ -51,4 +51,4 @@ TEST(RawFileTest, ReopeningClosesThePreviousFileFirst) {
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

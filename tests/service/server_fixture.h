@@ -18,11 +18,22 @@
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
 #include "service/server_settings.h"
-#include "support/stdout_capture.h"
+#include "support/capture_stdout.h"
+#include "support/settings_guard.h"
 #include "support/temp_directory.h"
+#include "support/udp_wait.h"
 #include "support/zone_wire.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
+
+// What action prints. Capturing only around the action keeps the test
+// framework's own failure reports on the real stdout.
+template <typename Action>
+std::string printedBy(Action&& action) {
+    StdoutCapture capture;
+    action();
+    return capture.take();
+}
 
 constexpr const char* kQuietSettings =
     "[CPU]\nSlowIteration=-1\n"
@@ -43,9 +54,6 @@ protected:
 
     void TearDown() override {
         server.reset();
-        // Later tests in this process must see the built-in defaults again.
-        std::filesystem::remove(directory.file(kIniFileName));
-        serviceSettings.load(directory.path());
         if (!savedDirectory.empty()) {
             EXPECT_EQ(chdir(savedDirectory.c_str()), 0);
         }
@@ -78,6 +86,9 @@ protected:
     }
 
     ManualClock clock{kStartTick};
+    // The server loads serviceSettings from the test's file; later tests in
+    // this process must see the earlier values again.
+    SettingsGuard settingsGuard{serviceSettings};
     TempDirectory directory;
     std::unique_ptr<DirectoryServer> server;
 
@@ -87,7 +98,7 @@ private:
 
 // Waits for one ping on the zone's socket; its 4 bytes are the sending tick.
 inline ::testing::AssertionResult pingArrived(FakeZone& zone, uint32_t tick) {
-    auto ping = waitForDatagram(zone.socket, 1000);
+    auto ping = pollWithin(zone.socket);
     if (!ping) return ::testing::AssertionFailure() << "no ping arrived";
     if (ping->length() != 4) return ::testing::AssertionFailure() << "ping of " << ping->length();
     if (readU32(ping->data(), 0) != tick)
@@ -95,6 +106,7 @@ inline ::testing::AssertionResult pingArrived(FakeZone& zone, uint32_t tick) {
     return ::testing::AssertionSuccess();
 }
 
-inline bool nothingArrived(FakeZone& zone) { return waitForDatagram(zone.socket, 20) == nullptr; }
+// A short wait: loopback delivery is immediate, so 20 ms of silence means none.
+inline bool nothingArrived(FakeZone& zone) { return pollWithin(zone.socket, 10) == nullptr; }
 
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

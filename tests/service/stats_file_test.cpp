@@ -9,7 +9,7 @@
 
 #include "service/server_fixture.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 namespace {
 
 class StatsFileTest : public ServerFixture {
@@ -162,4 +162,4 @@ TEST_F(StatsFileTest, MissingDirectoryFailsSilently) {
 }
 
 }  // namespace
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

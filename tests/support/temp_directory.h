@@ -1,7 +1,6 @@
 #pragma once
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes. Tests write their kelvaro.ini and
-// find their statistics files here.
+// A fresh directory under the system temp folder, removed with everything in
+// it when the test ends.
 
 #include <stdlib.h>
 
@@ -10,17 +9,18 @@
 #include <iterator>
 #include <string>
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 
 class TempDirectory {
 public:
     TempDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvaro-XXXXXX").string();
+        std::error_code error;
+        std::string pattern = (std::filesystem::temp_directory_path(error) / "kelvaro-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
     ~TempDirectory() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+        std::error_code error;
+        if (!path_.empty()) std::filesystem::remove_all(path_, error);
     }
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
@@ -29,9 +29,10 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-    void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-        out << bytes;
+    // Writes name inside the directory with exactly these bytes.
+    void write(const std::string& name, const std::string& contents) const {
+        std::ofstream file(path_ + "/" + name, std::ios::binary | std::ios::trunc);
+        file << contents;
     }
 
     bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
@@ -47,4 +48,4 @@ private:
     std::string path_;
 };
 
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

@@ -1,5 +1,5 @@
 #pragma once
-// Builders and waits for the plain zone datagrams as a zone or a monitoring
+// Builders for the plain zone datagrams as a zone or a monitoring
 // tool would send them, written from the wire layout (little-endian fields,
 // fixed text fields, reserved zeros, a description ending in a NUL).
 
@@ -7,15 +7,13 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/udp_endpoint.h"
-#include "platform/tick_clock.h"
 #include "util/bytes.h"
 
-namespace kelvaro::testing {
+namespace kelvaro::testing_support {
 
 inline const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
@@ -64,13 +62,4 @@ inline bool sendTo(UdpEndpoint& endpoint, uint16_t port, const std::vector<uint8
     return endpoint.send(bytes.data(), bytes.size());
 }
 
-// The next datagram on endpoint, waiting at most timeoutMs of real time.
-inline std::unique_ptr<Datagram> waitForDatagram(UdpEndpoint& endpoint, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; ++waited) {
-        if (auto datagram = endpoint.poll()) return datagram;
-        sleepMs(1);
-    }
-    return nullptr;
-}
-
-}  // namespace kelvaro::testing
+}  // namespace kelvaro::testing_support

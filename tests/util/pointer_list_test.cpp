@@ -83,6 +83,20 @@ TEST_F(PointerListTest, RemoveElementTakesOnlyItsNodeAndIgnoresStrangers) {
     expectLinksConsistent();
 }
 
+TEST_F(PointerListTest, DetachElementHandsOverOnlyAMember) {
+    add(1);
+    Tracked* second = add(2);
+    add(3);
+    Tracked stranger(9, &destroyed);
+    EXPECT_EQ(list.detachElement(&stranger), nullptr);
+    EXPECT_EQ(list.count(), 3);
+    std::unique_ptr<Tracked> kept = list.detachElement(second);
+    ASSERT_EQ(kept.get(), second);
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(values(), (std::vector<int>{1, 3}));
+    expectLinksConsistent();
+}
+
 TEST_F(PointerListTest, ClearDestroysEveryElementOfALongList) {
     for (int i = 0; i < 200000; ++i) add(i);
     list.clear();

@@ -1,0 +1,131 @@
+#include "net/udp_endpoint.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/capture_stdout.h"
+#include "support/udp_wait.h"
+
+namespace kelvaro {
+namespace {
+
+using testing_support::pollWithin;
+using testing_support::StdoutCapture;
+
+const uint32_t kLoopback = inet_addr("127.0.0.1");
+
+class UdpEndpointTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GE(receiver.open(0), 0);
+        ASSERT_GE(sender.open(0), 0);
+        sender.setDestination(kLoopback, receiver.localPort());
+    }
+
+    void sendFilled(size_t length, uint8_t fill) {
+        const std::vector<uint8_t> bytes(length, fill);
+        sender.send(bytes.data(), bytes.size());
+    }
+
+    UdpEndpoint receiver;
+    UdpEndpoint sender;
+};
+
+TEST_F(UdpEndpointTest, EphemeralPortIsBoundAndCarriedAsSourcePort) {
+    EXPECT_NE(receiver.localPort(), 0);
+    EXPECT_NE(sender.localPort(), receiver.localPort());
+    sendFilled(3, 1);
+    auto datagram = pollWithin(receiver);
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->source.hostPort(), sender.localPort());
+    EXPECT_EQ(datagram->source.text(), "127.0.0.1");
+}
+
+TEST_F(UdpEndpointTest, LargestDatagramIsDeliveredWhole) {
+    std::vector<uint8_t> bytes(kMaxDatagram);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(sender.send(bytes.data(), bytes.size()));
+    auto datagram = pollWithin(receiver);
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->length(), kMaxDatagram);
+    EXPECT_EQ(datagram->bytes, bytes);
+}
+
+TEST_F(UdpEndpointTest, OversizedAndEmptyDatagramsAreNeverDelivered) {
+    sendFilled(kMaxDatagram + 1, 0xEE);
+    sendFilled(0, 0);
+    sendFilled(4, 0x11);
+    auto datagram = pollWithin(receiver);
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->bytes, (std::vector<uint8_t>(4, 0x11)));
+    EXPECT_EQ(receiver.poll(), nullptr);
+}
+
+TEST_F(UdpEndpointTest, WaitingDatagramsComeOnePerPollInOrder) {
+    sendFilled(1, 1);
+    sendFilled(2, 2);
+    auto first = pollWithin(receiver);
+    auto second = pollWithin(receiver);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->bytes, (std::vector<uint8_t>{1}));
+    EXPECT_EQ(second->bytes, (std::vector<uint8_t>{2, 2}));
+}
+
+TEST_F(UdpEndpointTest, PollWithNothingWaitingReturnsAtOnce) {
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(receiver.poll(), nullptr);
+}
+
+TEST_F(UdpEndpointTest, FailedBindIsReportedOnceAndNeverReceives) {
+    const uint16_t taken = receiver.localPort();
+    UdpEndpoint second;
+    StdoutCapture capture;
+    EXPECT_EQ(second.open(taken), -1);
+    sendFilled(4, 1);
+    EXPECT_EQ(second.poll(), nullptr);
+    EXPECT_EQ(second.poll(), nullptr);
+    EXPECT_EQ(second.localPort(), 0);
+    EXPECT_EQ(capture.take(), "bind(" + std::to_string(taken) + ") error\n");
+    EXPECT_NE(pollWithin(receiver), nullptr);  // the datagram went to the real owner
+}
+
+TEST_F(UdpEndpointTest, ReopeningClosesTheOldSocketFirst) {
+    const uint16_t port = receiver.localPort();
+    StdoutCapture capture;
+    EXPECT_GE(receiver.open(port), 0);  // would fail if the old socket still held it
+    EXPECT_EQ(capture.take(), "");
+    EXPECT_EQ(receiver.localPort(), port);
+}
+
+TEST_F(UdpEndpointTest, DestinationCanBeSwitchedBetweenSends) {
+    UdpEndpoint other;
+    ASSERT_GE(other.open(0), 0);
+    sendFilled(1, 1);
+    sender.setDestination(NetAddress(kLoopback, other.localPort()));
+    sendFilled(1, 2);
+    auto toReceiver = pollWithin(receiver);
+    auto toOther = pollWithin(other);
+    ASSERT_NE(toReceiver, nullptr);
+    ASSERT_NE(toOther, nullptr);
+    EXPECT_EQ(toReceiver->bytes[0], 1);
+    EXPECT_EQ(toOther->bytes[0], 2);
+}
+
+TEST(NetAddressTest, KeepsNetworkAddressAndHostPort) {
+    const NetAddress address(inet_addr("10.1.2.3"), 4991);
+    EXPECT_EQ(address.text(), "10.1.2.3");
+    EXPECT_EQ(address.hostPort(), 4991);
+    EXPECT_EQ(address.address(), inet_addr("10.1.2.3"));
+    EXPECT_TRUE(address.sameHost(NetAddress(inet_addr("10.1.2.3"), 4991)));
+    EXPECT_FALSE(address.sameHost(NetAddress(inet_addr("10.1.2.3"), 4990)));
+    EXPECT_FALSE(address.sameHost(NetAddress(inet_addr("10.1.2.4"), 4991)));
+    const NetAddress empty;
+    EXPECT_EQ(empty.text(), "0.0.0.0");
+    EXPECT_EQ(empty.hostPort(), 0);
+}
+
+}  // namespace
+}  // namespace kelvaro

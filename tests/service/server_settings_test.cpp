@@ -1,0 +1,221 @@
+#include "service/server_settings.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/profile_reader.h"
+#include "support/temp_directory.h"
+
+namespace kelvaro {
+namespace {
+
+using testing_support::TempDirectory;
+
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+
+uint32_t ip(const char* text) { return inet_addr(text); }
+
+class ServerSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(directory.path().empty()); }
+
+    // Loads settings from an ini file holding exactly text.
+    ServerSettings loadIni(const std::string& text) {
+        directory.write(kIniFileName, text);
+        ServerSettings settings;
+        settings.load(directory.path());
+        return settings;
+    }
+
+    std::vector<uint32_t> peers(const ServerSettings& settings) {
+        return {settings.peerAddresses, settings.peerAddresses + settings.peerCount};
+    }
+
+    TempDirectory directory;
+};
+
+TEST_F(ServerSettingsTest, EveryKeyHasItsDefaultWithoutAnIniFile) {
+    ServerSettings settings;
+    settings.load(directory.path());
+    EXPECT_EQ(settings.PacketSilenceLimit, 2000);
+    EXPECT_EQ(settings.MaxReliableInTransit, 3);
+    EXPECT_EQ(settings.ChunkSize, 496);
+    EXPECT_FALSE(settings.ClusterMode);
+    EXPECT_EQ(settings.MaxHosts, 10);
+    EXPECT_EQ(settings.SlowIteration, 300);
+    EXPECT_EQ(settings.IterationSleepTime, 15);
+    EXPECT_EQ(settings.SweepTime, 500);
+    EXPECT_EQ(settings.DropLimit, 10);
+    EXPECT_EQ(settings.ReclaimDelay, 24 * 3600000);
+    EXPECT_EQ(settings.InitialHighPing, 300);
+    EXPECT_EQ(settings.DownloadTime, 60000);
+    EXPECT_STREQ(settings.StatsFile, "stats.txt");
+    EXPECT_EQ(settings.StatsWriteMinutes, 60000);
+    // Three default peer names, all of them the local host.
+    ASSERT_EQ(settings.peerCount, 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ntohl(settings.peerAddresses[i]) >> 24, 127u) << i;
+}
+
+TEST_F(ServerSettingsTest, ValuesFromTheFileReplaceTheDefaults) {
+    const ServerSettings settings = loadIni(
+        "[Core]\nPacketSilenceLimit=100\nMaxReliableInTransit=5\nChunkSize=200\nMaxHosts=2\n"
+        "[CPU]\nSlowIteration=50\nIterationSleepTime=1\n"
+        "[Zone]\nSweepTime=20\nDropLimit=3\nInitialHighPing=40\n"
+        "[Directory]\nStatsFile=out.tsv\nIP=127.0.0.7\n");
+    EXPECT_EQ(settings.PacketSilenceLimit, 100);
+    EXPECT_EQ(settings.MaxReliableInTransit, 5);
+    EXPECT_EQ(settings.ChunkSize, 200);
+    EXPECT_EQ(settings.MaxHosts, 2);
+    EXPECT_EQ(settings.SlowIteration, 50);
+    EXPECT_EQ(settings.IterationSleepTime, 1);
+    EXPECT_EQ(settings.SweepTime, 20);
+    EXPECT_EQ(settings.DropLimit, 3);
+    EXPECT_EQ(settings.InitialHighPing, 40);
+    EXPECT_STREQ(settings.StatsFile, "out.tsv");
+    EXPECT_EQ(peers(settings), (std::vector<uint32_t>{ip("127.0.0.7")}));
+}
+
+TEST_F(ServerSettingsTest, ClusterModeIsAnyNonZeroNumber) {
+    EXPECT_TRUE(loadIni("[Core]\nClusterMode=2\n").ClusterMode);
+    EXPECT_TRUE(loadIni("[Core]\nClusterMode=-1\n").ClusterMode);
+    EXPECT_FALSE(loadIni("[Core]\nClusterMode=abc\n").ClusterMode);
+    EXPECT_FALSE(loadIni("[Core]\nClusterMode=0\n").ClusterMode);
+}
+
+TEST_F(ServerSettingsTest, IntegersAreReadTheAtoiWay) {
+    const ServerSettings settings = loadIni(
+        "[Core]\nChunkSize=12abc\nMaxHosts=abc\nPacketSilenceLimit=+7\nMaxReliableInTransit=-5\n"
+        // 31 zeros fill the reader's buffer, so the trailing 5 is never seen.
+        "[Zone]\nSweepTime=00000000000000000000000000000005\n");
+    EXPECT_EQ(settings.ChunkSize, 12);
+    EXPECT_EQ(settings.MaxHosts, 0);
+    EXPECT_EQ(settings.PacketSilenceLimit, 7);
+    EXPECT_EQ(settings.MaxReliableInTransit, -5);
+    EXPECT_EQ(settings.SweepTime, 0);
+}
+
+TEST_F(ServerSettingsTest, IntegersBeyondThirtyTwoBitsSaturate) {
+    const ServerSettings settings = loadIni(
+        "[Zone]\nSweepTime=99999999999\nDropLimit=-99999999999\nInitialHighPing=2147483648\n"
+        "[CPU]\nSlowIteration=2147483647\nIterationSleepTime=-2147483648\n");
+    EXPECT_EQ(settings.SweepTime, INT32_MAX);
+    EXPECT_EQ(settings.DropLimit, INT32_MIN);
+    EXPECT_EQ(settings.InitialHighPing, INT32_MAX);
+    EXPECT_EQ(settings.SlowIteration, INT32_MAX);
+    EXPECT_EQ(settings.IterationSleepTime, INT32_MIN);
+}
+
+TEST_F(ServerSettingsTest, HoursAndMinutesBecomeMillisecondsWrappingInThirtyTwoBits) {
+    ServerSettings settings = loadIni(
+        "[Zone]\nReclaimDelay=596\n[Directory]\nDownloadTime=35791\nStatsWriteMinutes=3\n");
+    EXPECT_EQ(settings.ReclaimDelay, 2145600000);
+    EXPECT_EQ(settings.DownloadTime, 2147460000);
+    EXPECT_EQ(settings.StatsWriteMinutes, 180000);
+
+    settings = loadIni(
+        "[Zone]\nReclaimDelay=597\n[Directory]\nDownloadTime=35792\nStatsWriteMinutes=35792\n");
+    EXPECT_EQ(settings.ReclaimDelay, -2145767296);  // 597 * 3,600,000 - 2^32
+    EXPECT_EQ(settings.DownloadTime, -2147447296);  // 35792 * 60,000 - 2^32
+    EXPECT_EQ(settings.StatsWriteMinutes, -2147447296);
+
+    settings = loadIni("[Directory]\nDownloadTime=0\nStatsWriteMinutes=0\n");
+    EXPECT_EQ(settings.DownloadTime, 0);
+    EXPECT_EQ(settings.StatsWriteMinutes, 0);
+}
+
+TEST_F(ServerSettingsTest, StatsFileMayBeEmptyAndIsCutToThirtyOneCharacters) {
+    EXPECT_STREQ(loadIni("[Directory]\nStatsFile=\n").StatsFile, "");
+    const ServerSettings settings = loadIni("[Directory]\nStatsFile=" + std::string(40, 's') + "\n");
+    EXPECT_EQ(std::string(settings.StatsFile), std::string(31, 's'));
+    EXPECT_EQ(settings.StatsFile[31], 0);
+}
+
+TEST_F(ServerSettingsTest, PeerListKeepsTheWrittenOrder) {
+    EXPECT_EQ(peers(loadIni("[Directory]\nIP=127.0.0.1, 127.0.0.2 & 127.0.0.3\n")),
+              (std::vector<uint32_t>{ip("127.0.0.1"), ip("127.0.0.2"), ip("127.0.0.3")}));
+    EXPECT_EQ(peers(loadIni("[Directory]\nIP=127.0.0.3   127.0.0.2 127.0.0.1\n")),
+              (std::vector<uint32_t>{ip("127.0.0.3"), ip("127.0.0.2"), ip("127.0.0.1")}));
+}
+
+TEST_F(ServerSettingsTest, PeerListValueIsCutTo255CharactersBeforeSplitting) {
+    // The cut leaves "12" of the second address, which reads as 0.0.0.12.
+    const std::string value = "127.0.0.9" + std::string(244, ',') + "127.0.0.2";
+    EXPECT_EQ(peers(loadIni("[Directory]\nIP=" + value + "\n")),
+              (std::vector<uint32_t>{ip("127.0.0.9"), htonl(12)}));
+}
+
+TEST_F(ServerSettingsTest, LongCurrentDirectoryStillFindsTheIniFile) {
+    std::string deep = directory.path();
+    for (int i = 0; i < 3; ++i) deep += "/" + std::string(200, static_cast<char>('a' + i));
+    std::error_code error;
+    ASSERT_TRUE(std::filesystem::create_directories(deep, error));
+    {
+        std::ofstream file(deep + "/" + kIniFileName);
+        file << "[Zone]\nSweepTime=1234\n";
+    }
+    const std::string previous = currentDirectory();
+    ASSERT_EQ(chdir(deep.c_str()), 0);
+    ServerSettings settings;  // loads from the current directory
+    ASSERT_EQ(chdir(previous.c_str()), 0);
+    EXPECT_GT(deep.size(), 520u);
+    EXPECT_EQ(settings.SweepTime, 1234);
+}
+
+class PeerListTest : public ::testing::Test {
+protected:
+    std::vector<uint32_t> split(const std::string& text) {
+        uint32_t addresses[kMaxPeers] = {};
+        const int32_t count = splitPeerList(text, addresses);
+        return {addresses, addresses + count};
+    }
+};
+
+TEST_F(PeerListTest, RunsOfSeparatorsGiveNothing) {
+    EXPECT_EQ(split("127.0.0.1,,,127.0.0.2"),
+              (std::vector<uint32_t>{ip("127.0.0.1"), ip("127.0.0.2")}));
+    EXPECT_EQ(split("127.0.0.1 ,& 127.0.0.2 ,,"),
+              (std::vector<uint32_t>{ip("127.0.0.1"), ip("127.0.0.2")}));
+}
+
+TEST_F(PeerListTest, EmptyTextOrLeadingSeparatorGivesAnUnresolvedFirstEntry) {
+    EXPECT_EQ(split(""), (std::vector<uint32_t>{kNoAddress}));
+    EXPECT_EQ(split(",127.0.0.1"), (std::vector<uint32_t>{kNoAddress, ip("127.0.0.1")}));
+    EXPECT_EQ(split(" "), (std::vector<uint32_t>{kNoAddress}));
+}
+
+TEST_F(PeerListTest, HyphensUnderscoresAndHighBytesSplitNames) {
+    EXPECT_EQ(split("127.0.0.1-127.0.0.2"),
+              (std::vector<uint32_t>{ip("127.0.0.1"), ip("127.0.0.2")}));
+    EXPECT_EQ(split("127.0.0.3_127.0.0.4"),
+              (std::vector<uint32_t>{ip("127.0.0.3"), ip("127.0.0.4")}));
+    EXPECT_EQ(split("127.0.0.5\x80\xFF" "127.0.0.6"),
+              (std::vector<uint32_t>{ip("127.0.0.5"), ip("127.0.0.6")}));
+}
+
+TEST_F(PeerListTest, NamesBeyondTheTenthAreIgnored) {
+    std::string text;
+    std::vector<uint32_t> expected;
+    for (int i = 1; i <= 12; ++i) {
+        const std::string address = "127.0.0." + std::to_string(i);
+        text += address + " ";
+        if (i <= kMaxPeers) expected.push_back(ip(address.c_str()));
+    }
+    EXPECT_EQ(split(text), expected);
+}
+
+TEST(ResolveHostAddressTest, DottedQuadsParseAndEmptyTextDoesNot) {
+    EXPECT_EQ(resolveHostAddress("127.0.0.1"), ip("127.0.0.1"));
+    EXPECT_EQ(resolveHostAddress("127.1"), ip("127.0.0.1"));
+    EXPECT_EQ(resolveHostAddress(""), kNoAddress);
+}
+
+}  // namespace
+}  // namespace kelvaro

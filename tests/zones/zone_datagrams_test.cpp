@@ -1,0 +1,340 @@
+#include "zones/zone_datagrams.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/udp_endpoint.h"
+#include "platform/tick_clock.h"
+#include "support/capture_stdout.h"
+#include "support/settings_guard.h"
+#include "support/udp_wait.h"
+#include "util/bytes.h"
+#include "zones/zone_list.h"
+#include "zones/zone_passwords.h"
+
+namespace kelvaro {
+namespace {
+
+using testing_support::pollWithin;
+using testing_support::SettingsGuard;
+using testing_support::StdoutCapture;
+
+const uint32_t kLoopback = inet_addr("127.0.0.1");
+const uint32_t kZoneHost = inet_addr("127.0.0.5");
+
+struct UpdateFields {
+    uint16_t port = 5000;
+    uint16_t population = 10;
+    uint16_t zoneFlag = 0;
+    uint32_t zoneWord = 0x01020304;
+    std::string name = "Zone";
+    std::string password = "pw";
+    std::string description = "desc";
+};
+
+// Lays the fields out by hand, independently of the code under test.
+std::vector<uint8_t> makeUpdate(const UpdateFields& f) {
+    std::vector<uint8_t> bytes(94 + f.description.size() + 1, 0);
+    writeU16(bytes.data(), 4, f.port);
+    writeU16(bytes.data(), 6, f.population);
+    writeU16(bytes.data(), 8, f.zoneFlag);
+    writeU32(bytes.data(), 10, f.zoneWord);
+    copyBytes(f.name.data(), bytes.data() + 14, f.name.size() < 32 ? f.name.size() : 32);
+    copyBytes(f.password.data(), bytes.data() + 46, f.password.size() < 16 ? f.password.size() : 16);
+    copyBytes(f.description.data(), bytes.data() + 94, f.description.size());
+    return bytes;
+}
+
+Datagram datagramFrom(std::vector<uint8_t> bytes, uint32_t address = kZoneHost,
+                      uint16_t port = 40000) {
+    Datagram datagram;
+    datagram.source = NetAddress(address, port);
+    datagram.bytes = std::move(bytes);
+    return datagram;
+}
+
+bool valid(const std::vector<uint8_t>& bytes) { return isValidZoneUpdate(bytes.data(), bytes.size()); }
+
+TEST(ZoneUpdateValidationTest, ShortestUpdateIsValidAndEveryTruncationIsNot) {
+    UpdateFields fields;
+    fields.description = "";
+    const auto update = makeUpdate(fields);
+    ASSERT_EQ(update.size(), kMinZoneUpdateLength);
+    EXPECT_TRUE(valid(update));
+    for (size_t length = 0; length < update.size(); ++length)
+        EXPECT_FALSE(isValidZoneUpdate(update.data(), length)) << length;
+    EXPECT_FALSE(isValidZoneUpdate(nullptr, 0));
+}
+
+TEST(ZoneUpdateValidationTest, HeaderAndTerminatorsMustBeZero) {
+    const auto good = makeUpdate({});
+    ASSERT_TRUE(valid(good));
+    for (size_t offset : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{45}, size_t{61},
+                          good.size() - 1}) {
+        auto bad = good;
+        bad[offset] = 'x';
+        EXPECT_FALSE(valid(bad)) << offset;
+    }
+}
+
+TEST(ZoneUpdateValidationTest, FlagMustBeZeroOrOne) {
+    for (int flag : {0, 1, 2, 0x100, 0xFFFF}) {
+        UpdateFields fields;
+        fields.zoneFlag = static_cast<uint16_t>(flag);
+        EXPECT_EQ(valid(makeUpdate(fields)), flag <= 1) << flag;
+    }
+}
+
+TEST(ZoneUpdateValidationTest, EveryReservedByteMustBeZero) {
+    const auto good = makeUpdate({});
+    for (size_t offset = 62; offset < 94; ++offset) {
+        auto bad = good;
+        bad[offset] = 1;
+        EXPECT_FALSE(valid(bad)) << offset;
+    }
+}
+
+TEST(ZoneUpdateValidationTest, NameMustFitAndPassTheNameRule) {
+    UpdateFields fields;
+    fields.name = std::string(31, 'n');
+    EXPECT_TRUE(valid(makeUpdate(fields)));
+    fields.name = std::string(32, 'n');
+    EXPECT_FALSE(valid(makeUpdate(fields)));
+    fields.name = "Trailing ";
+    EXPECT_FALSE(valid(makeUpdate(fields)));
+    fields.name = "Tab\tbed";
+    EXPECT_FALSE(valid(makeUpdate(fields)));
+    fields.name = "";
+    EXPECT_TRUE(valid(makeUpdate(fields)));
+    fields.password = std::string(15, 'p');
+    EXPECT_TRUE(valid(makeUpdate(fields)));
+    fields.password = std::string(16, 'p');
+    EXPECT_FALSE(valid(makeUpdate(fields)));
+}
+
+TEST(ZoneUpdateValidationTest, BytesAfterTheDescriptionNulAreIgnored) {
+    UpdateFields fields;
+    fields.description = std::string("abc\0junk\x01", 9);
+    EXPECT_TRUE(valid(makeUpdate(fields)));
+}
+
+class ZoneDatagramTest : public ::testing::Test {
+protected:
+    ZoneDatagramTest() {
+        serviceSettings.InitialHighPing = 300;
+        pingEndpoint.open(0);
+    }
+
+    std::string handleUpdate(const Datagram& datagram) {
+        StdoutCapture capture;
+        handleUpdateDatagram(datagram, passwords, zones, pingEndpoint);
+        return capture.take();
+    }
+
+    std::string handlePing(const Datagram& datagram) {
+        StdoutCapture capture;
+        handlePingDatagram(datagram, zones);
+        return capture.take();
+    }
+
+    SettingsGuard guard{serviceSettings};
+    ManualClock clock{50000};
+    ZonePasswords passwords;
+    ZoneList zones;
+    UdpEndpoint pingEndpoint;
+};
+
+TEST_F(ZoneDatagramTest, ValidUpdateAddsTheZoneFromItsFields) {
+    UpdateFields fields;
+    fields.zoneFlag = 1;
+    fields.description = "";
+    EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))), "Adding : Zone\n---Update : Zone\n");
+    const ZoneRecord* record = zones.find(kZoneHost, 5000);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->population, 10);
+    EXPECT_EQ(record->zoneFlag, 1);
+    EXPECT_EQ(record->zoneWord, 0x01020304u);
+    EXPECT_STREQ(record->name, "Zone");
+    EXPECT_STREQ(record->description, "");
+    EXPECT_EQ(zones.find(kZoneHost, 40000), nullptr);  // the source port is not the zone's
+}
+
+TEST_F(ZoneDatagramTest, DescriptionEndsAtItsFirstNulAndKeeps255Characters) {
+    UpdateFields fields;
+    fields.description = std::string("abc\0junk", 8);
+    handleUpdate(datagramFrom(makeUpdate(fields)));
+    EXPECT_STREQ(zones.find(kZoneHost, 5000)->description, "abc");
+
+    fields.port = 5002;
+    fields.description = std::string(425, 'd');
+    const auto longest = makeUpdate(fields);
+    ASSERT_EQ(longest.size(), static_cast<size_t>(kMaxDatagram));
+    handleUpdate(datagramFrom(longest));
+    EXPECT_EQ(std::string(zones.find(kZoneHost, 5002)->description), std::string(255, 'd'));
+}
+
+TEST_F(ZoneDatagramTest, RepeatedUpdateRefreshesButKeepsThePopulation) {
+    handleUpdate(datagramFrom(makeUpdate({})));
+    UpdateFields fields;
+    fields.population = 999;
+    fields.description = "changed";
+    EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))), "---Update : Zone\n");
+    EXPECT_EQ(zones.count(), 1);
+    EXPECT_EQ(zones.find(kZoneHost, 5000)->population, 10);
+    EXPECT_STREQ(zones.find(kZoneHost, 5000)->description, "changed");
+}
+
+TEST_F(ZoneDatagramTest, WrongPasswordIsReportedAndChangesNothing) {
+    handleUpdate(datagramFrom(makeUpdate({})));
+    UpdateFields fields;
+    fields.password = "guess";
+    fields.description = "hijacked";
+    EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))), "---Bad password from 127.0.0.5: Zone\n");
+    EXPECT_STREQ(zones.find(kZoneHost, 5000)->description, "desc");
+
+    fields.port = 6000;  // a new port under the same name is refused as well
+    handleUpdate(datagramFrom(makeUpdate(fields)));
+    EXPECT_EQ(zones.count(), 1);
+}
+
+TEST_F(ZoneDatagramTest, MalformedUpdatesGetTheInvalidLineBeforeAnyPasswordCheck) {
+    const std::string invalid = "---Invalid message on direct update port from 127.0.0.5\n";
+    UpdateFields fields;
+    fields.name = "Trailing ";
+    EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))), invalid);
+    EXPECT_EQ(passwords.count(), 0);
+
+    auto unterminated = makeUpdate({});
+    unterminated.back() = 'x';
+    EXPECT_EQ(handleUpdate(datagramFrom(unterminated)), invalid);
+    EXPECT_EQ(handleUpdate(datagramFrom(std::vector<uint8_t>(94, 0))), invalid);
+    EXPECT_EQ(handleUpdate(datagramFrom(std::vector<uint8_t>(5, 0))), invalid);
+    EXPECT_EQ(handleUpdate(datagramFrom(std::vector<uint8_t>(1, 0))), invalid);
+    EXPECT_EQ(zones.count(), 0);
+}
+
+TEST_F(ZoneDatagramTest, CountQueryIsAnsweredFromThePingPort) {
+    UdpEndpoint updateEndpoint;
+    UdpEndpoint querier;
+    ASSERT_GE(updateEndpoint.open(0), 0);
+    ASSERT_GE(querier.open(0), 0);
+    handleUpdate(datagramFrom(makeUpdate({})));
+    UpdateFields second;
+    second.port = 5002;
+    handleUpdate(datagramFrom(makeUpdate(second)));
+    zones.find(kZoneHost, 5000)->startSweepPing();  // awaiting zones count too
+
+    // A 5-byte datagram first: it must get no answer, so the first thing the
+    // querier receives is the count reply.
+    const uint8_t five[5] = {1, 2, 3, 4, 5};
+    const uint8_t query[4] = {0xAA, 0xBB, 0xCC, 0xDD};
+    querier.setDestination(kLoopback, updateEndpoint.localPort());
+    for (const auto& [bytes, length] : {std::pair{five, sizeof five}, std::pair{query, sizeof query}}) {
+        ASSERT_TRUE(querier.send(bytes, length));
+        auto received = pollWithin(updateEndpoint);
+        ASSERT_NE(received, nullptr);
+        handleUpdate(*received);
+    }
+
+    auto reply = pollWithin(querier);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->source.hostPort(), pingEndpoint.localPort());
+    EXPECT_NE(reply->source.hostPort(), updateEndpoint.localPort());
+    EXPECT_EQ(reply->bytes, (std::vector<uint8_t>{2, 0, 0, 0, 0xAA, 0xBB, 0xCC, 0xDD}));
+    EXPECT_EQ(updateEndpoint.poll(), nullptr);
+}
+
+TEST_F(ZoneDatagramTest, CountQueryOnAnEmptyListReportsZero) {
+    UdpEndpoint querier;
+    ASSERT_GE(querier.open(0), 0);
+    EXPECT_EQ(handleUpdate(datagramFrom({9, 8, 7, 6}, kLoopback, querier.localPort())), "");
+    auto reply = pollWithin(querier);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->bytes, (std::vector<uint8_t>{0, 0, 0, 0, 9, 8, 7, 6}));
+}
+
+TEST_F(ZoneDatagramTest, PingGoesToPortPlusOneCarryingTheTick) {
+    UdpEndpoint zone;
+    ASSERT_GE(zone.open(0), 0);
+    clock.set(0x12345678);
+    sendPing(pingEndpoint, kLoopback, static_cast<uint16_t>(zone.localPort() - 1));
+    auto ping = pollWithin(zone);
+    ASSERT_NE(ping, nullptr);
+    EXPECT_EQ(ping->source.hostPort(), pingEndpoint.localPort());
+    EXPECT_EQ(ping->bytes, (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+}
+
+TEST_F(ZoneDatagramTest, PingReplyOverLoopbackUpdatesTheZone) {
+    UdpEndpoint zone;
+    ASSERT_GE(zone.open(0), 0);
+    const uint16_t announced = static_cast<uint16_t>(zone.localPort() - 1);
+    {
+        StdoutCapture quiet;
+        zones.addOrUpdate(kLoopback, announced, 1, 0, 0, "Live", "");
+    }
+    ZoneRecord* record = zones.find(kLoopback, announced);
+    record->startSweepPing();
+    sendPing(pingEndpoint, kLoopback, announced);
+    auto ping = pollWithin(zone);
+    ASSERT_NE(ping, nullptr);
+
+    uint8_t reply[8];
+    writeU32(reply, 0, 33);
+    copyBytes(ping->data(), reply + 4, 4);
+    zone.setDestination(kLoopback, pingEndpoint.localPort());
+    ASSERT_TRUE(zone.send(reply, sizeof reply));
+    auto received = pollWithin(pingEndpoint);
+    ASSERT_NE(received, nullptr);
+    clock.advance(450);
+    EXPECT_EQ(handlePing(*received), "");
+    EXPECT_FALSE(record->awaitingReply);
+    EXPECT_EQ(record->population, 33);
+    EXPECT_EQ(record->highPing, 450u);
+}
+
+TEST_F(ZoneDatagramTest, PingReplyMatchesOnlyFromTheAnnouncedPortPlusOne) {
+    {
+        StdoutCapture quiet;
+        zones.addOrUpdate(kZoneHost, 5000, 1, 0, 0, "Zone", "");
+    }
+    ZoneRecord* record = zones.find(kZoneHost, 5000);
+    std::vector<uint8_t> reply(8, 0);
+    writeU32(reply.data(), 0, 70000);
+    writeU32(reply.data(), 4, clock.now());
+
+    EXPECT_EQ(handlePing(datagramFrom(reply, kZoneHost, 5000)), "");
+    EXPECT_EQ(handlePing(datagramFrom(reply, kLoopback, 5001)), "");
+    EXPECT_EQ(record->population, 1);
+    EXPECT_EQ(handlePing(datagramFrom(reply, kZoneHost, 5001)), "");
+    EXPECT_EQ(record->population, 4464);
+}
+
+TEST_F(ZoneDatagramTest, PingReplyPortArithmeticWrapsInSixteenBits) {
+    {
+        StdoutCapture quiet;
+        zones.addOrUpdate(kZoneHost, 0xFFFF, 1, 0, 0, "Edge", "");
+    }
+    std::vector<uint8_t> reply(8, 0);
+    writeU32(reply.data(), 0, 77);
+    EXPECT_EQ(handlePing(datagramFrom(reply, kZoneHost, 0)), "");
+    EXPECT_EQ(zones.find(kZoneHost, 0xFFFF)->population, 77);
+}
+
+TEST_F(ZoneDatagramTest, PingPortTakesOnlyEightByteReplies) {
+    {
+        StdoutCapture quiet;
+        zones.addOrUpdate(kZoneHost, 5000, 1, 0, 0, "Zone", "");
+    }
+    const std::string invalid = "---Invalid message on ping sweep port\n";
+    for (size_t length : {size_t{1}, size_t{4}, size_t{7}, size_t{9}, size_t{520}}) {
+        std::vector<uint8_t> bytes(length, 0xFF);
+        EXPECT_EQ(handlePing(datagramFrom(bytes, kZoneHost, 5001)), invalid) << length;
+    }
+    EXPECT_EQ(zones.find(kZoneHost, 5000)->population, 1);
+}
+
+}  // namespace
+}  // namespace kelvaro

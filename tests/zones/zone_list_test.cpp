@@ -1,0 +1,331 @@
+#include "zones/zone_list.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/tick_clock.h"
+#include "support/capture_stdout.h"
+#include "support/settings_guard.h"
+
+namespace kelvaro {
+namespace {
+
+using testing_support::SettingsGuard;
+using testing_support::StdoutCapture;
+
+const uint32_t kHostA = inet_addr("127.0.0.1");
+const uint32_t kHostB = inet_addr("127.0.0.2");
+
+class ZoneListTest : public ::testing::Test {
+protected:
+    ZoneListTest() {
+        serviceSettings.InitialHighPing = 300;
+        serviceSettings.DropLimit = 10;
+    }
+
+    // Adds a zone quietly and returns its record.
+    ZoneRecord* add(const std::string& name, uint16_t port, uint32_t address = kHostA) {
+        StdoutCapture quiet;
+        list.addOrUpdate(address, port, 7, 0, 0, name, "desc");
+        return list.find(address, port);
+    }
+
+    std::vector<std::string> sweep(int calls) {
+        std::vector<std::string> names;
+        for (int i = 0; i < calls; ++i) {
+            ZoneRecord* record = list.nextForSweep();
+            names.push_back(record ? record->name : "<none>");
+        }
+        return names;
+    }
+
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (auto* node = list.head(); node; node = node->next) out.push_back(node->element->name);
+        return out;
+    }
+
+    SettingsGuard guard{serviceSettings};
+    ManualClock clock{1000};
+    ZoneList list;
+};
+
+TEST_F(ZoneListTest, SweepOnAnEmptyListFindsNothingAndKeepsNoCursor) {
+    EXPECT_EQ(list.nextForSweep(), nullptr);
+    EXPECT_EQ(list.cursor, nullptr);
+}
+
+TEST_F(ZoneListTest, SweepOfASingleRecordReturnsItEveryTime) {
+    add("Solo", 1);
+    EXPECT_EQ(sweep(3), (std::vector<std::string>{"Solo", "Solo", "Solo"}));
+}
+
+TEST_F(ZoneListTest, SweepStartsAfterTheHeadAndWrapsRoundRobin) {
+    add("A", 1);
+    add("B", 2);
+    add("C", 3);
+    EXPECT_EQ(sweep(5), (std::vector<std::string>{"B", "C", "A", "B", "C"}));
+}
+
+TEST_F(ZoneListTest, RemovingTheRecordUnderTheCursorContinuesWithItsSuccessor) {
+    add("A", 1);
+    ZoneRecord* b = add("B", 2);
+    add("C", 3);
+    ASSERT_EQ(list.nextForSweep(), b);
+    list.remove(b);
+    EXPECT_EQ(sweep(3), (std::vector<std::string>{"C", "A", "C"}));
+    EXPECT_EQ(list.count(), 2);
+}
+
+TEST_F(ZoneListTest, RemovingTheHeadUnderTheCursorRestartsAfterTheNewHead) {
+    ZoneRecord* a = add("A", 1);
+    add("B", 2);
+    add("C", 3);
+    ASSERT_EQ(sweep(3), (std::vector<std::string>{"B", "C", "A"}));
+    list.remove(a);
+    EXPECT_EQ(list.cursor, nullptr);
+    EXPECT_EQ(sweep(2), (std::vector<std::string>{"C", "B"}));
+}
+
+TEST_F(ZoneListTest, RemovingTheLastRecordLeavesAnEmptySweep) {
+    ZoneRecord* solo = add("Solo", 1);
+    ASSERT_EQ(list.nextForSweep(), solo);
+    list.remove(solo);
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(list.nextForSweep(), nullptr);
+}
+
+TEST_F(ZoneListTest, RemovingOtherRecordsOrStrangersKeepsTheCursor) {
+    ZoneRecord* a = add("A", 1);
+    add("B", 2);
+    add("C", 3);
+    ASSERT_EQ(sweep(1), (std::vector<std::string>{"B"}));
+    ZoneRecord stranger;
+    list.remove(&stranger);
+    EXPECT_EQ(list.count(), 3);
+    list.remove(a);
+    EXPECT_EQ(names(), (std::vector<std::string>{"B", "C"}));
+    EXPECT_EQ(sweep(2), (std::vector<std::string>{"C", "B"}));
+}
+
+TEST_F(ZoneListTest, NewZonesAreAppendedInOrderAndAnnounced) {
+    StdoutCapture capture;
+    list.addOrUpdate(kHostA, 5000, 12, 5, 0xDEADBEEF, "First Zone", "one");
+    list.addOrUpdate(kHostA, 5002, 3, 0, 9, "Second", "two");
+    EXPECT_EQ(capture.take(), "Adding : First Zone\nAdding : Second\n");
+    EXPECT_EQ(names(), (std::vector<std::string>{"First Zone", "Second"}));
+
+    const ZoneRecord* first = list.find(kHostA, 5000);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->population, 12);
+    EXPECT_EQ(first->zoneFlag, 1);  // any non-zero flag is stored as 1
+    EXPECT_EQ(first->zoneWord, 0xDEADBEEFu);
+    EXPECT_STREQ(first->description, "one");
+    EXPECT_FALSE(first->awaitingReply);
+    EXPECT_EQ(first->highPing, 300u);
+    EXPECT_EQ(first->missedPings, 0u);
+    EXPECT_EQ(first->lastPingTick, 0u);
+}
+
+TEST_F(ZoneListTest, AddressAndPortTogetherIdentifyAZone) {
+    add("One", 5000, kHostA);
+    add("Two", 5001, kHostA);
+    add("Three", 5000, kHostB);
+    EXPECT_EQ(list.count(), 3);
+    EXPECT_STREQ(list.find(kHostB, 5000)->name, "Three");
+    EXPECT_EQ(list.find(kHostB, 5001), nullptr);
+}
+
+TEST_F(ZoneListTest, UpdateChangesFlagWordAndTextsOnly) {
+    ZoneRecord* record = add("Old", 5000);
+    record->startSweepPing();
+    clock.advance(50);
+    record->onPingReply(clock.now() - 400, 99);
+    const ZoneRecord before = *record;
+
+    StdoutCapture capture;
+    list.addOrUpdate(kHostA, 5000, 1234, 1, 77, "New Name", "new description");
+    EXPECT_EQ(capture.take(), "");
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_STREQ(record->name, "New Name");
+    EXPECT_STREQ(record->description, "new description");
+    EXPECT_EQ(record->zoneFlag, 1);
+    EXPECT_EQ(record->zoneWord, 77u);
+    EXPECT_EQ(record->population, before.population);
+    EXPECT_EQ(record->population, 99);
+    EXPECT_EQ(record->port, before.port);
+    EXPECT_EQ(record->highPing, before.highPing);
+    EXPECT_EQ(record->missedPings, before.missedPings);
+    EXPECT_EQ(record->lastPingTick, before.lastPingTick);
+}
+
+TEST_F(ZoneListTest, NamesAreTestedOnlyWhenAZoneIsNew) {
+    StdoutCapture capture;
+    list.addOrUpdate(kHostA, 5000, 0, 0, 0, "bad  name", "");
+    EXPECT_EQ(list.count(), 0);
+    list.addOrUpdate(kHostA, 5000, 0, 0, 0, "Good", "");
+    list.addOrUpdate(kHostA, 5000, 0, 0, 0, " now bad", "");
+    EXPECT_EQ(capture.take(), "Adding : Good\n");
+    EXPECT_STREQ(list.find(kHostA, 5000)->name, " now bad");
+}
+
+TEST_F(ZoneListTest, TextsAreCutAtTheirFirstNulAndTheirArraySize) {
+    const std::string longName(40, 'n');
+    const std::string longDescription(300, 'd');
+    ZoneRecord record;
+    record.setText(longName, longDescription);
+    EXPECT_EQ(std::string(record.name), std::string(31, 'n'));
+    EXPECT_EQ(std::string(record.description), std::string(255, 'd'));
+
+    record.setText(std::string("ab\0cd", 5), std::string("x\0yz", 4));
+    EXPECT_STREQ(record.name, "ab");
+    EXPECT_EQ(record.name[3], 0);  // the rest of the array is cleared
+    EXPECT_STREQ(record.description, "x");
+    EXPECT_EQ(record.description[2], 0);
+}
+
+TEST_F(ZoneListTest, AnnouncedNameIsPrintedAsTextNeverAsAFormat) {
+    StdoutCapture capture;
+    list.addOrUpdate(kHostA, 5000, 0, 0, 0, "%s%n%d", "");
+    EXPECT_EQ(capture.take(), "Adding : %s%n%d\n");
+}
+
+TEST_F(ZoneListTest, ClearAwaitingForgetsEveryOutstandingPing) {
+    ZoneRecord* a = add("A", 1);
+    ZoneRecord* b = add("B", 2);
+    a->startSweepPing();
+    b->startSweepPing();
+    clock.advance(301);
+    ASSERT_TRUE(b->retryDue());
+    list.clearAwaiting();
+    EXPECT_FALSE(a->awaitingReply);
+    EXPECT_FALSE(b->awaitingReply);
+    EXPECT_EQ(b->missedPings, 1u);  // kept until the next sweep ping
+}
+
+TEST_F(ZoneListTest, EmptyRecordStartsWithTheConfiguredHighPing) {
+    serviceSettings.InitialHighPing = 123;
+    ZoneRecord record;
+    EXPECT_EQ(record.highPing, 123u);
+    EXPECT_EQ(record.address, 0u);
+    EXPECT_EQ(record.name[0], 0);
+    EXPECT_FALSE(record.awaitingReply);
+}
+
+class ZoneRecordPingTest : public ZoneListTest {
+protected:
+    ZoneRecordPingTest() { record = add("Pinged", 5000); }
+    ZoneRecord* record = nullptr;
+};
+
+TEST_F(ZoneRecordPingTest, SweepPingStartsAFreshRound) {
+    record->missedPings = 4;
+    clock.set(5000);
+    record->startSweepPing();
+    EXPECT_TRUE(record->awaitingReply);
+    EXPECT_EQ(record->missedPings, 0u);
+    EXPECT_EQ(record->lastPingTick, 5000u);
+}
+
+TEST_F(ZoneRecordPingTest, RetryIsDueOneMillisecondAfterHighPing) {
+    record->startSweepPing();
+    clock.advance(300);
+    EXPECT_FALSE(record->retryDue());
+    EXPECT_EQ(record->missedPings, 0u);
+    clock.advance(1);
+    EXPECT_TRUE(record->retryDue());
+    EXPECT_EQ(record->missedPings, 1u);
+    EXPECT_EQ(record->lastPingTick, clock.now());
+    EXPECT_FALSE(record->retryDue());  // the re-ping restarted the wait
+}
+
+TEST_F(ZoneRecordPingTest, RetryTimingSurvivesTheTickWrap) {
+    clock.set(0xFFFFFF00u);
+    record->startSweepPing();
+    clock.set(0x2Cu);  // 300 ms later, across the wrap
+    EXPECT_FALSE(record->retryDue());
+    clock.advance(1);
+    EXPECT_TRUE(record->retryDue());
+}
+
+TEST_F(ZoneRecordPingTest, DropIsDueOnlyBeyondTheDropLimit) {
+    record->missedPings = 10;
+    EXPECT_FALSE(record->dropDue());
+    record->missedPings = 11;
+    EXPECT_TRUE(record->dropDue());
+    serviceSettings.DropLimit = -1;  // read as a huge unsigned limit
+    EXPECT_FALSE(record->dropDue());
+}
+
+TEST_F(ZoneRecordPingTest, SilentZoneGetsElevenRepingsBeforeItIsDropped) {
+    record->startSweepPing();
+    int repings = 0;
+    for (int step = 0; step < 100 && !record->dropDue(); ++step) {
+        clock.advance(301);
+        if (record->retryDue()) ++repings;
+    }
+    EXPECT_TRUE(record->dropDue());
+    EXPECT_EQ(repings, 11);
+}
+
+TEST_F(ZoneRecordPingTest, RoundTripsUpToOneSecondRaiseHighPing) {
+    record->startSweepPing();
+    clock.set(10000);
+    record->onPingReply(9000, 5);  // exactly 1000 ms
+    EXPECT_EQ(record->highPing, 1000u);
+    EXPECT_FALSE(record->awaitingReply);
+    EXPECT_EQ(record->population, 5);
+}
+
+TEST_F(ZoneRecordPingTest, RoundTripsOverOneSecondAreIgnored) {
+    record->startSweepPing();
+    clock.set(10000);
+    record->onPingReply(8999, 6);  // 1001 ms
+    EXPECT_EQ(record->highPing, 300u);
+    EXPECT_FALSE(record->awaitingReply);
+    EXPECT_EQ(record->population, 6);
+}
+
+TEST_F(ZoneRecordPingTest, ShortRoundTripNeverLowersHighPingButStillCounts) {
+    record->highPing = 700;
+    record->startSweepPing();
+    clock.set(10000);
+    record->onPingReply(9900, 70000);
+    EXPECT_EQ(record->highPing, 700u);
+    EXPECT_FALSE(record->awaitingReply);
+    EXPECT_EQ(record->population, 4464);  // low 16 bits of 70000
+}
+
+TEST_F(ZoneRecordPingTest, ReplyKeepsMissedPingsAndIsAppliedEvenUnasked) {
+    record->startSweepPing();
+    clock.advance(301);
+    ASSERT_TRUE(record->retryDue());
+    record->onPingReply(clock.now() - 10, 1);
+    EXPECT_EQ(record->missedPings, 1u);
+    record->onPingReply(clock.now() - 10, 2);  // nothing awaited, still applied
+    EXPECT_EQ(record->population, 2);
+}
+
+TEST(ZoneNameTest, AcceptsPrintableWordsSeparatedBySingleSpaces) {
+    EXPECT_TRUE(isValidZoneName(""));
+    EXPECT_TRUE(isValidZoneName("x"));
+    EXPECT_TRUE(isValidZoneName("Two Words"));
+    EXPECT_TRUE(isValidZoneName("[EU] Zone #1 ~!"));
+}
+
+TEST(ZoneNameTest, RefusesBadSpacingAndUnprintableBytes) {
+    EXPECT_FALSE(isValidZoneName(" Leading"));
+    EXPECT_FALSE(isValidZoneName("Trailing "));
+    EXPECT_FALSE(isValidZoneName("Two  Spaces"));
+    EXPECT_FALSE(isValidZoneName(" "));
+    EXPECT_FALSE(isValidZoneName("Tab\tName"));
+    EXPECT_FALSE(isValidZoneName("Caf\xE9"));
+    EXPECT_FALSE(isValidZoneName("Del\x7F"));
+    EXPECT_FALSE(isValidZoneName(std::string("Nul\0x", 5)));
+}
+
+}  // namespace
+}  // namespace kelvaro
