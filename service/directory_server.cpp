@@ -55,8 +55,10 @@ DirectoryServer::DirectoryServer(const ServerPorts& ports, const std::string& se
     lastStatsTick = now;
     // The peer list of this load, made once the network can resolve host
     // names, is the one the service uses.
-    if (settingsDirectory.empty()) serviceSettings.load();
-    else serviceSettings.load(settingsDirectory);
+    if (settingsDirectory.empty())
+        serviceSettings.load();
+    else
+        serviceSettings.load(settingsDirectory);
 }
 
 // Connections of the client and download managers are freed first, without a
@@ -139,8 +141,9 @@ void DirectoryServer::runStatsTimer() {
 
 void DirectoryServer::writeStats() {
     std::printf("---Writing stats\n");
-    const std::string target(serviceSettings.StatsFile,
-                             boundedLength(serviceSettings.StatsFile, sizeof serviceSettings.StatsFile));
+    const std::string target(
+        serviceSettings.StatsFile,
+        boundedLength(serviceSettings.StatsFile, sizeof serviceSettings.StatsFile));
     const std::string temporary = target + kStatsTemporarySuffix;
     // Opening does not truncate, so a temporary left behind by a crash must go.
     std::remove(temporary.c_str());

@@ -96,8 +96,10 @@ public:
         for (int waited = 0; waited <= timeoutMs && !exitStatus; ++waited) {
             readOutput();
             int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) exitStatus = status;
-            else sleepMs(1);
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                exitStatus = status;
+            else
+                sleepMs(1);
         }
         readOutput();
         if (!exitStatus || !WIFEXITED(*exitStatus)) return std::nullopt;

@@ -40,7 +40,8 @@ protected:
     std::optional<uint32_t> zoneCount(uint32_t echo = 0x01020304) {
         if (!send(le32(echo))) return std::nullopt;
         auto reply = pollWithin(client);
-        if (!reply || reply->length() != 8 || readU32(reply->data(), 4) != echo) return std::nullopt;
+        if (!reply || reply->length() != 8 || readU32(reply->data(), 4) != echo)
+            return std::nullopt;
         lastReplyPort = reply->source.hostPort();
         return readU32(reply->data(), 0);
     }
@@ -78,16 +79,16 @@ TEST_F(ZoneUpdatesTest, EveryMalformedUpdateIsRefusedWithTheInvalidLine) {
         change(bytes);
         refused.push_back(bytes);
     };
-    variant([](auto& b) { b.resize(94); });                       // shorter than 95 bytes
-    variant([](auto& b) { b[0] = 1; });                           // header not 0
-    variant([](auto& b) { b.back() = 'x'; });                     // last byte not NUL
+    variant([](auto& b) { b.resize(94); });    // shorter than 95 bytes
+    variant([](auto& b) { b[0] = 1; });        // header not 0
+    variant([](auto& b) { b.back() = 'x'; });  // last byte not NUL
     variant([](auto& b) { std::fill(b.begin() + 14, b.begin() + 46, 'n'); });  // 32-char name
     variant([](auto& b) { std::fill(b.begin() + 46, b.begin() + 62, 'p'); });  // 16-char password
-    variant([](auto& b) { writeU16(b.data(), 8, 2); });           // zoneFlag 2
-    variant([](auto& b) { b[93] = 1; });                          // reserved byte set
-    refused.push_back(updateDatagram(zone("Alpha ", 5000)));      // trailing space in the name
-    refused.push_back(updateDatagram(zone("Al  pha", 5000)));     // doubled space
-    refused.push_back(std::vector<uint8_t>(5, 0));                // neither update nor query
+    variant([](auto& b) { writeU16(b.data(), 8, 2); });                        // zoneFlag 2
+    variant([](auto& b) { b[93] = 1; });                                       // reserved byte set
+    refused.push_back(updateDatagram(zone("Alpha ", 5000)));   // trailing space in the name
+    refused.push_back(updateDatagram(zone("Al  pha", 5000)));  // doubled space
+    refused.push_back(std::vector<uint8_t>(5, 0));             // neither update nor query
 
     for (const auto& bytes : refused) ASSERT_TRUE(send(bytes));
     for (size_t i = 0; i < refused.size(); ++i)

@@ -220,8 +220,11 @@ TEST_F(ZoneTrafficTest, UpdateIsAppliedBeforeThePingReplyOfTheSameIteration) {
     UdpEndpoint sender;
     sender.open(0);
     ASSERT_TRUE(sendTo(sender, server->updateEndpoint.localPort(),
-                       updateDatagram({.port = alpha.announcedPort(), .population = 5,
-                                       .name = "Alpha", .password = "pw", .description = ""})));
+                       updateDatagram({.port = alpha.announcedPort(),
+                                       .population = 5,
+                                       .name = "Alpha",
+                                       .password = "pw",
+                                       .description = ""})));
     ASSERT_TRUE(sendTo(alpha.socket, server->pingEndpoint.localPort(), le32Pair(77, clock.now())));
     sleepMs(5);  // let both reach their sockets before the one iteration
 
@@ -237,8 +240,10 @@ TEST_F(ZoneTrafficTest, EachEndpointYieldsOneDatagramPerIteration) {
     sender.open(0);
     for (const uint16_t port : {uint16_t{3000}, uint16_t{3002}})
         ASSERT_TRUE(sendTo(sender, server->updateEndpoint.localPort(),
-                           updateDatagram({.port = port, .name = "Zone" + std::to_string(port),
-                                           .password = "pw", .description = ""})));
+                           updateDatagram({.port = port,
+                                           .name = "Zone" + std::to_string(port),
+                                           .password = "pw",
+                                           .description = ""})));
     sleepMs(5);
     EXPECT_EQ(iterate(), "Adding : Zone3000\n---Update : Zone3000\n");
     EXPECT_EQ(server->zoneList.count(), 1);

@@ -13,8 +13,8 @@ namespace kelvaro::testing_support {
 namespace {
 
 TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
-    const auto docs = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-                      "docs";
+    const auto docs =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs";
     ASSERT_TRUE(std::filesystem::exists(docs / kIniFileName));
     TempDirectory empty;
     ServerSettings documented;

@@ -1,7 +1,7 @@
 #include "service/raw_file.h"
 
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/temp_directory.h"
 

@@ -7,8 +7,8 @@
 // they win, since the first occurrence of a key counts.
 
 #include <arpa/inet.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>

@@ -1,7 +1,7 @@
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
