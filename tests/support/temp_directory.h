@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace kelvaro::testing_support {
@@ -24,12 +25,23 @@ public:
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
 
+    // Empty when the directory could not be made.
     const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
 
     // Writes name inside the directory with exactly these bytes.
     void write(const std::string& name, const std::string& contents) const {
         std::ofstream file(path_ + "/" + name, std::ios::binary | std::ios::trunc);
         file << contents;
+    }
+
+    bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
+
+    // The whole file, or "<missing>" when it cannot be read.
+    std::string read(const std::string& name) const {
+        std::ifstream in(file(name), std::ios::binary);
+        if (!in) return "<missing>";
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
 private:

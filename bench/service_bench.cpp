@@ -1,0 +1,102 @@
+// Costs of the service's per-iteration and per-interval work with a large
+// zone list: the idle iteration walks every zone for time-outs, and the
+// statistics write formats and writes one line per zone.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/profile_reader.h"
+#include "platform/tick_clock.h"
+#include "service/directory_server.h"
+#include "support/temp_directory.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr uint32_t kBenchTick = 1000000;
+
+// Sends the server's console lines to /dev/null while it lives, so they do
+// not mix with the benchmark's report.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        const int sink = ::open("/dev/null", O_WRONLY);
+        if (sink >= 0) {
+            dup2(sink, STDOUT_FILENO);
+            ::close(sink);
+        }
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        if (saved >= 0) {
+            dup2(saved, STDOUT_FILENO);
+            ::close(saved);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved = -1;
+};
+
+// A server on ephemeral ports in an empty temporary directory (defaults for
+// every setting), holding zoneCount zones; every other zone awaits a reply
+// whose re-ping is not yet due, so the time-out pass looks at each one.
+class BenchServer {
+public:
+    explicit BenchServer(int64_t zoneCount) : clock(kBenchTick) {
+        previousDirectory = currentDirectory();
+        if (chdir(directory.path().c_str()) != 0) return;
+        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0}, directory.path());
+        const std::string description(60, 'd');
+        QuietStdout quiet;
+        for (int64_t i = 0; i < zoneCount; ++i) {
+            const auto port = static_cast<uint16_t>(1000 + i % 50000);
+            const auto address = static_cast<uint32_t>(0x0100000A + (i / 50000 << 24));
+            server->zoneList.addOrUpdate(address, port, 10, 0, 0, "Zone " + std::to_string(i),
+                                         description);
+        }
+        int64_t index = 0;
+        for (auto* node = server->zoneList.head(); node != nullptr; node = node->next)
+            if (index++ % 2 == 0) node->element->startSweepPing();
+    }
+    ~BenchServer() {
+        server.reset();
+        if (!previousDirectory.empty()) static_cast<void>(chdir(previousDirectory.c_str()));
+    }
+
+    ManualClock clock;
+    testing_support::TempDirectory directory;
+    std::unique_ptr<DirectoryServer> server;
+
+private:
+    std::string previousDirectory;
+};
+
+void BM_IdleIteration(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    for (auto _ : state) bench.server->iterate();
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_IdleIteration)->Arg(100)->Arg(1000)->Arg(10000);
+
+void BM_WriteStats(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    QuietStdout quiet;
+    for (auto _ : state) bench.server->writeStats();
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_WriteStats)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kelvaro

@@ -1,0 +1,182 @@
+#include "service/directory_server.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+#include "platform/tick_clock.h"
+#include "service/raw_file.h"
+#include "service/server_settings.h"
+#include "util/bytes.h"
+#include "zones/zone_datagrams.h"
+
+namespace kelvaro {
+
+DirectoryServer* theServer = nullptr;
+
+namespace {
+
+// Large enough for the longest line: 15 + 5 + 5 + 1 + 31 + 255 characters,
+// five tabs and the line end (319).
+constexpr size_t kStatsLineSize = 520;
+// The new statistics are written beside the old file and renamed over it.
+constexpr const char* kStatsTemporarySuffix = ".tmp";
+
+// Settings hold signed values; every interval test compares them unsigned, so
+// a negative setting is a huge interval that never passes.
+uint32_t asInterval(int32_t setting) { return static_cast<uint32_t>(setting); }
+
+template <size_t N>
+int textLength(const char (&field)[N]) {
+    return static_cast<int>(boundedLength(field, N));
+}
+
+// Formats one statistics line; returns its length (without the NUL).
+size_t formatStatsLine(const ZoneRecord& zone, char (&line)[kStatsLineSize]) {
+    char address[INET_ADDRSTRLEN] = {};
+    in_addr raw{};
+    raw.s_addr = zone.address;
+    inet_ntop(AF_INET, &raw, address, sizeof address);
+    const int length = std::snprintf(line, sizeof line, "%s\t%i\t%i\t%i\t%.*s\t%.*s\r\n", address,
+                                     static_cast<int>(zone.port), static_cast<int>(zone.population),
+                                     static_cast<int>(zone.zoneFlag), textLength(zone.name),
+                                     zone.name, textLength(zone.description), zone.description);
+    if (length < 0) return 0;
+    return minUnsigned(static_cast<uint32_t>(length), kStatsLineSize - 1);
+}
+
+}  // namespace
+
+DirectoryServer::DirectoryServer(const ServerPorts& ports, const std::string& settingsDirectory) {
+    updateEndpoint.open(ports.update);
+    pingEndpoint.open(0);
+    const uint32_t now = tickCount();
+    lastSweepTick = now;
+    lastStatsTick = now;
+    // The peer list of this load, made once the network can resolve host
+    // names, is the one the service uses.
+    if (settingsDirectory.empty())
+        serviceSettings.load();
+    else
+        serviceSettings.load(settingsDirectory);
+}
+
+// Connections of the client and download managers are freed first, without a
+// packet to their peers, once those managers exist. The members then go in
+// reverse declaration order: zones, ping endpoint, update endpoint, passwords.
+DirectoryServer::~DirectoryServer() = default;
+
+void DirectoryServer::iterate() {
+    checkSlowIteration();
+    // The transport poll of both connection managers comes here when
+    // directory synchronization joins the service.
+    receiveUpdate();
+    receivePingReply();
+    // The download schedule and the busy decision come here with directory
+    // synchronization; until then nothing makes the server busy.
+    if (busy) return;
+    runZoneTimeouts();
+    runSweep();
+    runStatsTimer();
+}
+
+// The measured time runs from the start of the previous iteration, so it
+// includes that iteration's work and the sleep after it. A slow server has not
+// been listening for replies, so no zone is charged with the pings it missed.
+void DirectoryServer::checkSlowIteration() {
+    if (lastIterationTick != 0) {
+        const uint32_t elapsed = elapsedMs(tickCount(), lastIterationTick);
+        if (elapsed > asInterval(serviceSettings.SlowIteration)) {
+            std::printf("Slow iteration warning: %i ms\n", static_cast<int>(elapsed));
+            zoneList.clearAwaiting();
+        }
+    }
+    lastIterationTick = tickCount();
+}
+
+void DirectoryServer::receiveUpdate() {
+    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll()) handleUpdate(*datagram);
+}
+
+void DirectoryServer::receivePingReply() {
+    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll()) handlePingReply(*datagram);
+}
+
+// A record may be freed while it is handled, so its successor is taken first.
+void DirectoryServer::runZoneTimeouts() {
+    ZoneList::Node* node = zoneList.head();
+    while (node != nullptr) {
+        ZoneList::Node* following = node->next;
+        ZoneRecord* zone = node->element.get();
+        if (zone->awaitingReply) {
+            if (zone->dropDue()) {
+                std::printf("Timeout : %.*s\n", textLength(zone->name), zone->name);
+                zoneList.remove(zone);
+            } else if (zone->retryDue()) {
+                sendPing(zone->address, zone->port);
+            }
+        }
+        node = following;
+    }
+}
+
+// At most one sweep ping per SweepTime. Landing on a zone that still awaits a
+// reply sends nothing and keeps lastSweepTick, so the next iteration tries the
+// following zone at once.
+void DirectoryServer::runSweep() {
+    if (!intervalPassed(tickCount(), lastSweepTick, asInterval(serviceSettings.SweepTime))) return;
+    ZoneRecord* zone = zoneList.nextForSweep();
+    if (zone == nullptr || zone->awaitingReply) return;
+    lastSweepTick = tickCount();
+    zone->startSweepPing();
+    sendPing(zone->address, zone->port);
+}
+
+void DirectoryServer::runStatsTimer() {
+    if (!intervalPassed(tickCount(), lastStatsTick, asInterval(serviceSettings.StatsWriteMinutes)))
+        return;
+    if (serviceSettings.StatsFile[0] != '\0') writeStats();
+    lastStatsTick = tickCount();
+}
+
+void DirectoryServer::writeStats() {
+    std::printf("---Writing stats\n");
+    const std::string target(
+        serviceSettings.StatsFile,
+        boundedLength(serviceSettings.StatsFile, sizeof serviceSettings.StatsFile));
+    const std::string temporary = target + kStatsTemporarySuffix;
+    // Opening does not truncate, so a temporary left behind by a crash must go.
+    std::remove(temporary.c_str());
+    RawFile file;
+    if (!file.open(temporary)) return;
+    bool complete = true;
+    char line[kStatsLineSize];
+    for (ZoneList::Node* node = zoneList.head(); node != nullptr && complete; node = node->next)
+        complete = file.write(line, formatStatsLine(*node->element, line));
+    complete = file.close() && complete;
+    if (!complete || std::rename(temporary.c_str(), target.c_str()) != 0)
+        std::remove(temporary.c_str());
+}
+
+void DirectoryServer::handleUpdate(const Datagram& datagram) {
+    handleUpdateDatagram(datagram, passwords, zoneList, pingEndpoint);
+}
+
+void DirectoryServer::handlePingReply(const Datagram& datagram) {
+    handlePingDatagram(datagram, zoneList);
+}
+
+void DirectoryServer::sendPing(uint32_t address, uint16_t port) {
+    kelvaro::sendPing(pingEndpoint, address, port);
+}
+
+void DirectoryServer::sendZoneCount(uint32_t address, uint16_t port, uint32_t echo) {
+    kelvaro::sendZoneCount(pingEndpoint, address, port, static_cast<uint32_t>(zoneList.count()),
+                           echo);
+}
+
+bool DirectoryServer::checkZonePassword(std::string_view name, std::string_view password) {
+    return passwords.checkZonePassword(name, password);
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,157 @@
+#pragma once
+// The real server binary, started in a fresh temporary directory with its own
+// kelvaro.ini, its stdin and stdout on pipes. Output is read without blocking
+// and matched line by line; every wait is bounded by a timeout. The destructor
+// kills and reaps a server that is still running, then removes the directory.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/tick_clock.h"
+#include "support/temp_directory.h"
+
+namespace kelvaro::testing_support {
+
+// Settings that keep every timer out of the way; a test puts the keys it
+// needs in front (the first occurrence of a key counts). The peer list holds
+// a loopback address only; downloads are kept far off.
+constexpr const char* kE2eBaseSettings =
+    "[CPU]\nSlowIteration=100000\nIterationSleepTime=5\n"
+    "[Zone]\nSweepTime=-1\nDropLimit=10\nInitialHighPing=300\n"
+    "[Directory]\nDownloadTime=1000\nStatsFile=stats.txt\nStatsWriteMinutes=-1\nIP=127.0.0.1\n";
+
+constexpr int kDefaultWaitMs = 3000;
+constexpr uint16_t kServerUpdatePort = 4991;
+
+class ServerProcess {
+public:
+    // Writes settings (followed by kE2eBaseSettings) and starts the server.
+    // With keyWaiting, a byte is already on stdin when the server starts.
+    explicit ServerProcess(const std::string& settings, bool keyWaiting = false) {
+        directory.write("kelvaro.ini", settings + kE2eBaseSettings);
+        int input[2] = {-1, -1};
+        int output[2] = {-1, -1};
+        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
+        if (keyWaiting) pressKey(input[1]);
+        const std::string workingDirectory = directory.path();
+        pid = fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            if (chdir(workingDirectory.c_str()) != 0) _exit(126);
+            dup2(input[0], STDIN_FILENO);
+            dup2(output[1], STDOUT_FILENO);
+            execl(KELVARO_BINARY, "kelvaro", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ::close(input[0]);
+        ::close(output[1]);
+        stdinWrite = input[1];
+        stdoutRead = output[0];
+        fcntl(stdoutRead, F_SETFL, fcntl(stdoutRead, F_GETFL) | O_NONBLOCK);
+    }
+
+    ~ServerProcess() {
+        if (running()) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (stdinWrite >= 0) ::close(stdinWrite);
+        if (stdoutRead >= 0) ::close(stdoutRead);
+    }
+
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    bool started() const { return pid > 0; }
+    bool running() const { return pid > 0 && !exitStatus; }
+
+    // Waits for a whole output line equal to line, after the last line matched
+    // by an earlier call, so successive calls check the order of lines.
+    bool waitForLine(const std::string& line, int timeoutMs = kDefaultWaitMs) {
+        for (int waited = 0; waited <= timeoutMs; ++waited) {
+            readOutput();
+            if (matchLine(line)) return true;
+            sleepMs(1);
+        }
+        return false;
+    }
+
+    // Everything the server printed so far.
+    const std::string& output() {
+        readOutput();
+        return printed;
+    }
+
+    bool pressKey() { return pressKey(stdinWrite); }
+    bool signal(int number) { return running() && kill(pid, number) == 0; }
+
+    // The exit code once the server has ended normally; nothing when it is
+    // still running after timeoutMs or ended by a signal.
+    std::optional<int> waitForExit(int timeoutMs = kDefaultWaitMs) {
+        for (int waited = 0; waited <= timeoutMs && !exitStatus; ++waited) {
+            readOutput();
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                exitStatus = status;
+            else
+                sleepMs(1);
+        }
+        readOutput();
+        if (!exitStatus || !WIFEXITED(*exitStatus)) return std::nullopt;
+        return WEXITSTATUS(*exitStatus);
+    }
+
+    // Waits until the file in the server's directory holds exactly expected.
+    // The server replaces the file whole, so a read never sees half of it.
+    bool waitForFile(const std::string& name, const std::string& expected,
+                     int timeoutMs = kDefaultWaitMs) {
+        for (int waited = 0; waited <= timeoutMs; waited += 2) {
+            if (directory.read(name) == expected) return true;
+            sleepMs(2);
+        }
+        return false;
+    }
+
+    TempDirectory directory;
+
+private:
+    static bool pressKey(int descriptor) {
+        const char key = 'q';
+        return descriptor >= 0 && ::write(descriptor, &key, 1) == 1;
+    }
+
+    void readOutput() {
+        char buffer[4096];
+        // Bounded: a server printing without pause cannot hold the test here.
+        for (int reads = 0; reads < 64 && stdoutRead >= 0; ++reads) {
+            const ssize_t got = ::read(stdoutRead, buffer, sizeof buffer);
+            if (got <= 0) break;
+            printed.append(buffer, static_cast<size_t>(got));
+        }
+    }
+
+    bool matchLine(const std::string& line) {
+        size_t start = matchedUpTo;
+        for (size_t end; (end = printed.find('\n', start)) != std::string::npos; start = end + 1) {
+            if (printed.compare(start, end - start, line) == 0) {
+                matchedUpTo = end + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    pid_t pid = -1;
+    std::optional<int> exitStatus;
+    int stdinWrite = -1;
+    int stdoutRead = -1;
+    std::string printed;
+    size_t matchedUpTo = 0;
+};
+
+}  // namespace kelvaro::testing_support

@@ -1,0 +1,46 @@
+// The example kelvaro.ini shipped in docs/ must describe the built-in
+// defaults: loading it gives exactly what loading no file at all gives.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "service/server_settings.h"
+#include "support/temp_directory.h"
+
+namespace kelvaro::testing_support {
+namespace {
+
+TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
+    const auto docs =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs";
+    ASSERT_TRUE(std::filesystem::exists(docs / kIniFileName));
+    TempDirectory empty;
+    ServerSettings documented;
+    ServerSettings defaults;
+    documented.load(docs.string());
+    defaults.load(empty.path());
+
+    EXPECT_EQ(documented.PacketSilenceLimit, defaults.PacketSilenceLimit);
+    EXPECT_EQ(documented.MaxReliableInTransit, defaults.MaxReliableInTransit);
+    EXPECT_EQ(documented.ChunkSize, defaults.ChunkSize);
+    EXPECT_EQ(documented.ClusterMode, defaults.ClusterMode);
+    EXPECT_EQ(documented.MaxHosts, defaults.MaxHosts);
+    EXPECT_EQ(documented.SlowIteration, defaults.SlowIteration);
+    EXPECT_EQ(documented.IterationSleepTime, defaults.IterationSleepTime);
+    EXPECT_EQ(documented.SweepTime, defaults.SweepTime);
+    EXPECT_EQ(documented.DropLimit, defaults.DropLimit);
+    EXPECT_EQ(documented.ReclaimDelay, defaults.ReclaimDelay);
+    EXPECT_EQ(documented.InitialHighPing, defaults.InitialHighPing);
+    EXPECT_EQ(documented.DownloadTime, defaults.DownloadTime);
+    EXPECT_EQ(documented.peerCount, defaults.peerCount);
+    EXPECT_EQ(documented.peerCount, 3);
+    for (int i = 0; i < kMaxPeers; ++i)
+        EXPECT_EQ(documented.peerAddresses[i], defaults.peerAddresses[i]) << "peer " << i;
+    EXPECT_STREQ(documented.StatsFile, defaults.StatsFile);
+    EXPECT_EQ(documented.StatsWriteMinutes, defaults.StatsWriteMinutes);
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support
