@@ -205,11 +205,14 @@ void Connection::receive(uint8_t* bytes, uint32_t length) {
 
 void Connection::deliver(const uint8_t* bytes, uint32_t length) {
     if (length == 0) return;  // a message has at least its type byte
+    if (deliveryDepth >= kMaxDeliveryDepth) return;
     // The handler gets its own copy: the bytes may sit in a reassembly buffer
     // that the handler's own traffic could change under it.
     ScratchCopy copy(bytes, length);
     ReceivedMessage message{copy.data(), length, this};
+    ++deliveryDepth;
     dispatchApplication(message);
+    --deliveryDepth;
 }
 
 void Connection::dispatchApplication(ReceivedMessage& message) {

@@ -109,6 +109,11 @@ public:
     // dropped unacknowledged (the sender resends it), so a hostile peer cannot
     // make a connection store packets without bound.
     static constexpr uint32_t kMaxEarlyDistance = 256;
+    // Our own traffic nests at most four deliveries deep (datagram, cluster,
+    // reliable payload, reassembled message). A hostile peer can nest reliable
+    // packets inside a reassembled megabyte a hundred thousand deep; messages
+    // nested deeper than this are dropped before they can exhaust the stack.
+    static constexpr uint32_t kMaxDeliveryDepth = 8;
 
     // applicationHandler is registered as application message type 1 once the
     // key exchange completes (the list request or the list, per mode).
@@ -209,6 +214,7 @@ private:
     void registerHandlers(std::initializer_list<CorePacketType> types);
 
     Handler applicationHandler;
+    uint32_t deliveryDepth = 0;  // deliveries of this connection now on the stack
 };
 
 uint32_t integerSquareRoot(uint32_t x);
