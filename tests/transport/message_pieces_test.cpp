@@ -354,7 +354,7 @@ TEST(MessagePiecesOverLoopbackTest, FiftyThousandBytesArriveWholeThroughLossAndR
     pair.pump();
     // Each step passes the resend time-out of one second.
     constexpr int kMaxSteps = 3000;
-    for (int step = 0; step < kMaxSteps && !pair.recorder.receivedBy(pair.client.get()).size(); ++step)
+    for (int step = 0; step < kMaxSteps && pair.recorder.receivedBy(pair.client.get()).empty(); ++step)
         pair.run(1, 1010);
     pair.run(5, 1010);  // late duplicates must not deliver it again
 
