@@ -109,13 +109,13 @@ public:
     ConnectionManager clientManager;    // listening on the client port, at most MaxHosts
     UdpEndpoint updateEndpoint;
     UdpEndpoint pingEndpoint;
-    uint32_t lastSweepTick = 0;      // tick of the last sweep ping
-    uint32_t lastIterationTick = 0;  // start of the previous iteration; 0 before the first
-    bool busy = false;               // transfers in progress: zone upkeep waits
-    uint32_t lastDownloadTick = 0;   // last iteration that saw a download connection
-    int32_t peerIndex = 0;           // the peer to download from next
+    uint32_t lastSweepTick = 0;       // tick of the last sweep ping
+    uint32_t lastIterationTick = 0;   // start of the previous iteration; 0 before the first
+    bool busy = false;                // transfers in progress: zone upkeep waits
+    uint32_t lastDownloadTick = 0;    // last iteration that saw a download connection
+    int32_t peerIndex = 0;            // the peer to download from next
     uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
-    uint32_t lastStatsTick = 0;      // when the statistics timer last fired
+    uint32_t lastStatsTick = 0;       // when the statistics timer last fired
     ZoneList zoneList;
 
 private:

@@ -1,5 +1,6 @@
 #include "service/server_list.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -35,13 +36,11 @@ uint32_t encodeEntry(const ZoneRecord& zone, std::array<uint8_t, kLongestZoneEnt
     writeU16(entry, kFlagOffset, zone.zoneFlag);
     writeU32(entry, kWordOffset, zone.zoneWord);
     copyBytes(zone.name, entry + kNameOffset,
-              minUnsigned(static_cast<uint32_t>(boundedLength(zone.name, sizeof zone.name)),
-                          kLongestName));
-    const auto descriptionLength = static_cast<uint32_t>(
-        minUnsigned(static_cast<uint32_t>(boundedLength(zone.description, sizeof zone.description)),
-                    kLongestDescription));
+              std::min(boundedLength(zone.name, sizeof zone.name), kLongestName));
+    const size_t descriptionLength =
+        std::min(boundedLength(zone.description, sizeof zone.description), kLongestDescription);
     copyBytes(zone.description, entry + kDescriptionOffset, descriptionLength);
-    return kZoneEntryFixedLength + descriptionLength;
+    return kZoneEntryFixedLength + static_cast<uint32_t>(descriptionLength);
 }
 
 std::string_view textAt(const uint8_t* bytes, size_t length) {
@@ -53,7 +52,8 @@ std::string_view textAt(const uint8_t* bytes, size_t length) {
 uint32_t readListMinimum(const uint8_t* message, uint32_t length) {
     uint8_t field[kMinimumWidth] = {};
     if (length > kMinimumOffset)
-        copyBytes(message + kMinimumOffset, field, minUnsigned(length - kMinimumOffset, kMinimumWidth));
+        copyBytes(message + kMinimumOffset, field,
+                  minUnsigned(length - kMinimumOffset, kMinimumWidth));
     return readU32(field, 0);
 }
 
@@ -77,17 +77,16 @@ int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones
         // A description that runs off the end of the message has no whole
         // entry around it.
         if (nul == nullptr) break;
-        const size_t descriptionLength = static_cast<size_t>(static_cast<const uint8_t*>(nul) - description);
+        const size_t descriptionLength =
+            static_cast<size_t>(static_cast<const uint8_t*>(nul) - description);
         const size_t nameLength =
             boundedLength(reinterpret_cast<const char*>(entry + kNameOffset), kNameFieldSize);
         uint32_t address = 0;
         copyBytes(entry + kAddressOffset, &address, sizeof address);
         zones.addOrUpdate(address, readU16(entry, kPortOffset), readU16(entry, kPopulationOffset),
                           readU16(entry, kFlagOffset), readU32(entry, kWordOffset),
-                          textAt(entry + kNameOffset, nameLength < kLongestName ? nameLength : kLongestName),
-                          textAt(description, descriptionLength < kLongestDescription
-                                                  ? descriptionLength
-                                                  : kLongestDescription));
+                          textAt(entry + kNameOffset, std::min(nameLength, kLongestName)),
+                          textAt(description, std::min(descriptionLength, kLongestDescription)));
         ++merged;
         position += kZoneEntryFixedLength + static_cast<uint32_t>(descriptionLength);
     }

@@ -108,8 +108,8 @@ TEST_F(ListServingTest, SecondRequestOnTheSameConnectionGetsNothing) {
 
 TEST_F(ListServingTest, ListOfMoreThanAThousandBytesArrivesWhole) {
     for (uint16_t i = 0; i < 15; ++i)
-        registerZone(update("Zone " + std::to_string(i), static_cast<uint16_t>(6000 + 2 * i), i, i % 2,
-                            i * 1000u, std::string(150, static_cast<char>('a' + i))));
+        registerZone(update("Zone " + std::to_string(i), static_cast<uint16_t>(6000 + 2 * i), i,
+                            i % 2, i * 1000u, std::string(150, static_cast<char>('a' + i))));
     const Bytes expected = serverList(registered);
     ASSERT_GT(expected.size(), 1000u);
     const auto list = fetch(0);

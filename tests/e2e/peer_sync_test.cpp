@@ -27,8 +27,9 @@ constexpr int kSyncWaitMs = 8000;
 // silence limit retires the downloads that were started before the veth pair
 // was up.
 std::string peerSettings(const char* peer) {
-    return std::string("[Core]\nPacketSilenceLimit=100\n[CPU]\nIterationSleepTime=0\n"
-                       "[Directory]\nDownloadTime=0\nStatsWriteMinutes=0\nIP=") +
+    return std::string(
+               "[Core]\nPacketSilenceLimit=100\n[CPU]\nIterationSleepTime=0\n"
+               "[Directory]\nDownloadTime=0\nStatsWriteMinutes=0\nIP=") +
            peer + "\n";
 }
 
@@ -44,10 +45,10 @@ protected:
         if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
         namespaces = std::make_unique<NamespacePair>();
         ASSERT_TRUE(namespaces->ready());
-        first = std::make_unique<ServerProcess>(peerSettings(kSecondAddress), false,
-                                                namespaces->first);
-        second = std::make_unique<ServerProcess>(peerSettings(kFirstAddress), false,
-                                                 namespaces->second);
+        first =
+            std::make_unique<ServerProcess>(peerSettings(kSecondAddress), false, namespaces->first);
+        second =
+            std::make_unique<ServerProcess>(peerSettings(kFirstAddress), false, namespaces->second);
         ASSERT_TRUE(first->waitForLine("Kelvaro (Build 3)"));
         ASSERT_TRUE(second->waitForLine("Kelvaro (Build 3)"));
     }
@@ -62,8 +63,8 @@ protected:
             ASSERT_TRUE(scope.entered);
             ASSERT_GE(socket.open(0), 0);
         }
-        const ZoneUpdate update{zone.port, zone.population, zone.zoneFlag, zone.zoneWord,
-                                zone.name,  "pw",            zone.description};
+        const ZoneUpdate update{zone.port, zone.population, zone.zoneFlag, zone.zoneWord, zone.name,
+                                "pw",      zone.description};
         const auto bytes = updateDatagram(update);
         socket.setDestination(inet_addr(address), kServerUpdatePort);
         ASSERT_TRUE(socket.send(bytes.data(), bytes.size()));
@@ -102,7 +103,8 @@ TEST_F(PeerSyncTest, ZoneRegisteredOnOneServerReachesTheOthersListAndStatistics)
     announce(namespaces->second, "127.0.0.1", *second, sharedOnSecond);
     ASSERT_TRUE(namespaces->connect());
 
-    const ListedZone alpha{inet_addr(kFirstAddress), 7002, 3, 1, 0xC0FFEE, "Alpha Zone", "on the first"};
+    const ListedZone alpha{
+        inet_addr(kFirstAddress), 7002, 3, 1, 0xC0FFEE, "Alpha Zone", "on the first"};
     announce(namespaces->first, kFirstAddress, *first, alpha);
 
     EXPECT_TRUE(second->waitForLine("---Downloading server list", kSyncWaitMs));
@@ -114,7 +116,8 @@ TEST_F(PeerSyncTest, ZoneRegisteredOnOneServerReachesTheOthersListAndStatistics)
         << second->directory.read("stats.txt");
 
     // Each keeps its own population of the zone both know.
-    EXPECT_EQ(fetch(namespaces->second, kSecondAddress, *second), serverList({sharedOnSecond, alpha}));
+    EXPECT_EQ(fetch(namespaces->second, kSecondAddress, *second),
+              serverList({sharedOnSecond, alpha}));
     EXPECT_EQ(fetch(namespaces->first, kFirstAddress, *first), serverList({sharedOnFirst, alpha}));
     // The first server has been downloading from the second all along.
     EXPECT_TRUE(first->waitForLine("---Download complete", kSyncWaitMs));

@@ -176,7 +176,7 @@ private:
     std::string printed;
     size_t matchedUpTo = 0;
     std::optional<std::string> pendingLine;  // the line a failed search was looking for
-    size_t scannedUpTo = 0;   // where that search stopped
+    size_t scannedUpTo = 0;                  // where that search stopped
 };
 
 }  // namespace kelvaro::testing_support

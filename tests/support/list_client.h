@@ -52,7 +52,8 @@ public:
     static void record(ReceivedMessage& message) {
         if (current == nullptr) return;
         current->received.push_back(
-            {message.connection, std::vector<uint8_t>(message.data, message.data + message.length)});
+            {message.connection,
+             std::vector<uint8_t>(message.data, message.data + message.length)});
     }
 
     ConnectionManager manager;

@@ -27,7 +27,8 @@ struct ListedZone {
 };
 
 inline Bytes zoneEntry(const ListedZone& zone) {
-    Bytes entry(79 + zone.description.size(), 0);  // the name padding, reserved bytes and NUL stay 0
+    Bytes entry(79 + zone.description.size(),
+                0);  // the name padding, reserved bytes and NUL stay 0
     std::memcpy(entry.data(), &zone.address, 4);
     writeU16(entry.data(), 4, zone.port);
     writeU16(entry.data(), 6, zone.population);
