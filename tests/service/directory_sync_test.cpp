@@ -220,6 +220,25 @@ TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGo
               "127.0.0.1\t" + std::to_string(bravo.announcedPort()) + "\t0\t0\tBravo\t\r\n");
 }
 
+TEST_F(DirectorySyncTest, ShutdownFreesClientAndDownloadConnectionsWithoutAPacket) {
+    start();
+    ListClient client;
+    Connection* connection = client.connect(kLoopback, clientPort());
+    exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
+    ASSERT_EQ(server->clientManager.connectionCount(), 1);
+    server->downloadManager.connect(kLoopback, silentPeer.localPort());
+    ASSERT_EQ(nextFrom(silentPeer).size(), 8u);  // the key request
+
+    const uint32_t heard = connection->packetsReceived;
+    theServer = nullptr;
+    server.reset();
+    sleepMs(5);
+    client.poll();
+    EXPECT_EQ(connection->packetsReceived, heard);
+    EXPECT_FALSE(connection->isClosed());
+    EXPECT_EQ(nextFrom(silentPeer, 10), Bytes{});
+}
+
 // ---- A download from a peer that answers ------------------------------------
 
 TEST_F(DirectorySyncTest, DownloadMergesThePeersListAndEndsWithinThePollThatGotIt) {
