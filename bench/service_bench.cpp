@@ -1,6 +1,8 @@
 // Costs of the service's per-iteration and per-interval work with a large
-// zone list: the idle iteration walks every zone for time-outs, and the
-// statistics write formats and writes one line per zone.
+// zone list: the idle iteration walks every zone for time-outs, the
+// statistics write formats and writes one line per zone, a list request walks
+// the list and builds up to 50000 bytes, and a downloaded list is merged entry
+// by entry (each one a lookup in the whole list).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -13,6 +15,8 @@
 #include "platform/profile_reader.h"
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
+#include "service/server_list.h"
+#include "service/server_settings.h"
 #include "support/temp_directory.h"
 
 namespace kelvaro {
@@ -47,15 +51,19 @@ private:
     int saved = -1;
 };
 
-// A server on ephemeral ports in an empty temporary directory (defaults for
-// every setting), holding zoneCount zones; every other zone awaits a reply
-// whose re-ping is not yet due, so the time-out pass looks at each one.
+// A server on ephemeral ports in a temporary directory (defaults for every
+// setting but DownloadTime, which is set to never pass, so that no download
+// makes the server busy), holding zoneCount zones; every other zone awaits a
+// reply whose re-ping is not yet due, so the time-out pass looks at each one.
 class BenchServer {
 public:
     explicit BenchServer(int64_t zoneCount) : clock(kBenchTick) {
         previousDirectory = currentDirectory();
         if (chdir(directory.path().c_str()) != 0) return;
-        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0}, directory.path());
+        directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n");
+        peerSink.open(0);
+        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0, peerSink.localPort()},
+                                                   directory.path());
         const std::string description(60, 'd');
         QuietStdout quiet;
         for (int64_t i = 0; i < zoneCount; ++i) {
@@ -75,6 +83,7 @@ public:
 
     ManualClock clock;
     testing_support::TempDirectory directory;
+    UdpEndpoint peerSink;  // where a download would go; none starts
     std::unique_ptr<DirectoryServer> server;
 
 private:
@@ -97,6 +106,50 @@ void BM_WriteStats(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_WriteStats)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Every zone listed until the 50000 bytes are full (about 360 zones with the
+// bench's 60-character descriptions).
+void BM_BuildServerList(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    QuietStdout quiet;
+    for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(0));
+}
+BENCHMARK(BM_BuildServerList)->Arg(100)->Arg(1000)->Arg(10000);
+
+// A minimum no zone reaches: the whole list is walked and nothing appended.
+void BM_BuildServerListSelectingNone(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    QuietStdout quiet;
+    for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(1000));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_BuildServerListSelectingNone)->Arg(1000)->Arg(10000);
+
+// A peer's full list of zones this server already knows, and the worst case
+// for it: the listed zones are the last ones of the zone list, so every entry
+// is a lookup through the whole list before its refresh.
+void BM_MergeServerList(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    constexpr uint16_t kListedPopulation = 20;  // the others have 10
+    constexpr int64_t kListedZones = 400;       // more than 50000 bytes hold
+    int64_t index = 0;
+    for (auto* node = bench.server->zoneList.head(); node != nullptr; node = node->next)
+        if (index++ >= state.range(0) - kListedZones) node->element->population = kListedPopulation;
+    std::unique_ptr<ByteBlock> list;
+    {
+        QuietStdout quiet;
+        list = bench.server->buildServerList(kListedPopulation);
+    }
+    if (!list) return state.SkipWithError("no list");
+    int32_t entries = 0;
+    for (auto _ : state)
+        entries = mergeServerList(list->data.get(), list->length, bench.server->zoneList);
+    state.SetItemsProcessed(state.iterations() * entries);
+}
+BENCHMARK(BM_MergeServerList)->Arg(1000)->Arg(10000);
 
 }  // namespace
 }  // namespace kelvaro

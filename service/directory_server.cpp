@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/tick_clock.h"
 #include "service/raw_file.h"
+#include "service/server_list.h"
 #include "service/server_settings.h"
 #include "util/bytes.h"
 #include "zones/zone_datagrams.h"
@@ -47,7 +49,12 @@ size_t formatStatsLine(const ZoneRecord& zone, char (&line)[kStatsLineSize]) {
 
 }  // namespace
 
-DirectoryServer::DirectoryServer(const ServerPorts& ports, const std::string& settingsDirectory) {
+// MaxHosts comes from the settings loaded at start-up, before the reload at
+// the end of construction; the low 16 bits are the limit.
+DirectoryServer::DirectoryServer(const ServerPorts& ports, const std::string& settingsDirectory)
+    : downloadManager(onListData),
+      clientManager(static_cast<uint16_t>(serviceSettings.MaxHosts), ports.client, onListRequest),
+      peerPort(ports.peer) {
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
     const uint32_t now = tickCount();
@@ -61,19 +68,20 @@ DirectoryServer::DirectoryServer(const ServerPorts& ports, const std::string& se
         serviceSettings.load(settingsDirectory);
 }
 
-// Connections of the client and download managers are freed first, without a
-// packet to their peers, once those managers exist. The members then go in
-// reverse declaration order: zones, ping endpoint, update endpoint, passwords.
-DirectoryServer::~DirectoryServer() = default;
+// Every connection goes first, clients before downloads, and nothing is sent
+// to their peers. The members then go in reverse declaration order: zones,
+// ping endpoint, update endpoint, client manager, download manager, passwords.
+DirectoryServer::~DirectoryServer() {
+    clientManager.removeAll();
+    downloadManager.removeAll();
+}
 
 void DirectoryServer::iterate() {
     checkSlowIteration();
-    // The transport poll of both connection managers comes here when
-    // directory synchronization joins the service.
+    pollTransport();
     receiveUpdate();
     receivePingReply();
-    // The download schedule and the busy decision come here with directory
-    // synchronization; until then nothing makes the server busy.
+    scheduleDownloads();
     if (busy) return;
     runZoneTimeouts();
     runSweep();
@@ -92,6 +100,84 @@ void DirectoryServer::checkSlowIteration() {
         }
     }
     lastIterationTick = tickCount();
+}
+
+void DirectoryServer::pollTransport() {
+    downloadManager.poll();
+    clientManager.poll();
+}
+
+// A download connection that has closed but is not yet freed still counts, so
+// a new download waits for the walk that frees the old one. The interval runs
+// from the last iteration that saw a download connection, not from its start.
+void DirectoryServer::scheduleDownloads() {
+    if (downloadManager.connectionCount() != 0) {
+        lastDownloadTick = tickCount();
+        becomeBusy();
+    } else if (intervalPassed(tickCount(), lastDownloadTick,
+                              asInterval(serviceSettings.DownloadTime))) {
+        startDownload();  // busy stays as it is until the next iteration sees the connection
+    } else if (clientManager.connectionCount() == 0) {
+        busy = false;
+    } else {
+        becomeBusy();
+    }
+}
+
+// Replies to pings sent before the transfers began may never be read in time,
+// so no zone is charged with them.
+void DirectoryServer::becomeBusy() {
+    if (busy) return;
+    zoneList.clearAwaiting();
+    busy = true;
+}
+
+void DirectoryServer::startDownload() {
+    std::printf("---Downloading server list\n");
+    // The settings always hold at least one peer; the clamp only keeps a
+    // hand-edited count inside the array.
+    const int32_t peerCount = std::clamp(serviceSettings.peerCount, 1, kMaxPeers);
+    if (peerIndex < 0 || peerIndex >= peerCount) peerIndex = 0;
+    downloadManager.connect(serviceSettings.peerAddresses[peerIndex], peerPort);
+    ++peerIndex;
+    if (peerIndex == peerCount) peerIndex = 0;
+}
+
+std::unique_ptr<ByteBlock> DirectoryServer::buildServerList(uint32_t minimum) {
+    ByteBuffer list;
+    list.setLimit(kServerListLimit);
+    const uint8_t type = kListMessageType;
+    list.append(&type, 1);
+    for (ZoneList::Node* node = zoneList.head(); node != nullptr; node = node->next) {
+        const ZoneRecord& zone = *node->element;
+        if (static_cast<uint32_t>(zone.population) < minimum) continue;
+        // Entries carry no length, so a reader can only trust whole ones: the
+        // list ends before the first entry that does not fit.
+        if (!appendZoneEntry(list, zone)) break;
+    }
+    std::unique_ptr<ByteBlock> block = ByteBlock::copyOf(list.data(), list.size());
+    std::printf("---Uploading server list\n");
+    return block;
+}
+
+void onListRequest(ReceivedMessage& message) {
+    Connection& connection = *message.connection;
+    if (theServer == nullptr || connection.listSent) return;
+    connection.listSent = true;
+    std::unique_ptr<ByteBlock> list =
+        theServer->buildServerList(readListMinimum(message.data, message.length));
+    if (list) connection.send(list->data.get(), list->length, true);
+    // The connection stays open: the client closes it, or its silence limit does.
+}
+
+void onListData(ReceivedMessage& message) {
+    Connection& connection = *message.connection;
+    // One list per download: a second one (say, in the same cluster) would only
+    // repeat the merge, the disconnect and the message.
+    if (theServer == nullptr || connection.isClosed()) return;
+    mergeServerList(message.data, message.length, theServer->zoneList);
+    connection.disconnect(true);
+    std::printf("---Download complete\n");
 }
 
 void DirectoryServer::receiveUpdate() {

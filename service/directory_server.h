@@ -1,11 +1,14 @@
 #pragma once
 // The one service object of the process. It owns every long-lived object (the
-// zone name passwords, the zone-side endpoints, the zone list and the ticks
-// that pace the service) and runs one service iteration per iterate() call.
+// zone name passwords, the connection managers for peer downloads and for
+// clients, the zone-side endpoints, the zone list and the ticks that pace the
+// service) and runs one service iteration per iterate() call.
 //
 // Members are declared in the order they are built; C++ destroys them in the
 // reverse order, which is the teardown order the service needs: zones first,
-// then the ping and update endpoints, the passwords last.
+// then the ping and update endpoints, the client and download managers, the
+// passwords last. Connections go before all of that, without a packet to
+// their peers.
 //
 // Nothing here blocks: each endpoint is polled once per iteration and yields
 // at most one datagram.
@@ -14,6 +17,8 @@
 #include <string>
 
 #include "net/udp_endpoint.h"
+#include "transport/connection.h"
+#include "transport/connection_manager.h"
 #include "zones/zone_list.h"
 #include "zones/zone_passwords.h"
 
@@ -22,12 +27,25 @@ namespace kelvaro {
 constexpr uint16_t kUpdatePort = 4991;
 constexpr uint16_t kClientPort = 4990;
 
-// Where the server listens. The service binary always uses the defaults;
-// tests pass 0 to get ephemeral ports and run beside anything else.
+// Where the server listens, and the port of its peers. The service binary
+// always uses the defaults; tests pass 0 to get ephemeral ports and run beside
+// anything else, and point downloads at a peer of their own.
 struct ServerPorts {
     uint16_t update = kUpdatePort;
-    uint16_t client = kClientPort;  // game clients and peers, once they are served
+    uint16_t client = kClientPort;  // game clients and peers downloading our list
+    uint16_t peer = kClientPort;    // the client port of every peer in the Directory IP list
 };
+
+// Application message type 1 on a connection accepted on the client port: a
+// list request. Only the first one a connection sends is answered, with the
+// zones whose population reaches its minimum; later ones are ignored.
+void onListRequest(ReceivedMessage& message);
+
+// Application message type 1 on a download connection: a peer's server list.
+// Its whole entries are merged into the zone list, the connection is closed
+// with two disconnect packets and "---Download complete" is printed. A list
+// reaching a connection that is already closed is ignored.
+void onListData(ReceivedMessage& message);
 
 class DirectoryServer {
 public:
@@ -41,10 +59,28 @@ public:
     DirectoryServer(const DirectoryServer&) = delete;
     DirectoryServer& operator=(const DirectoryServer&) = delete;
 
-    // One service iteration: the slow-iteration check, one datagram from the
-    // update port, one from the ping port and, while the server is not busy,
-    // the zone time-outs and re-pings, one sweep ping and the statistics timer.
+    // One service iteration: the slow-iteration check, one poll of each
+    // connection manager, one datagram from the update port, one from the ping
+    // port, the download schedule and, while the server is not busy, the zone
+    // time-outs and re-pings, one sweep ping and the statistics timer.
     void iterate();
+
+    // One poll of downloadManager, then of clientManager; the list handlers
+    // run inside them.
+    void pollTransport();
+
+    // Starts a download from the next peer when none is running and more than
+    // DownloadTime has passed since the last iteration that saw one, and
+    // decides busy: a download connection or any client connection makes the
+    // server busy (forgetting every outstanding zone ping as it turns busy);
+    // it turns idle only when neither exists and no download is due.
+    void scheduleDownloads();
+
+    // The server list of the zones whose population is at least minimum, in
+    // list order, as whole entries while they fit in 50000 bytes: the first
+    // zone whose entry does not fit ends the list. Prints "---Uploading server
+    // list". Null only when the block cannot be made.
+    std::unique_ptr<ByteBlock> buildServerList(uint32_t minimum);
 
     // Writes the statistics file once more than StatsWriteMinutes passed since
     // the last time the timer fired (unless StatsFile is empty); the timer is
@@ -69,17 +105,17 @@ public:
     // theServer) and tests can reach it. Declaration order is construction
     // order; do not reorder.
     ZonePasswords passwords;
-    // The download and client connection managers take their places here,
-    // after the passwords and before the endpoints, when directory
-    // synchronization joins the service.
+    ConnectionManager downloadManager;  // client mode: our downloads from peers
+    ConnectionManager clientManager;    // listening on the client port, at most MaxHosts
     UdpEndpoint updateEndpoint;
     UdpEndpoint pingEndpoint;
-    uint32_t lastSweepTick = 0;      // tick of the last sweep ping
-    uint32_t lastIterationTick = 0;  // start of the previous iteration; 0 before the first
-    bool busy = false;               // transfers in progress: zone upkeep waits
-    uint32_t lastDownloadTick = 0;   // last iteration that saw a download connection
-    int32_t peerIndex = 0;           // the peer to download from next
-    uint32_t lastStatsTick = 0;      // when the statistics timer last fired
+    uint32_t lastSweepTick = 0;       // tick of the last sweep ping
+    uint32_t lastIterationTick = 0;   // start of the previous iteration; 0 before the first
+    bool busy = false;                // transfers in progress: zone upkeep waits
+    uint32_t lastDownloadTick = 0;    // last iteration that saw a download connection
+    int32_t peerIndex = 0;            // the peer to download from next
+    uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
+    uint32_t lastStatsTick = 0;       // when the statistics timer last fired
     ZoneList zoneList;
 
 private:
@@ -88,11 +124,13 @@ private:
     void receivePingReply();
     void runZoneTimeouts();
     void runSweep();
+    void becomeBusy();
+    void startDownload();
 };
 
 // The process's one server, set by the entry point right after construction;
-// the transport's list handlers, which receive nothing but a message, reach
-// the zone list through it. Null before that.
+// the list handlers, which receive nothing but a message, reach the zone list
+// through it. Null before that; the handlers then do nothing.
 extern DirectoryServer* theServer;
 
 }  // namespace kelvaro

@@ -39,7 +39,7 @@ constexpr uint32_t kMinClusterPacket = 6;
 constexpr uint32_t kKeyRetryFactor = 16;
 
 constexpr uint8_t kListRequestType = 1;
-constexpr uint8_t kListRequest[] = {kListRequestType, 0, 0, 0, 0};
+constexpr uint32_t kListRequestLength = 5;  // type, minimum population (u32)
 
 void putHeader(uint8_t* packet, CorePacketType type) {
     packet[0] = kCore;
@@ -312,7 +312,10 @@ void Connection::onKeyResponse(int32_t key) {
     registerHandlers({CorePacketType::ChunkBody, CorePacketType::ChunkTail,
                       CorePacketType::StreamChunk, CorePacketType::Cluster});
     appHandlers.set(kListRequestType, applicationHandler);
-    send(kListRequest, sizeof kListRequest, true);
+    uint8_t request[kListRequestLength];
+    request[0] = kListRequestType;
+    writeU32(request, 1, listMinimum);
+    send(request, kListRequestLength, true);
 }
 
 void Connection::sendSyncRequest() {

@@ -205,6 +205,11 @@ public:
     uint32_t sampleIndex = 0;
     bool closed = false;
     bool listSent = false;  // belongs to the list-request handler of the service
+    // The minimum population asked for by the list request that a client-mode
+    // connection sends once its key exchange completes. The server's own
+    // downloads leave it at 0 (every zone); a client that wants fewer sets it
+    // right after connect(), before the key response can arrive.
+    uint32_t listMinimum = 0;
 
 private:
     // The split path of send: a message longer than effectiveChunkSize() + 12

@@ -1,10 +1,13 @@
 #pragma once
 // The real server binary, started in a fresh temporary directory with its own
-// kelvaro.ini, its stdin and stdout on pipes. Output is read without blocking
-// and matched line by line; every wait is bounded by a timeout. The destructor
-// kills and reaps a server that is still running, then removes the directory.
+// kelvaro.ini, its stdin and stdout on pipes, optionally inside a named network
+// namespace. Output is read without blocking and matched line by line; every
+// wait is bounded by a timeout and drains the output, so a chatty server never
+// blocks on a full pipe while a test waits. The destructor kills and reaps a
+// server that is still running, then removes the directory.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,21 +22,27 @@ namespace kelvaro::testing_support {
 
 // Settings that keep every timer out of the way; a test puts the keys it
 // needs in front (the first occurrence of a key counts). The peer list holds
-// a loopback address only; downloads are kept far off.
+// a loopback address only, and a negative DownloadTime never passes, so no
+// download starts however long the machine has been up.
 constexpr const char* kE2eBaseSettings =
     "[CPU]\nSlowIteration=100000\nIterationSleepTime=5\n"
     "[Zone]\nSweepTime=-1\nDropLimit=10\nInitialHighPing=300\n"
-    "[Directory]\nDownloadTime=1000\nStatsFile=stats.txt\nStatsWriteMinutes=-1\nIP=127.0.0.1\n";
+    "[Directory]\nDownloadTime=-1\nStatsFile=stats.txt\nStatsWriteMinutes=-1\nIP=127.0.0.1\n";
 
 constexpr int kDefaultWaitMs = 3000;
 constexpr uint16_t kServerUpdatePort = 4991;
 
 class ServerProcess {
 public:
-    // Writes settings (followed by kE2eBaseSettings) and starts the server.
-    // With keyWaiting, a byte is already on stdin when the server starts.
-    explicit ServerProcess(const std::string& settings, bool keyWaiting = false) {
+    // Writes settings (followed by kE2eBaseSettings) and starts the server,
+    // inside the network namespace of that name (under /var/run/netns) when
+    // one is given. With keyWaiting, a byte is already on stdin when the
+    // server starts.
+    explicit ServerProcess(const std::string& settings, bool keyWaiting = false,
+                           const std::string& networkNamespace = std::string{}) {
         directory.write("kelvaro.ini", settings + kE2eBaseSettings);
+        const std::string namespacePath =
+            networkNamespace.empty() ? std::string{} : "/var/run/netns/" + networkNamespace;
         int input[2] = {-1, -1};
         int output[2] = {-1, -1};
         if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
@@ -42,6 +51,10 @@ public:
         pid = fork();
         if (pid == 0) {
             // Only async-signal-safe calls between fork and exec.
+            if (!namespacePath.empty()) {
+                const int target = ::open(namespacePath.c_str(), O_RDONLY | O_CLOEXEC);
+                if (target < 0 || setns(target, CLONE_NEWNET) != 0) _exit(125);
+            }
             if (chdir(workingDirectory.c_str()) != 0) _exit(126);
             dup2(input[0], STDIN_FILENO);
             dup2(output[1], STDOUT_FILENO);
@@ -87,6 +100,10 @@ public:
         return printed;
     }
 
+    // Reads what the server printed so far without matching anything; tests
+    // call it in their own waiting loops.
+    void drain() { readOutput(); }
+
     bool pressKey() { return pressKey(stdinWrite); }
     bool signal(int number) { return running() && kill(pid, number) == 0; }
 
@@ -111,6 +128,7 @@ public:
     bool waitForFile(const std::string& name, const std::string& expected,
                      int timeoutMs = kDefaultWaitMs) {
         for (int waited = 0; waited <= timeoutMs; waited += 2) {
+            readOutput();
             if (directory.read(name) == expected) return true;
             sleepMs(2);
         }
@@ -135,14 +153,19 @@ private:
         }
     }
 
+    // A search that fails remembers how far it got, so waiting for a line
+    // from a server that prints a lot rescans only what is new.
     bool matchLine(const std::string& line) {
-        size_t start = matchedUpTo;
+        size_t start = pendingLine == line ? scannedUpTo : matchedUpTo;
         for (size_t end; (end = printed.find('\n', start)) != std::string::npos; start = end + 1) {
             if (printed.compare(start, end - start, line) == 0) {
                 matchedUpTo = end + 1;
+                pendingLine.reset();
                 return true;
             }
         }
+        pendingLine = line;
+        scannedUpTo = start;
         return false;
     }
 
@@ -152,6 +175,8 @@ private:
     int stdoutRead = -1;
     std::string printed;
     size_t matchedUpTo = 0;
+    std::optional<std::string> pendingLine;  // the line a failed search was looking for
+    size_t scannedUpTo = 0;                  // where that search stopped
 };
 
 }  // namespace kelvaro::testing_support

@@ -188,30 +188,6 @@ TEST_F(IterationTest, StatsTimerWithEmptyStatsFileResetsSilently) {
               1);
 }
 
-TEST_F(IterationTest, BusyServerLeavesZonesAndStatisticsUntilItIsIdleAgain) {
-    start("[Zone]\nSweepTime=500\nDropLimit=2\n[Directory]\nStatsWriteMinutes=1\n");
-    FakeZone bravo;
-    ZoneRecord* alpha = addZone("Alpha", 1000);
-    addZone("Bravo", bravo);
-    alpha->startSweepPing();
-    alpha->missedPings = 3;
-    clock.advance(60001);
-
-    server->busy = true;
-    EXPECT_EQ(iterate(), "");
-    EXPECT_EQ(server->zoneList.count(), 2);
-    EXPECT_EQ(server->lastSweepTick, kStartTick);
-    EXPECT_EQ(server->lastStatsTick, kStartTick);
-    EXPECT_TRUE(nothingArrived(bravo));
-
-    // The drop comes before the write, so the file no longer lists Alpha.
-    server->busy = false;
-    EXPECT_EQ(iterate(), "Timeout : Alpha\n---Writing stats\n");
-    EXPECT_TRUE(pingArrived(bravo, clock.now()));
-    EXPECT_EQ(directory.read("stats.txt"),
-              "127.0.0.1\t" + std::to_string(bravo.announcedPort()) + "\t0\t0\tBravo\t\r\n");
-}
-
 using ZoneTrafficTest = ServerFixture;
 
 TEST_F(ZoneTrafficTest, UpdateIsAppliedBeforeThePingReplyOfTheSameIteration) {

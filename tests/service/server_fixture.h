@@ -1,7 +1,10 @@
 #pragma once
 // A DirectoryServer on ephemeral ports, built from a kelvaro.ini in a fresh
 // temporary directory that is also the current directory (where the
-// statistics file goes), with time in the hands of a ManualClock.
+// statistics file goes), with time in the hands of a ManualClock. It is
+// theServer while the test runs, so the list handlers reach it. Its downloads
+// go to the fixture's silent peer socket, which never answers, unless the
+// test names another peer port.
 //
 // Every timer is off in the base settings; a test names the keys it needs and
 // they win, since the first occurrence of a key counts.
@@ -53,20 +56,26 @@ protected:
     static constexpr uint32_t kStartTick = 1000000;
 
     void TearDown() override {
+        theServer = nullptr;
         server.reset();
         if (!savedDirectory.empty()) {
             EXPECT_EQ(chdir(savedDirectory.c_str()), 0);
         }
     }
 
-    void start(const std::string& settings = std::string{}) {
+    void start(const std::string& settings = std::string{}, uint16_t peerPort = 0) {
         ASSERT_FALSE(directory.path().empty());
+        ASSERT_GE(silentPeer.open(0), 0);
         directory.write(kIniFileName, settings + kQuietSettings);
         savedDirectory = currentDirectory();
         ASSERT_EQ(chdir(directory.path().c_str()), 0);
-        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0}, directory.path());
+        const uint16_t peer = peerPort != 0 ? peerPort : silentPeer.localPort();
+        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0, peer}, directory.path());
+        theServer = server.get();
         ASSERT_NE(server->updateEndpoint.localPort(), 0);
         ASSERT_NE(server->pingEndpoint.localPort(), 0);
+        ASSERT_NE(server->clientManager.endpoint.localPort(), 0);
+        ASSERT_NE(server->downloadManager.endpoint.localPort(), 0);
     }
 
     std::string iterate() {
@@ -90,6 +99,7 @@ protected:
     // this process must see the earlier values again.
     SettingsGuard settingsGuard{serviceSettings};
     TempDirectory directory;
+    UdpEndpoint silentPeer;
     std::unique_ptr<DirectoryServer> server;
 
 private:

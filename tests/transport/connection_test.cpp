@@ -78,6 +78,14 @@ TEST(KeyExchangeTest, NegatedKeyTurnsEncryptionOnAndTheListRequestGetsThrough) {
     EXPECT_EQ(pair.client->inTransit.count(), 0);  // acknowledged
 }
 
+TEST(KeyExchangeTest, ListRequestCarriesTheMinimumSetBeforeTheKeyResponse) {
+    LoopbackPair pair;
+    pair.client->listMinimum = 0x01020304;
+    pair.connect();
+    const Bytes expected = {1, 4, 3, 2, 1};
+    EXPECT_EQ(pair.recorder.receivedBy(pair.server.get()), std::vector<Bytes>{expected});
+}
+
 TEST(KeyExchangeTest, HandlerTablesOpenAsTheExchangeProceeds) {
     LoopbackPair pair;
     Connection& server = *pair.server;

@@ -1,0 +1,96 @@
+#include "service/server_list.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "util/bytes.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr uint32_t kMinimumOffset = 1;
+constexpr uint32_t kMinimumWidth = 4;
+
+constexpr size_t kAddressOffset = 0;
+constexpr size_t kPortOffset = 4;
+constexpr size_t kPopulationOffset = 6;
+constexpr size_t kFlagOffset = 8;
+constexpr size_t kWordOffset = 10;
+constexpr size_t kNameOffset = 14;
+constexpr size_t kNameFieldSize = 32;
+constexpr size_t kDescriptionOffset = 78;  // after 32 reserved bytes at 46
+
+constexpr size_t kLongestName = kZoneNameSize - 1;
+constexpr size_t kLongestDescription = kZoneDescriptionSize - 1;
+
+// Writes the entry into area (zero-filled by the caller, so the name padding
+// and the reserved bytes are zero); returns its length.
+uint32_t encodeEntry(const ZoneRecord& zone, std::array<uint8_t, kLongestZoneEntry>& area) {
+    uint8_t* entry = area.data();
+    // The address is kept in network order and goes out as stored.
+    copyBytes(&zone.address, entry + kAddressOffset, sizeof zone.address);
+    writeU16(entry, kPortOffset, zone.port);
+    writeU16(entry, kPopulationOffset, zone.population);
+    writeU16(entry, kFlagOffset, zone.zoneFlag);
+    writeU32(entry, kWordOffset, zone.zoneWord);
+    copyBytes(zone.name, entry + kNameOffset,
+              std::min(boundedLength(zone.name, sizeof zone.name), kLongestName));
+    const size_t descriptionLength =
+        std::min(boundedLength(zone.description, sizeof zone.description), kLongestDescription);
+    copyBytes(zone.description, entry + kDescriptionOffset, descriptionLength);
+    return kZoneEntryFixedLength + static_cast<uint32_t>(descriptionLength);
+}
+
+std::string_view textAt(const uint8_t* bytes, size_t length) {
+    return std::string_view(reinterpret_cast<const char*>(bytes), length);
+}
+
+}  // namespace
+
+uint32_t readListMinimum(const uint8_t* message, uint32_t length) {
+    uint8_t field[kMinimumWidth] = {};
+    if (length > kMinimumOffset)
+        copyBytes(message + kMinimumOffset, field,
+                  minUnsigned(length - kMinimumOffset, kMinimumWidth));
+    return readU32(field, 0);
+}
+
+bool appendZoneEntry(ByteBuffer& list, const ZoneRecord& zone) {
+    std::array<uint8_t, kLongestZoneEntry> entry{};
+    const uint32_t length = encodeEntry(zone, entry);
+    // size() never exceeds limit(), so the subtraction cannot wrap.
+    if (length > list.limit() - list.size()) return false;
+    list.append(entry.data(), length);
+    return true;
+}
+
+int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones) {
+    int32_t merged = 0;
+    uint32_t position = 1;  // after the type byte
+    while (length > position && length - position >= kZoneEntryFixedLength) {
+        const uint8_t* entry = message + position;
+        const uint8_t* description = entry + kDescriptionOffset;
+        const size_t room = length - position - kDescriptionOffset;
+        const void* nul = std::memchr(description, 0, room);
+        // A description that runs off the end of the message has no whole
+        // entry around it.
+        if (nul == nullptr) break;
+        const size_t descriptionLength =
+            static_cast<size_t>(static_cast<const uint8_t*>(nul) - description);
+        const size_t nameLength =
+            boundedLength(reinterpret_cast<const char*>(entry + kNameOffset), kNameFieldSize);
+        uint32_t address = 0;
+        copyBytes(entry + kAddressOffset, &address, sizeof address);
+        zones.addOrUpdate(address, readU16(entry, kPortOffset), readU16(entry, kPopulationOffset),
+                          readU16(entry, kFlagOffset), readU32(entry, kWordOffset),
+                          textAt(entry + kNameOffset, std::min(nameLength, kLongestName)),
+                          textAt(description, std::min(descriptionLength, kLongestDescription)));
+        ++merged;
+        position += kZoneEntryFixedLength + static_cast<uint32_t>(descriptionLength);
+    }
+    return merged;
+}
+
+}  // namespace kelvaro

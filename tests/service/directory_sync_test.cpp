@@ -1,0 +1,441 @@
+// The download schedule and the busy decision, serving the list to clients,
+// and merging the lists of peers, driven by a ManualClock over loopback.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/directory_server.h"
+#include "service/server_fixture.h"
+#include "service/server_list.h"
+#include "support/list_client.h"
+#include "support/server_list_wire.h"
+
+namespace kelvaro::testing_support {
+namespace {
+
+constexpr int kMaxRounds = 300;
+const Bytes kDisconnectPacket = {0, 7};
+
+// The next datagram to reach the socket, or no bytes at all.
+Bytes nextFrom(UdpEndpoint& socket, int attempts = kPollAttempts) {
+    auto datagram = pollWithin(socket, attempts);
+    return datagram ? datagram->bytes : Bytes{};
+}
+
+Bytes bytesOf(const ByteBlock& block) {
+    return Bytes(block.data.get(), block.data.get() + block.length);
+}
+
+// The peer a test runs itself: a listening manager whose connections answer
+// the list request with `answer`.
+class FakePeer {
+public:
+    FakePeer() : manager(1, 0, respond) { current = this; }
+    ~FakePeer() { current = nullptr; }
+    FakePeer(const FakePeer&) = delete;
+    FakePeer& operator=(const FakePeer&) = delete;
+
+    uint16_t port() const { return manager.endpoint.localPort(); }
+
+    static void respond(ReceivedMessage& message) {
+        if (current == nullptr) return;
+        ++current->requests;
+        message.connection->send(current->answer.data(),
+                                 static_cast<uint32_t>(current->answer.size()), true);
+    }
+
+    Bytes answer{1};
+    int requests = 0;
+    ConnectionManager manager;
+    static inline FakePeer* current = nullptr;
+};
+
+class DirectorySyncTest : public ServerFixture {
+protected:
+    // Iterates the server and runs the other side until done() holds or the
+    // rounds run out; returns everything the server printed.
+    template <typename Other, typename Done>
+    std::string exchange(Other&& other, Done&& done, int rounds = kMaxRounds) {
+        std::string printed;
+        for (int round = 0; round < rounds && !done(); ++round) {
+            printed += iterate();
+            other();
+            sleepMs(1);
+        }
+        return printed;
+    }
+
+    uint16_t clientPort() const { return server->clientManager.endpoint.localPort(); }
+
+    const Connection* downloadConnection() const {
+        auto* head = server->downloadManager.connections.head();
+        return head != nullptr ? head->element.get() : nullptr;
+    }
+
+    // The zones as the list shows them: fields as stored, in list order.
+    ListedZone listed(const ZoneRecord* zone) {
+        return {zone->address,  zone->port, zone->population, zone->zoneFlag,
+                zone->zoneWord, zone->name, zone->description};
+    }
+
+    ZoneRecord* addFull(uint16_t port, uint16_t population, uint16_t flag, uint32_t word,
+                        const std::string& name, const std::string& description) {
+        printedBy([&] {
+            server->zoneList.addOrUpdate(kLoopback, port, population, flag, word, name,
+                                         description);
+        });
+        return server->zoneList.find(kLoopback, port);
+    }
+
+    // The transport reads its own settings; tests shorten the silence limit.
+    SettingsGuard transportGuard{transportSettings};
+};
+
+// ---- Download schedule and busy decision ------------------------------------
+
+TEST_F(DirectorySyncTest, DownloadsTakeThePeersInTurnAndASilentPeerHoldsTheServerBusy) {
+    transportSettings.PacketSilenceLimit = 50;  // half a second
+    start("[Directory]\nDownloadTime=0\nIP=127.0.0.1, 127.0.0.2 & 127.0.0.3\n");
+    const char* expectedPeers[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+
+    for (int download = 0; download < 6; ++download) {
+        SCOPED_TRACE("download " + std::to_string(download));
+        clock.advance(1);
+        EXPECT_EQ(iterate(), "---Downloading server list\n");
+        const Connection* connection = downloadConnection();
+        ASSERT_NE(connection, nullptr);
+        EXPECT_EQ(connection->remoteAddress.text(), expectedPeers[download % 3]);
+        EXPECT_EQ(connection->remoteAddress.hostPort(), silentPeer.localPort());
+        EXPECT_EQ(nextFrom(silentPeer).size(), 8u);  // the key request
+        EXPECT_EQ(server->peerIndex, (download + 1) % 3);
+
+        // Busy from the next iteration until the silence limit has closed the
+        // connection and a walk has freed it.
+        clock.advance(1);
+        EXPECT_EQ(iterate(), "");
+        EXPECT_TRUE(server->busy);
+        // Transport time counts hundredths, so the limit is checked a little
+        // either side of the half second.
+        clock.advance(488);
+        EXPECT_EQ(iterate(), "");
+        EXPECT_FALSE(connection->isClosed());
+        EXPECT_EQ(server->lastDownloadTick, clock.now());
+        clock.advance(30);
+        EXPECT_EQ(iterate(), "");
+        EXPECT_TRUE(connection->isClosed());
+        EXPECT_EQ(server->downloadManager.connectionCount(), 1);  // closed, not yet freed
+        EXPECT_TRUE(server->busy);
+        EXPECT_EQ(nextFrom(silentPeer), kDisconnectPacket);
+        EXPECT_EQ(nextFrom(silentPeer), kDisconnectPacket);
+    }
+}
+
+TEST_F(DirectorySyncTest, DownloadStartedInOneIterationMakesTheNextBusyAndForgetsEveryPing) {
+    start("[Directory]\nDownloadTime=0\n");
+    ZoneRecord* alpha = addZone("Alpha", 1000);
+    ZoneRecord* bravo = addZone("Bravo", 2000);
+    alpha->startSweepPing();
+    bravo->startSweepPing();
+
+    EXPECT_EQ(iterate(), "---Downloading server list\n");
+    EXPECT_FALSE(server->busy);
+    EXPECT_TRUE(alpha->awaitingReply);
+    EXPECT_TRUE(bravo->awaitingReply);
+
+    clock.advance(1);
+    EXPECT_EQ(iterate(), "");
+    EXPECT_TRUE(server->busy);
+    EXPECT_EQ(server->lastDownloadTick, clock.now());
+    EXPECT_FALSE(alpha->awaitingReply);
+    EXPECT_FALSE(bravo->awaitingReply);
+
+    // Staying busy forgets nothing more: a ping marked now survives.
+    alpha->startSweepPing();
+    clock.advance(1);
+    iterate();
+    EXPECT_TRUE(alpha->awaitingReply);
+}
+
+TEST_F(DirectorySyncTest, NoDownloadUntilMoreThanDownloadTimeHasPassed) {
+    start("[Directory]\nDownloadTime=1\n");
+    clock.set(60000);
+    EXPECT_EQ(iterate(), "");
+    EXPECT_EQ(server->downloadManager.connectionCount(), 0);
+    EXPECT_FALSE(server->busy);
+    clock.set(60001);
+    EXPECT_EQ(iterate(), "---Downloading server list\n");
+    EXPECT_EQ(server->downloadManager.connectionCount(), 1);
+}
+
+TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGone) {
+    start("[Zone]\nSweepTime=500\nDropLimit=2\n[Directory]\nStatsWriteMinutes=1\n");
+    FakeZone bravo;
+    ZoneRecord* alpha = addZone("Alpha", 1000);
+    addZone("Bravo", bravo);
+
+    ListClient client;
+    Connection* connection = client.connect(kLoopback, clientPort());
+    exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
+    ASSERT_EQ(client.listsFor(connection).size(), 1u);
+    EXPECT_TRUE(server->busy);
+
+    // A drop that would be due, a sweep and a statistics write long overdue:
+    // none of them happens while the client stays, two minutes here.
+    alpha->startSweepPing();
+    alpha->missedPings = 3;
+    for (int step = 0; step < 24; ++step) {
+        clock.advance(5000);
+        connection->sendSyncRequest();  // the client keeps talking
+        sleepMs(1);
+        EXPECT_EQ(iterate(), "") << "step " << step;
+        client.poll();
+    }
+    EXPECT_TRUE(server->busy);
+    EXPECT_EQ(server->zoneList.count(), 2);
+    EXPECT_EQ(server->lastSweepTick, kStartTick);
+    EXPECT_EQ(server->lastStatsTick, kStartTick);
+    EXPECT_TRUE(nothingArrived(bravo));
+    EXPECT_FALSE(directory.exists("stats.txt"));
+
+    // The client leaves (its disconnect may queue behind its last sync
+    // requests); the first idle iteration does everything overdue, the drop
+    // before the write.
+    connection->disconnect(true);
+    std::string printed;
+    for (int round = 0; round < kMaxRounds && server->busy; ++round) {
+        sleepMs(1);
+        printed = iterate();
+        if (server->busy) {
+            EXPECT_EQ(printed, "");
+        }
+    }
+    EXPECT_EQ(printed, "Timeout : Alpha\n---Writing stats\n");
+    EXPECT_FALSE(server->busy);
+    EXPECT_EQ(server->clientManager.connectionCount(), 0);
+    EXPECT_TRUE(pingArrived(bravo, clock.now()));
+    EXPECT_EQ(directory.read("stats.txt"),
+              "127.0.0.1\t" + std::to_string(bravo.announcedPort()) + "\t0\t0\tBravo\t\r\n");
+}
+
+TEST_F(DirectorySyncTest, ShutdownFreesClientAndDownloadConnectionsWithoutAPacket) {
+    start();
+    ListClient client;
+    Connection* connection = client.connect(kLoopback, clientPort());
+    exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
+    ASSERT_EQ(server->clientManager.connectionCount(), 1);
+    server->downloadManager.connect(kLoopback, silentPeer.localPort());
+    ASSERT_EQ(nextFrom(silentPeer).size(), 8u);  // the key request
+
+    const uint32_t heard = connection->packetsReceived;
+    theServer = nullptr;
+    server.reset();
+    sleepMs(5);
+    client.poll();
+    EXPECT_EQ(connection->packetsReceived, heard);
+    EXPECT_FALSE(connection->isClosed());
+    EXPECT_EQ(nextFrom(silentPeer, 10), Bytes{});
+}
+
+// ---- A download from a peer that answers ------------------------------------
+
+TEST_F(DirectorySyncTest, DownloadMergesThePeersListAndEndsWithinThePollThatGotIt) {
+    FakePeer peer;
+    start("[Directory]\nDownloadTime=1\n", peer.port());
+    ZoneRecord* known = addFull(3000, 42, 0, 1, "Known", "ours");
+    peer.answer = serverList({{kLoopback, 3000, 7, 1, 0xFEEDF00D, "Known Renamed", "theirs"},
+                              {inet_addr("10.9.8.7"), 5000, 5, 0, 0xAB, "Charlie", "new"}});
+
+    std::string printed = iterate();
+    EXPECT_EQ(printed, "---Downloading server list\n");
+    bool complete = false;
+    printed = exchange([&] { peer.manager.poll(); },
+                       [&] {
+                           complete = server->downloadManager.connectionCount() == 0;
+                           return complete;
+                       });
+    ASSERT_TRUE(complete) << printed;
+    EXPECT_EQ(printed, "Adding : Charlie\n---Download complete\n");
+    EXPECT_EQ(peer.requests, 1);
+    // Freed in the poll that merged, so the same iteration found the server idle.
+    EXPECT_FALSE(server->busy);
+
+    EXPECT_EQ(known->population, 42);
+    EXPECT_EQ(known->zoneFlag, 1);
+    EXPECT_EQ(known->zoneWord, 0xFEEDF00Du);
+    EXPECT_STREQ(known->name, "Known Renamed");
+    EXPECT_STREQ(known->description, "theirs");
+    const ZoneRecord* added = server->zoneList.find(inet_addr("10.9.8.7"), 5000);
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(added->population, 5);
+    EXPECT_EQ(added->zoneWord, 0xABu);
+
+    // The peer hears the disconnect and frees its side.
+    for (int round = 0; round < kMaxRounds && peer.manager.connectionCount() != 0; ++round) {
+        peer.manager.poll();
+        sleepMs(1);
+    }
+    EXPECT_EQ(peer.manager.connectionCount(), 0);
+}
+
+// ---- Serving the list ----------------------------------------------------------
+
+// A listening connection of the test's own, answering through onListRequest
+// towards a sink socket: no key, so the list leaves in clear in one reliable
+// packet (0, 3, sequence, list).
+class DirectListRequest {
+public:
+    DirectListRequest() {
+        endpoint.open(0);
+        sink.open(0);
+        connection = std::make_unique<Connection>(true, NetAddress(kLoopback, sink.localPort()),
+                                                  endpoint, onListRequest);
+    }
+
+    std::string request(const Bytes& bytes) {
+        ExactBytes exact(bytes);
+        ReceivedMessage message{exact.data(), exact.size(), connection.get()};
+        return printedBy([&] { onListRequest(message); });
+    }
+
+    // The list that arrived at the sink, or nothing.
+    std::optional<Bytes> list() {
+        auto datagram = pollWithin(sink, 20);
+        if (!datagram || datagram->length() < 6) return std::nullopt;
+        return Bytes(datagram->bytes.begin() + 6, datagram->bytes.end());
+    }
+
+    UdpEndpoint endpoint;
+    UdpEndpoint sink;
+    std::unique_ptr<Connection> connection;
+};
+
+TEST_F(DirectorySyncTest, ShortListRequestReadsItsMissingBytesAsZero) {
+    start();
+    const ZoneRecord* small = addFull(3000, 4, 0, 0, "Small", "");
+    const ZoneRecord* five = addFull(3001, 5, 0, 0, "Five", "");
+    const ZoneRecord* big = addFull(3002, 0x0105, 0, 0, "Big", "");
+
+    struct Case {
+        Bytes request;
+        std::vector<const ZoneRecord*> expected;
+    };
+    const std::vector<Case> cases = {
+        {{1}, {small, five, big}},
+        {{1, 5}, {five, big}},
+        {{1, 5, 1}, {big}},
+        {{1, 6, 1, 0}, {}},
+    };
+    for (const Case& c : cases) {
+        DirectListRequest direct;
+        EXPECT_EQ(direct.request(c.request), "---Uploading server list\n");
+        std::vector<ListedZone> expected;
+        for (const ZoneRecord* zone : c.expected) expected.push_back(listed(zone));
+        EXPECT_EQ(direct.list(), serverList(expected)) << "request of " << c.request.size();
+        EXPECT_TRUE(direct.connection->listSent);
+        // Answered once: a second request sends nothing and prints nothing.
+        EXPECT_EQ(direct.request({1, 0, 0, 0, 0}), "");
+        EXPECT_EQ(direct.list(), std::nullopt);
+    }
+}
+
+// ---- Building the list -------------------------------------------------------
+
+TEST_F(DirectorySyncTest, MinimumPopulationSelectsTheZonesListed) {
+    start();
+    ZoneRecord* none = addFull(3000, 0, 0, 0, "None", "a");
+    const ZoneRecord* four = addFull(3001, 4, 1, 9, "Four", "b");
+    const ZoneRecord* five = addFull(3002, 5, 0, 0, "Five", "c");
+    const ZoneRecord* full = addFull(3003, 65535, 1, 0, "Full", "d");
+    none->startSweepPing();  // awaiting a reply is no reason to leave a zone out
+
+    struct Case {
+        uint32_t minimum;
+        std::vector<const ZoneRecord*> expected;
+    };
+    const std::vector<Case> cases = {{0, {none, four, five, full}},
+                                     {5, {five, full}},
+                                     {65535, {full}},
+                                     {65536, {}},
+                                     {70000, {}}};
+    for (const Case& c : cases) {
+        std::unique_ptr<ByteBlock> list;
+        EXPECT_EQ(printedBy([&] { list = server->buildServerList(c.minimum); }),
+                  "---Uploading server list\n");
+        ASSERT_NE(list, nullptr);
+        std::vector<ListedZone> expected;
+        for (const ZoneRecord* zone : c.expected) expected.push_back(listed(zone));
+        EXPECT_EQ(bytesOf(*list), serverList(expected)) << "minimum " << c.minimum;
+    }
+}
+
+TEST_F(DirectorySyncTest, ListHoldsWholeEntriesAndEndsAtTheFirstThatDoesNotFit) {
+    start();
+    const std::string longest(255, 'd');
+    // 1 + 149 * 334 = 49767 bytes; a 150th long entry would pass 50000.
+    for (uint16_t i = 0; i < 150; ++i)
+        addFull(static_cast<uint16_t>(1 + i), 1, 0, 0, "Zone " + std::to_string(i), longest);
+    addFull(200, 1, 0, 0, "Short", "");  // would fit, but comes after the cut
+    std::unique_ptr<ByteBlock> list;
+    printedBy([&] { list = server->buildServerList(0); });
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->length, 1u + 149u * 334u);
+    ZoneList parsed;
+    StdoutCapture quiet;
+    EXPECT_EQ(mergeServerList(list->data.get(), list->length, parsed), 149);
+    quiet.take();
+    EXPECT_NE(parsed.find(kLoopback, 149), nullptr);
+    EXPECT_EQ(parsed.find(kLoopback, 150), nullptr);
+    EXPECT_EQ(parsed.find(kLoopback, 200), nullptr);
+}
+
+// ---- Receiving a list --------------------------------------------------------
+
+class DirectListData {
+public:
+    DirectListData() {
+        endpoint.open(0);
+        sink.open(0);
+        connection = std::make_unique<Connection>(false, NetAddress(kLoopback, sink.localPort()),
+                                                  endpoint, onListData);
+    }
+
+    std::string deliver(const Bytes& bytes) {
+        ExactBytes exact(bytes);
+        ReceivedMessage message{exact.data(), exact.size(), connection.get()};
+        return printedBy([&] { onListData(message); });
+    }
+
+    UdpEndpoint endpoint;
+    UdpEndpoint sink;
+    std::unique_ptr<Connection> connection;
+};
+
+TEST_F(DirectorySyncTest, ReceivedListIsMergedThenTheDownloadEndsWithTwoDisconnects) {
+    start();
+    DirectListData direct;
+    EXPECT_EQ(direct.deliver(serverList({{kLoopback, 4000, 3, 0, 0, "Delta", "d"}})),
+              "Adding : Delta\n---Download complete\n");
+    EXPECT_TRUE(direct.connection->isClosed());
+    EXPECT_NE(server->zoneList.find(kLoopback, 4000), nullptr);
+    EXPECT_EQ(nextFrom(direct.sink), kDisconnectPacket);
+    EXPECT_EQ(nextFrom(direct.sink), kDisconnectPacket);
+
+    // A second list on the closed connection changes nothing.
+    EXPECT_EQ(direct.deliver(serverList({{kLoopback, 4001, 3, 0, 0, "Echo", "e"}})), "");
+    EXPECT_EQ(server->zoneList.find(kLoopback, 4001), nullptr);
+    EXPECT_EQ(nextFrom(direct.sink, 10), Bytes{});
+}
+
+TEST_F(DirectorySyncTest, ListOfTheTypeByteAloneStillCompletesTheDownload) {
+    start();
+    DirectListData direct;
+    EXPECT_EQ(direct.deliver(Bytes{1}), "---Download complete\n");
+    EXPECT_TRUE(direct.connection->isClosed());
+    EXPECT_EQ(server->zoneList.count(), 0);
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support

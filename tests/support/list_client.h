@@ -1,0 +1,64 @@
+#pragma once
+// A game client for tests: a client-mode ConnectionManager of its own whose
+// connections record every application message of type 1 they receive (the
+// server lists). Each connection asks for the list once its key exchange is
+// done, with the minimum population given to connect().
+//
+// Handlers are plain functions, so the client in use is reached through
+// `current`; one ListClient at a time.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "transport/connection.h"
+#include "transport/connection_manager.h"
+
+namespace kelvaro::testing_support {
+
+class ListClient {
+public:
+    struct Received {
+        const Connection* connection = nullptr;
+        std::vector<uint8_t> bytes;
+    };
+
+    ListClient() : manager(record) { current = this; }
+    ~ListClient() {
+        if (current == this) current = nullptr;
+    }
+    ListClient(const ListClient&) = delete;
+    ListClient& operator=(const ListClient&) = delete;
+
+    // Opens a connection to address (network order):port and sends its first
+    // key request; its list request will carry minimum.
+    Connection* connect(uint32_t address, uint16_t port, uint32_t minimum = 0) {
+        manager.connect(address, port);
+        Connection* connection = manager.connections.tail()->element.get();
+        connection->listMinimum = minimum;
+        return connection;
+    }
+
+    void poll() { manager.poll(); }
+
+    // The lists a connection has received so far, in order.
+    std::vector<std::vector<uint8_t>> listsFor(const Connection* connection) const {
+        std::vector<std::vector<uint8_t>> lists;
+        for (const Received& list : received)
+            if (list.connection == connection) lists.push_back(list.bytes);
+        return lists;
+    }
+
+    static void record(ReceivedMessage& message) {
+        if (current == nullptr) return;
+        current->received.push_back(
+            {message.connection,
+             std::vector<uint8_t>(message.data, message.data + message.length)});
+    }
+
+    ConnectionManager manager;
+    std::vector<Received> received;
+    static inline ListClient* current = nullptr;
+};
+
+}  // namespace kelvaro::testing_support
