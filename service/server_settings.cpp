@@ -45,6 +45,31 @@ bool isNameCharacter(char c) {
     return c == '.' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// The integer keys, one row each: the default is the text the reader falls
+// back to, so it passes through the same conversion as a value from the file.
+struct IntegerKey {
+    const char* section;
+    const char* key;
+    const char* defaultText;
+    uint32_t scale;  // to the stored unit
+    int32_t ServerSettings::*field;
+};
+
+constexpr IntegerKey kIntegerKeys[] = {
+    {"Core", "PacketSilenceLimit", "2000", 1, &ServerSettings::PacketSilenceLimit},
+    {"Core", "MaxReliableInTransit", "3", 1, &ServerSettings::MaxReliableInTransit},
+    {"Core", "ChunkSize", "496", 1, &ServerSettings::ChunkSize},
+    {"Core", "MaxHosts", "10", 1, &ServerSettings::MaxHosts},
+    {"CPU", "IterationSleepTime", "15", 1, &ServerSettings::IterationSleepTime},
+    {"CPU", "SlowIteration", "300", 1, &ServerSettings::SlowIteration},
+    {"Zone", "SweepTime", "500", 1, &ServerSettings::SweepTime},
+    {"Zone", "DropLimit", "10", 1, &ServerSettings::DropLimit},
+    {"Zone", "ReclaimDelay", "24", kMsPerHour, &ServerSettings::ReclaimDelay},
+    {"Zone", "InitialHighPing", "300", 1, &ServerSettings::InitialHighPing},
+    {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
+    {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
+};
+
 }  // namespace
 
 int32_t readProfileInt(const std::string& section, const std::string& key,
@@ -92,26 +117,15 @@ void ServerSettings::load() { load(currentDirectory()); }
 
 void ServerSettings::load(const std::string& directory) {
     const std::string path = directory + "/" + kIniFileName;
-    PacketSilenceLimit = readProfileInt("Core", "PacketSilenceLimit", "2000", path);
-    MaxReliableInTransit = readProfileInt("Core", "MaxReliableInTransit", "3", path);
-    ChunkSize = readProfileInt("Core", "ChunkSize", "496", path);
+    for (const IntegerKey& row : kIntegerKeys)
+        this->*row.field = scaled(readProfileInt(row.section, row.key, row.defaultText, path), row.scale);
     ClusterMode = readProfileInt("Core", "ClusterMode", "0", path) != 0;
-    MaxHosts = readProfileInt("Core", "MaxHosts", "10", path);
-    IterationSleepTime = readProfileInt("CPU", "IterationSleepTime", "15", path);
-    SlowIteration = readProfileInt("CPU", "SlowIteration", "300", path);
-    SweepTime = readProfileInt("Zone", "SweepTime", "500", path);
-    DropLimit = readProfileInt("Zone", "DropLimit", "10", path);
-    ReclaimDelay = scaled(readProfileInt("Zone", "ReclaimDelay", "24", path), kMsPerHour);
-    InitialHighPing = readProfileInt("Zone", "InitialHighPing", "300", path);
-    DownloadTime = scaled(readProfileInt("Directory", "DownloadTime", "1", path), kMsPerMinute);
 
     std::memset(StatsFile, 0, sizeof StatsFile);
     const std::string stats =
         readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     std::memcpy(StatsFile, stats.data(), stats.size());
 
-    StatsWriteMinutes =
-        scaled(readProfileInt("Directory", "StatsWriteMinutes", "1", path), kMsPerMinute);
     loadPeers(path);
 }
 
