@@ -66,29 +66,38 @@ bool appendZoneEntry(ByteBuffer& list, const ZoneRecord& zone) {
     return true;
 }
 
+bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, ZoneEntry& entry) {
+    if (position >= length || length - position < kZoneEntryFixedLength) return false;
+    const uint8_t* bytes = message + position;
+    const uint8_t* description = bytes + kDescriptionOffset;
+    const size_t room = length - position - kDescriptionOffset;
+    const void* nul = std::memchr(description, 0, room);
+    // A description that runs off the end of the message has no whole entry
+    // around it.
+    if (nul == nullptr) return false;
+    const size_t descriptionLength =
+        static_cast<size_t>(static_cast<const uint8_t*>(nul) - description);
+    const size_t nameLength =
+        boundedLength(reinterpret_cast<const char*>(bytes + kNameOffset), kNameFieldSize);
+    copyBytes(bytes + kAddressOffset, &entry.address, sizeof entry.address);
+    entry.port = readU16(bytes, kPortOffset);
+    entry.population = readU16(bytes, kPopulationOffset);
+    entry.zoneFlag = readU16(bytes, kFlagOffset);
+    entry.zoneWord = readU32(bytes, kWordOffset);
+    entry.name = textAt(bytes + kNameOffset, std::min(nameLength, kLongestName));
+    entry.description = textAt(description, std::min(descriptionLength, kLongestDescription));
+    position += kZoneEntryFixedLength + static_cast<uint32_t>(descriptionLength);
+    return true;
+}
+
 int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones) {
     int32_t merged = 0;
     uint32_t position = 1;  // after the type byte
-    while (length > position && length - position >= kZoneEntryFixedLength) {
-        const uint8_t* entry = message + position;
-        const uint8_t* description = entry + kDescriptionOffset;
-        const size_t room = length - position - kDescriptionOffset;
-        const void* nul = std::memchr(description, 0, room);
-        // A description that runs off the end of the message has no whole
-        // entry around it.
-        if (nul == nullptr) break;
-        const size_t descriptionLength =
-            static_cast<size_t>(static_cast<const uint8_t*>(nul) - description);
-        const size_t nameLength =
-            boundedLength(reinterpret_cast<const char*>(entry + kNameOffset), kNameFieldSize);
-        uint32_t address = 0;
-        copyBytes(entry + kAddressOffset, &address, sizeof address);
-        zones.addOrUpdate(address, readU16(entry, kPortOffset), readU16(entry, kPopulationOffset),
-                          readU16(entry, kFlagOffset), readU32(entry, kWordOffset),
-                          textAt(entry + kNameOffset, std::min(nameLength, kLongestName)),
-                          textAt(description, std::min(descriptionLength, kLongestDescription)));
+    ZoneEntry entry;
+    while (readZoneEntry(message, length, position, entry)) {
+        zones.addOrUpdate(entry.address, entry.port, entry.population, entry.zoneFlag,
+                          entry.zoneWord, entry.name, entry.description);
         ++merged;
-        position += kZoneEntryFixedLength + static_cast<uint32_t>(descriptionLength);
     }
     return merged;
 }

@@ -15,6 +15,7 @@
 // NUL. Readers here never read past the message they are given.
 
 #include <cstdint>
+#include <string_view>
 
 #include "util/byte_buffer.h"
 #include "zones/zone_list.h"
@@ -34,6 +35,24 @@ uint32_t readListMinimum(const uint8_t* message, uint32_t length);
 // Appends the zone's entry to list whole, or nothing when the whole entry
 // would take the list past its limit; returns whether it was appended.
 bool appendZoneEntry(ByteBuffer& list, const ZoneRecord& zone);
+
+// One zone entry as read from a server list. The texts point into the message
+// and are valid only as long as it is.
+struct ZoneEntry {
+    uint32_t address = 0;  // network order
+    uint16_t port = 0;
+    uint16_t population = 0;
+    uint16_t zoneFlag = 0;
+    uint32_t zoneWord = 0;
+    std::string_view name;         // at most 31 characters
+    std::string_view description;  // at most 255 characters
+};
+
+// Reads the whole entry starting at offset position of the message into entry
+// and moves position past it. False, leaving both untouched, when no whole
+// entry starts there: fewer than 79 bytes left, or a description without its
+// NUL before the end. Position 1 is the first entry (after the type byte).
+bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, ZoneEntry& entry);
 
 // Merges the entries of a server list (message starting with its type byte)
 // into zones with addOrUpdate, in list order, and returns how many entries

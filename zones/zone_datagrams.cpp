@@ -34,6 +34,9 @@ constexpr size_t kReplyEchoOffset = 4;
 constexpr size_t kPingTickOffset = 0;
 
 static_assert(kMinZoneUpdateLength == kDescriptionOffset + 1);
+static_assert(kMaxZoneUpdateLength == static_cast<size_t>(kMaxDatagram));
+static_assert(kLongestZoneNameText == kNameWidth - 1);
+static_assert(kLongestZonePassword == kPasswordWidth - 1);
 
 // A text field of fixed width: up to its first NUL, never past the field.
 std::string_view fieldText(const uint8_t* payload, size_t offset, size_t width) {
@@ -118,6 +121,41 @@ void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, u
     writeU32(reply, kReplyEchoOffset, echo);
     pingEndpoint.setDestination(address, port);
     pingEndpoint.send(reply, sizeof reply);
+}
+
+bool encodeZoneUpdate(const ZoneAnnouncement& zone, std::vector<uint8_t>& out) {
+    if (zone.zoneFlag > kMaxZoneFlag || zone.name.size() > kLongestZoneNameText ||
+        zone.password.size() > kLongestZonePassword ||
+        zone.description.size() > kLongestUpdateDescription)
+        return false;
+    // Zero-filled, so the header, the text padding, the reserved bytes and the
+    // final NUL need no writing.
+    out.assign(kMinZoneUpdateLength + zone.description.size(), 0);
+    uint8_t* bytes = out.data();
+    writeU16(bytes, kPortOffset, zone.port);
+    writeU16(bytes, kPopulationOffset, zone.population);
+    writeU16(bytes, kFlagOffset, zone.zoneFlag);
+    writeU32(bytes, kWordOffset, zone.zoneWord);
+    copyBytes(zone.name.data(), bytes + kNameOffset, zone.name.size());
+    copyBytes(zone.password.data(), bytes + kPasswordOffset, zone.password.size());
+    copyBytes(zone.description.data(), bytes + kDescriptionOffset, zone.description.size());
+    return true;
+}
+
+bool answerPing(UdpEndpoint& endpoint, const Datagram& ping, uint32_t population) {
+    if (ping.bytes.size() != kPingLength) return false;
+    uint8_t reply[kPingReplyLength];
+    writeU32(reply, kReplyCountOffset, population);
+    writeU32(reply, kReplyEchoOffset, readU32(ping.data(), kPingTickOffset));
+    endpoint.setDestination(ping.source);
+    endpoint.send(reply, sizeof reply);
+    return true;
+}
+
+bool readCountReply(const uint8_t* payload, size_t length, uint32_t echo, uint32_t& count) {
+    if (length != kCountReplyLength || readU32(payload, kReplyEchoOffset) != echo) return false;
+    count = readU32(payload, kReplyCountOffset);
+    return true;
 }
 
 }  // namespace kelvaro

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 namespace kelvaro {
 
@@ -29,6 +31,10 @@ constexpr size_t kCountQueryLength = 4;
 constexpr size_t kCountReplyLength = 8;
 constexpr size_t kPingLength = 4;
 constexpr size_t kPingReplyLength = 8;
+constexpr size_t kMaxZoneUpdateLength = 520;  // the longest datagram an endpoint takes
+constexpr size_t kLongestZoneNameText = 31;
+constexpr size_t kLongestZonePassword = 15;
+constexpr size_t kLongestUpdateDescription = kMaxZoneUpdateLength - kMinZoneUpdateLength;
 
 // True when payload[0, length) is a well-formed update datagram. Checks run
 // in an order that never reads out of bounds.
@@ -55,5 +61,34 @@ void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port);
 // Sends count and echo to address, port.
 void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t count,
                    uint32_t echo);
+
+// The zone's and the querier's side of the same datagrams, for tools and for
+// programs that play a zone.
+
+// What a zone announces about itself in an update datagram.
+struct ZoneAnnouncement {
+    uint16_t port = 0;  // the zone answers pings on port + 1
+    uint16_t population = 0;
+    uint16_t zoneFlag = 0;
+    uint32_t zoneWord = 0;
+    std::string_view name;
+    std::string_view password;
+    std::string_view description;
+};
+
+// Writes zone's update datagram into out. False, with out untouched, when the
+// datagram could not be valid: zoneFlag above 1, or a text longer than its
+// field allows (name 31, password 15, description 425 characters). The name's
+// spelling rules are the directory's to judge and are not checked here.
+bool encodeZoneUpdate(const ZoneAnnouncement& zone, std::vector<uint8_t>& out);
+
+// Answers a ping (exactly 4 bytes) from endpoint to the ping's source with
+// population and the ping's tick. False, sending nothing, for any other
+// datagram.
+bool answerPing(UdpEndpoint& endpoint, const Datagram& ping, uint32_t population);
+
+// The zone count of a count reply whose echo is echo. False for a datagram
+// that is not 8 bytes long or carries another echo (a stale or foreign reply).
+bool readCountReply(const uint8_t* payload, size_t length, uint32_t echo, uint32_t& count);
 
 }  // namespace kelvaro

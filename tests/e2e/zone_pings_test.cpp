@@ -8,6 +8,7 @@
 #include "e2e/server_process.h"
 #include "support/udp_wait.h"
 #include "support/zone_wire.h"
+#include "zones/zone_datagrams.h"
 
 namespace kelvaro::testing_support {
 namespace {
@@ -36,13 +37,8 @@ public:
     // how many there were.
     int answerPings(uint32_t reported) {
         int answered = 0;
-        while (auto ping = socket.poll()) {
-            if (ping->length() != 4) continue;
-            socket.setDestination(ping->source);
-            const auto reply = le32Pair(reported, readU32(ping->data(), 0));
-            socket.send(reply.data(), reply.size());
-            ++answered;
-        }
+        while (auto ping = socket.poll())
+            if (answerPing(socket, *ping, reported)) ++answered;
         return answered;
     }
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "service/directory_server.h"
+#include "service/list_client.h"
 #include "service/server_fixture.h"
 #include "service/server_list.h"
-#include "support/list_client.h"
 #include "support/server_list_wire.h"
 
 namespace kelvaro::testing_support {

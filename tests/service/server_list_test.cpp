@@ -68,6 +68,37 @@ TEST(ServerListMergeTest, EveryFieldOfEveryEntryIsMergedInListOrder) {
     EXPECT_STREQ(second.description, "");
 }
 
+TEST(ZoneEntryReaderTest, ReadsEveryEntryAsListedWithoutJudgingIt) {
+    // A name the zone list would refuse is still read: the reader only
+    // unpacks, and the merge decides.
+    const ListedZone odd{kBravoAddress, 7, 3, 1, 0x01020304, " odd  name", "x"};
+    const Bytes list = serverList({alpha(), odd});
+    ExactBytes exact(list);
+    uint32_t position = 1;
+    ZoneEntry entry;
+    ASSERT_TRUE(readZoneEntry(exact.data(), exact.size(), position, entry));
+    EXPECT_EQ(entry.address, kAlphaAddress);
+    EXPECT_EQ(entry.port, 4000);
+    EXPECT_EQ(entry.population, 12);
+    EXPECT_EQ(entry.zoneFlag, 1);
+    EXPECT_EQ(entry.zoneWord, 0xA1B2C3D4u);
+    EXPECT_EQ(entry.name, "Alpha");
+    EXPECT_EQ(entry.description, "first zone");
+    EXPECT_EQ(position, 1 + 79 + alpha().description.size());
+    ASSERT_TRUE(readZoneEntry(exact.data(), exact.size(), position, entry));
+    EXPECT_EQ(entry.name, odd.name);
+    EXPECT_EQ(entry.zoneWord, 0x01020304u);
+    EXPECT_EQ(position, list.size());
+
+    // At the end, and from positions past it, nothing is read or changed.
+    for (const uint32_t from : {exact.size(), exact.size() + 1, 0xFFFFFFFFu}) {
+        uint32_t unchanged = from;
+        EXPECT_FALSE(readZoneEntry(exact.data(), exact.size(), unchanged, entry)) << from;
+        EXPECT_EQ(unchanged, from);
+        EXPECT_EQ(entry.name, odd.name);
+    }
+}
+
 TEST(ServerListMergeTest, EveryTruncationMergesTheWholeEntriesBeforeTheCut) {
     const Bytes list = serverList({alpha(), bravo(), alpha()});
     const size_t firstEnd = 1 + 79 + alpha().description.size();

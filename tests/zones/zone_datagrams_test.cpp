@@ -43,7 +43,8 @@ std::vector<uint8_t> makeUpdate(const UpdateFields& f) {
     writeU16(bytes.data(), 8, f.zoneFlag);
     writeU32(bytes.data(), 10, f.zoneWord);
     copyBytes(f.name.data(), bytes.data() + 14, f.name.size() < 32 ? f.name.size() : 32);
-    copyBytes(f.password.data(), bytes.data() + 46, f.password.size() < 16 ? f.password.size() : 16);
+    copyBytes(f.password.data(), bytes.data() + 46,
+              f.password.size() < 16 ? f.password.size() : 16);
     copyBytes(f.description.data(), bytes.data() + 94, f.description.size());
     return bytes;
 }
@@ -56,7 +57,9 @@ Datagram datagramFrom(std::vector<uint8_t> bytes, uint32_t address = kZoneHost,
     return datagram;
 }
 
-bool valid(const std::vector<uint8_t>& bytes) { return isValidZoneUpdate(bytes.data(), bytes.size()); }
+bool valid(const std::vector<uint8_t>& bytes) {
+    return isValidZoneUpdate(bytes.data(), bytes.size());
+}
 
 TEST(ZoneUpdateValidationTest, ShortestUpdateIsValidAndEveryTruncationIsNot) {
     UpdateFields fields;
@@ -72,8 +75,8 @@ TEST(ZoneUpdateValidationTest, ShortestUpdateIsValidAndEveryTruncationIsNot) {
 TEST(ZoneUpdateValidationTest, HeaderAndTerminatorsMustBeZero) {
     const auto good = makeUpdate({});
     ASSERT_TRUE(valid(good));
-    for (size_t offset : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{45}, size_t{61},
-                          good.size() - 1}) {
+    for (size_t offset :
+         {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{45}, size_t{61}, good.size() - 1}) {
         auto bad = good;
         bad[offset] = 'x';
         EXPECT_FALSE(valid(bad)) << offset;
@@ -192,7 +195,8 @@ TEST_F(ZoneDatagramTest, WrongPasswordIsReportedAndChangesNothing) {
     UpdateFields fields;
     fields.password = "guess";
     fields.description = "hijacked";
-    EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))), "---Bad password from 127.0.0.5: Zone\n");
+    EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))),
+              "---Bad password from 127.0.0.5: Zone\n");
     EXPECT_STREQ(zones.find(kZoneHost, 5000)->description, "desc");
 
     fields.port = 6000;  // a new port under the same name is refused as well
@@ -232,7 +236,8 @@ TEST_F(ZoneDatagramTest, CountQueryIsAnsweredFromThePingPort) {
     const uint8_t five[5] = {1, 2, 3, 4, 5};
     const uint8_t query[4] = {0xAA, 0xBB, 0xCC, 0xDD};
     querier.setDestination(kLoopback, updateEndpoint.localPort());
-    for (const auto& [bytes, length] : {std::pair{five, sizeof five}, std::pair{query, sizeof query}}) {
+    for (const auto& [bytes, length] :
+         {std::pair{five, sizeof five}, std::pair{query, sizeof query}}) {
         ASSERT_TRUE(querier.send(bytes, length));
         auto received = pollWithin(updateEndpoint);
         ASSERT_NE(received, nullptr);
@@ -334,6 +339,99 @@ TEST_F(ZoneDatagramTest, PingPortTakesOnlyEightByteReplies) {
         EXPECT_EQ(handlePing(datagramFrom(bytes, kZoneHost, 5001)), invalid) << length;
     }
     EXPECT_EQ(zones.find(kZoneHost, 5000)->population, 1);
+}
+
+TEST_F(ZoneDatagramTest, AnsweredPingReachesThePingPortAndSetsThePopulation) {
+    UdpEndpoint zone;
+    ASSERT_GE(zone.open(0), 0);
+    const uint16_t announced = static_cast<uint16_t>(zone.localPort() - 1);
+    {
+        StdoutCapture quiet;
+        zones.addOrUpdate(kLoopback, announced, 1, 0, 0, "Live", "");
+    }
+    ZoneRecord* record = zones.find(kLoopback, announced);
+    record->startSweepPing();
+    clock.set(0x01020304);
+    sendPing(pingEndpoint, kLoopback, announced);
+    auto ping = pollWithin(zone);
+    ASSERT_NE(ping, nullptr);
+    ASSERT_TRUE(answerPing(zone, *ping, 70000));
+
+    auto reply = pollWithin(pingEndpoint);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->bytes, (std::vector<uint8_t>{0x70, 0x11, 0x01, 0, 0x04, 0x03, 0x02, 0x01}));
+    EXPECT_EQ(handlePing(*reply), "");
+    EXPECT_FALSE(record->awaitingReply);
+    EXPECT_EQ(record->population, 70000 & 0xFFFF);
+}
+
+TEST_F(ZoneDatagramTest, OnlyFourByteDatagramsAreAnsweredAsPings) {
+    UdpEndpoint zone;
+    ASSERT_GE(zone.open(0), 0);
+    for (size_t length : {size_t{3}, size_t{5}, size_t{8}}) {
+        const Datagram notPing =
+            datagramFrom(std::vector<uint8_t>(length, 7), kLoopback, pingEndpoint.localPort());
+        EXPECT_FALSE(answerPing(zone, notPing, 5)) << length;
+    }
+    EXPECT_EQ(pollWithin(pingEndpoint, 20), nullptr);
+}
+
+TEST(CountReplyTest, CountIsTakenOnlyFromAnEightByteReplyWithOurEcho) {
+    const std::vector<uint8_t> reply = {3, 1, 0, 0, 0xAA, 0xBB, 0xCC, 0xDD};
+    uint32_t count = 99;
+    EXPECT_TRUE(readCountReply(reply.data(), reply.size(), 0xDDCCBBAA, count));
+    EXPECT_EQ(count, 259u);
+
+    count = 99;
+    EXPECT_FALSE(readCountReply(reply.data(), reply.size(), 0xDDCCBBAB, count));
+    EXPECT_FALSE(readCountReply(reply.data(), reply.size() - 1, 0xDDCCBBAA, count));
+    std::vector<uint8_t> longer = reply;
+    longer.push_back(0);
+    EXPECT_FALSE(readCountReply(longer.data(), longer.size(), 0xDDCCBBAA, count));
+    EXPECT_EQ(count, 99u);
+}
+
+TEST(ZoneAnnouncementTest, EncodedUpdateFollowsTheWireLayoutAndIsValid) {
+    UpdateFields longest;
+    longest.zoneFlag = 1;
+    longest.zoneWord = 0xFFFFFFFF;
+    longest.name = std::string(31, 'N');
+    longest.password = std::string(15, 'p');
+    longest.description = std::string(425, 'd');  // fills a 520-byte datagram
+    UpdateFields empty;
+    empty.description = "";
+    for (const UpdateFields& fields : {UpdateFields{}, longest, empty}) {
+        ZoneAnnouncement zone;
+        zone.port = fields.port;
+        zone.population = fields.population;
+        zone.zoneFlag = fields.zoneFlag;
+        zone.zoneWord = fields.zoneWord;
+        zone.name = fields.name;
+        zone.password = fields.password;
+        zone.description = fields.description;
+        std::vector<uint8_t> encoded;
+        ASSERT_TRUE(encodeZoneUpdate(zone, encoded)) << fields.name;
+        EXPECT_EQ(encoded, makeUpdate(fields)) << fields.name;
+        EXPECT_TRUE(valid(encoded)) << fields.name;
+    }
+}
+
+TEST(ZoneAnnouncementTest, TextsTooLongForTheirFieldsAndFlagsAboveOneAreRefused) {
+    const std::string name32(32, 'N');
+    const std::string password16(16, 'p');
+    const std::string description426(426, 'd');
+    ZoneAnnouncement base;
+    base.name = "Zone";
+    ZoneAnnouncement longName = base, longPassword = base, longDescription = base, flagTwo = base;
+    longName.name = name32;
+    longPassword.password = password16;
+    longDescription.description = description426;
+    flagTwo.zoneFlag = 2;
+    for (const ZoneAnnouncement& zone : {longName, longPassword, longDescription, flagTwo}) {
+        std::vector<uint8_t> out = {42};
+        EXPECT_FALSE(encodeZoneUpdate(zone, out));
+        EXPECT_EQ(out, std::vector<uint8_t>{42});
+    }
 }
 
 }  // namespace

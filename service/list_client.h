@@ -1,20 +1,20 @@
 #pragma once
-// A game client for tests: a client-mode ConnectionManager of its own whose
-// connections record every application message of type 1 they receive (the
-// server lists). Each connection asks for the list once its key exchange is
-// done, with the minimum population given to connect().
+// The game-client side of the list exchange: a client-mode ConnectionManager
+// of its own whose connections keep every server list (application message
+// type 1) they receive. Each connection sends its list request once its key
+// exchange is done, with the minimum population given to connect(). Used by
+// the query tool and by tests that play a client.
 //
 // Handlers are plain functions, so the client in use is reached through
 // `current`; one ListClient at a time.
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "transport/connection.h"
 #include "transport/connection_manager.h"
 
-namespace kelvaro::testing_support {
+namespace kelvaro {
 
 class ListClient {
 public:
@@ -31,10 +31,12 @@ public:
     ListClient& operator=(const ListClient&) = delete;
 
     // Opens a connection to address (network order):port and sends its first
-    // key request; its list request will carry minimum.
+    // key request; its list request will carry minimum. The connection is
+    // owned by the manager and stays valid until a poll after it has closed.
     Connection* connect(uint32_t address, uint16_t port, uint32_t minimum = 0) {
         manager.connect(address, port);
         Connection* connection = manager.connections.tail()->element.get();
+        // Set before any poll, so before the key response can arrive.
         connection->listMinimum = minimum;
         return connection;
     }
@@ -61,4 +63,4 @@ public:
     static inline ListClient* current = nullptr;
 };
 
-}  // namespace kelvaro::testing_support
+}  // namespace kelvaro
