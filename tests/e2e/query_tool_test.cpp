@@ -213,15 +213,6 @@ TEST_F(QueryToolTest, AnsweredPingsSetThePopulationThatListShows) {
     }
 }
 
-TEST_F(QueryToolTest, WrongPasswordReachesTheServerAndChangesNothing) {
-    announce({"--port", "6000", "--population", "4"}, "Alpha");
-    const ToolResult result =
-        run({"announce", "127.0.0.1", "--port", "6004", "--name", "Alpha", "--password", "other"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(server.waitForLine("---Bad password from 127.0.0.1: Alpha"));
-    EXPECT_EQ(run({"count", "127.0.0.1"}).out, "1\n");
-}
-
 // Nothing listens on a bound but silent socket, so both queries must give up
 // after their --timeout-ms, with a non-zero exit code and nothing on stdout.
 TEST(QueryToolTimeoutTest, QueriesGiveUpAfterTheirTimeout) {
