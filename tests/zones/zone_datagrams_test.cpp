@@ -143,6 +143,18 @@ protected:
         return capture.take();
     }
 
+    // A zone on 127.0.0.1 that answers pings on announced + 1, with a sweep
+    // ping outstanding.
+    ZoneRecord* addAwaitingZone(uint16_t announced) {
+        {
+            StdoutCapture quiet;
+            zones.addOrUpdate(kLoopback, announced, 1, 0, 0, "Live", "");
+        }
+        ZoneRecord* record = zones.find(kLoopback, announced);
+        record->startSweepPing();
+        return record;
+    }
+
     SettingsGuard guard{serviceSettings};
     ManualClock clock{50000};
     ZonePasswords passwords;
@@ -276,12 +288,7 @@ TEST_F(ZoneDatagramTest, PingReplyOverLoopbackUpdatesTheZone) {
     UdpEndpoint zone;
     ASSERT_GE(zone.open(0), 0);
     const uint16_t announced = static_cast<uint16_t>(zone.localPort() - 1);
-    {
-        StdoutCapture quiet;
-        zones.addOrUpdate(kLoopback, announced, 1, 0, 0, "Live", "");
-    }
-    ZoneRecord* record = zones.find(kLoopback, announced);
-    record->startSweepPing();
+    ZoneRecord* record = addAwaitingZone(announced);
     sendPing(pingEndpoint, kLoopback, announced);
     auto ping = pollWithin(zone);
     ASSERT_NE(ping, nullptr);
@@ -345,12 +352,7 @@ TEST_F(ZoneDatagramTest, AnsweredPingReachesThePingPortAndSetsThePopulation) {
     UdpEndpoint zone;
     ASSERT_GE(zone.open(0), 0);
     const uint16_t announced = static_cast<uint16_t>(zone.localPort() - 1);
-    {
-        StdoutCapture quiet;
-        zones.addOrUpdate(kLoopback, announced, 1, 0, 0, "Live", "");
-    }
-    ZoneRecord* record = zones.find(kLoopback, announced);
-    record->startSweepPing();
+    ZoneRecord* record = addAwaitingZone(announced);
     clock.set(0x01020304);
     sendPing(pingEndpoint, kLoopback, announced);
     auto ping = pollWithin(zone);
