@@ -24,6 +24,7 @@
 
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
+#include "service/directory_server.h"
 #include "service/list_client.h"
 #include "service/server_list.h"
 #include "util/bytes.h"
@@ -37,8 +38,6 @@ constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr uint16_t kDefaultUpdatePort = 4991;
-constexpr uint16_t kDefaultClientPort = 4990;
 constexpr uint32_t kDefaultTimeoutMs = 2000;
 constexpr uint32_t kLongestTimeoutMs = 3600000;
 constexpr uint32_t kLongestAnswerSeconds = 86400;
@@ -58,8 +57,8 @@ constexpr const char* kUsage =
 struct Options {
     std::string command;
     uint32_t address = 0;  // network order
-    uint16_t updatePort = kDefaultUpdatePort;
-    uint16_t clientPort = kDefaultClientPort;
+    uint16_t updatePort = kUpdatePort;
+    uint16_t clientPort = kClientPort;
     uint32_t timeoutMs = kDefaultTimeoutMs;
     uint32_t minimum = 0;
     bool portGiven = false;

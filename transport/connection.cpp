@@ -8,6 +8,7 @@
 
 #include "platform/tick_clock.h"
 #include "service/server_settings.h"
+#include "transport/core_packet.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
@@ -15,10 +16,6 @@ namespace {
 
 constexpr uint32_t kTicksPerTransportTick = 10;  // transport time is in 1/100 s
 
-constexpr uint8_t kCore = 0;
-constexpr uint32_t kCoreHeader = 2;
-constexpr uint32_t kReliableHeader = 6;  // 0, 3, sequence as 4 bytes
-constexpr uint32_t kSplitMargin = 12;    // a message up to ChunkSize + 12 goes whole
 
 constexpr uint32_t kKeyRequestLength = 8;
 constexpr uint16_t kKeyRequestMarker = 1;  // sent, never read
@@ -32,7 +29,6 @@ constexpr uint32_t kDisconnectLength = 2;
 constexpr uint32_t kAckLength = 6;
 constexpr uint32_t kMinChunkPacket = 3;
 constexpr uint32_t kMinStreamPacket = 7;
-constexpr uint32_t kStreamHeader = 6;
 constexpr uint32_t kMinClusterPacket = 6;
 
 // An unanswered key request is repeated after this many round-trip time-outs.
@@ -40,11 +36,6 @@ constexpr uint32_t kKeyRetryFactor = 16;
 
 constexpr uint8_t kListRequestType = 1;
 constexpr uint32_t kListRequestLength = 5;  // type, minimum population (u32)
-
-void putHeader(uint8_t* packet, CorePacketType type) {
-    packet[0] = kCore;
-    packet[1] = static_cast<uint8_t>(type);
-}
 
 // A private copy of a run of bytes: on the stack when it fits a datagram,
 // which is nearly always, so that the per-packet paths do not allocate; on
@@ -235,7 +226,7 @@ void Connection::sendRaw(const uint8_t* bytes, uint32_t length) {
 }
 
 bool Connection::send(const uint8_t* bytes, uint32_t length, bool reliable) {
-    if (length > effectiveChunkSize() + kSplitMargin) {
+    if (length > effectiveChunkSize() + kWholeMessageMargin) {
         sendPieces(bytes, length);
         return true;
     }
@@ -246,7 +237,7 @@ bool Connection::send(const uint8_t* bytes, uint32_t length, bool reliable) {
     // The clamped ChunkSize keeps length + 6 within the area.
     uint8_t packet[kMaxDatagram];
     putHeader(packet, CorePacketType::Reliable);
-    writeU32(packet, 2, nextSequence);
+    writeU32(packet, kSequenceOffset, nextSequence);
     copyBytes(bytes, packet + kReliableHeader, length);
     if (!queueReliable(packet, length + kReliableHeader)) return false;
     transmit(packet, length + kReliableHeader);

@@ -5,6 +5,7 @@
 
 #include "service/server_settings.h"
 #include "transport/connection.h"
+#include "transport/core_packet.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
@@ -14,9 +15,6 @@ constexpr uint32_t kMinChunkSize = 1;    // a stream piece must make progress
 constexpr uint32_t kMaxChunkSize = 502;  // ChunkSize + 18 must fit 520 bytes
 constexpr uint32_t kLongestChunkedMessage = 1000;  // longer messages stream
 constexpr uint32_t kClusterableLength = 255;       // one length byte
-constexpr uint32_t kCoreHeader = 2;
-constexpr uint32_t kStreamHeader = 6;  // 0, 10, total as 4 bytes
-constexpr uint8_t kCore = 0;
 
 // How many reassembled messages are being delivered right now. A reassembled
 // message is always an application message in this protocol; if one turns
@@ -36,11 +34,6 @@ public:
 };
 
 bool insideReassembledDelivery() { return reassembledDeliveries > 0; }
-
-void putHeader(uint8_t* packet, CorePacketType type) {
-    packet[0] = kCore;
-    packet[1] = static_cast<uint8_t>(type);
-}
 
 }  // namespace
 
@@ -135,7 +128,7 @@ private:
 
 void Connection::flushClusters() {
     clustering = false;
-    const uint32_t limit = effectiveChunkSize() + 12;  // the length byte not counted
+    const uint32_t limit = effectiveChunkSize() + kWholeMessageMargin;  // the length byte not counted
     ClusterBuilder cluster(*this);
     for (auto* node = clusterQueue.head(); node != nullptr; node = node->next) {
         const ByteBlock& packet = *node->element;

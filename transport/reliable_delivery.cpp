@@ -4,15 +4,14 @@
 
 #include "service/server_settings.h"
 #include "transport/connection.h"
+#include "transport/core_packet.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
 namespace {
 
-constexpr uint32_t kReliableHeader = 6;  // 0, 3, sequence as 4 bytes
 constexpr uint32_t kMinReliablePacket = kReliableHeader + 1;
 constexpr uint32_t kAckLength = 6;
-constexpr uint32_t kSequenceOffset = 2;
 
 std::unique_ptr<ReliablePacket> recordOf(const uint8_t* bytes, uint32_t length,
                                          uint32_t sequence) {
@@ -80,8 +79,7 @@ void Connection::onReliablePacket(const uint8_t* packet, uint32_t length) {
 
 void Connection::sendAck(uint32_t sequence) {
     uint8_t packet[kAckLength];
-    packet[0] = 0;
-    packet[1] = static_cast<uint8_t>(CorePacketType::Ack);
+    putHeader(packet, CorePacketType::Ack);
     writeU32(packet, kSequenceOffset, sequence);
     send(packet, kAckLength, false);
 }
