@@ -29,7 +29,7 @@ constexpr const char* kStatsTemporarySuffix = ".tmp";
 uint32_t asInterval(int32_t setting) { return static_cast<uint32_t>(setting); }
 
 template <size_t N>
-int textLength(const char (&field)[N]) {
+int fieldLength(const char (&field)[N]) {
     return static_cast<int>(boundedLength(field, N));
 }
 
@@ -41,8 +41,8 @@ size_t formatStatsLine(const ZoneRecord& zone, char (&line)[kStatsLineSize]) {
     inet_ntop(AF_INET, &raw, address, sizeof address);
     const int length = std::snprintf(line, sizeof line, "%s\t%i\t%i\t%i\t%.*s\t%.*s\r\n", address,
                                      static_cast<int>(zone.port), static_cast<int>(zone.population),
-                                     static_cast<int>(zone.zoneFlag), textLength(zone.name),
-                                     zone.name, textLength(zone.description), zone.description);
+                                     static_cast<int>(zone.zoneFlag), fieldLength(zone.name),
+                                     zone.name, fieldLength(zone.description), zone.description);
     if (length < 0) return 0;
     return minUnsigned(static_cast<uint32_t>(length), kStatsLineSize - 1);
 }
@@ -196,7 +196,7 @@ void DirectoryServer::runZoneTimeouts() {
         ZoneRecord* zone = node->element.get();
         if (zone->awaitingReply) {
             if (zone->dropDue()) {
-                std::printf("Timeout : %.*s\n", textLength(zone->name), zone->name);
+                std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
                 zoneList.remove(zone);
             } else if (zone->retryDue()) {
                 sendPing(zone->address, zone->port);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace kelvaro {
 
@@ -47,6 +48,20 @@ inline uint32_t minUnsigned(uint32_t a, uint32_t b) { return a < b ? a : b; }
 inline size_t boundedLength(const char* text, size_t capacity) {
     const void* nul = std::memchr(text, 0, capacity);
     return nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : capacity;
+}
+
+// Length of text up to its first NUL (the text may come from a fixed array).
+inline size_t textLength(std::string_view text) {
+    const size_t nul = text.find('\0');
+    return nul == std::string_view::npos ? text.size() : nul;
+}
+
+// Fills a fixed text array: zeroes it, then copies text up to its first NUL,
+// cut so that the terminating NUL always fits. REQUIRES: capacity >= 1.
+inline void storeText(char* target, size_t capacity, std::string_view text) {
+    std::memset(target, 0, capacity);
+    const size_t length = textLength(text);
+    copyBytes(text.data(), target, length < capacity - 1 ? length : capacity - 1);
 }
 
 }  // namespace kelvaro

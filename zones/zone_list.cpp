@@ -15,15 +15,6 @@ constexpr char kSpace = ' ';
 constexpr char kFirstPrintable = 0x21;
 constexpr char kLastPrintable = 0x7E;
 
-// Copies text into a zero-filled fixed array, stopping at the first NUL and
-// leaving room for the terminator, so the array always holds a C string.
-void storeText(char* target, size_t capacity, std::string_view text) {
-    std::memset(target, 0, capacity);
-    const size_t nul = text.find('\0');
-    const size_t length = nul == std::string_view::npos ? text.size() : nul;
-    copyBytes(text.data(), target, length < capacity - 1 ? length : capacity - 1);
-}
-
 }  // namespace
 
 ZoneRecord::ZoneRecord() : highPing(static_cast<uint32_t>(serviceSettings.InitialHighPing)) {}

@@ -21,8 +21,7 @@ constexpr int kLongTagCapitals = 2;
 
 // Length up to the first NUL (the text may come from a fixed array), capped.
 size_t cappedLength(std::string_view text, size_t cap) {
-    const size_t nul = text.find('\0');
-    const size_t length = nul == std::string_view::npos ? text.size() : nul;
+    const size_t length = textLength(text);
     return length < cap ? length : cap;
 }
 
@@ -30,11 +29,6 @@ bool isCapital(char c) { return c >= 'A' && c <= 'Z'; }
 
 // ASCII only: bytes above 0x7F must compare as themselves whatever the locale.
 char foldCase(char c) { return isCapital(c) ? static_cast<char>(c - 'A' + 'a') : c; }
-
-void storeText(char* target, size_t capacity, std::string_view text) {
-    std::memset(target, 0, capacity);
-    copyBytes(text.data(), target, cappedLength(text, capacity - 1));
-}
 
 bool tagEndsMatch(size_t position, int capitals) {
     if (position == kShortTagSpace) return capitals >= kShortTagCapitals;
