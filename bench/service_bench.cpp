@@ -62,18 +62,20 @@ public:
         if (chdir(directory.path().c_str()) != 0) return;
         directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n");
         peerSink.open(0);
-        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0, peerSink.localPort()},
-                                                   directory.path());
+        ServerSettings settings;
+        settings.load(directory.path());
+        server = std::make_unique<DirectoryServer>(settings,
+                                                   ServerPorts{0, 0, peerSink.localPort()});
         const std::string description(60, 'd');
         QuietStdout quiet;
         for (int64_t i = 0; i < zoneCount; ++i) {
             const auto port = static_cast<uint16_t>(1000 + i % 50000);
             const auto address = static_cast<uint32_t>(0x0100000A + (i / 50000 << 24));
-            server->zoneList.addOrUpdate(address, port, 10, 0, 0, "Zone " + std::to_string(i),
+            server->zones().addOrUpdate(address, port, 10, 0, 0, "Zone " + std::to_string(i),
                                          description);
         }
         int64_t index = 0;
-        for (auto* node = server->zoneList.head(); node != nullptr; node = node->next)
+        for (auto* node = server->zones().head(); node != nullptr; node = node->next)
             if (index++ % 2 == 0) node->element->startSweepPing();
     }
     ~BenchServer() {
@@ -136,7 +138,7 @@ void BM_MergeServerList(benchmark::State& state) {
     constexpr uint16_t kListedPopulation = 20;  // the others have 10
     constexpr int64_t kListedZones = 400;       // more than 50000 bytes hold
     int64_t index = 0;
-    for (auto* node = bench.server->zoneList.head(); node != nullptr; node = node->next)
+    for (auto* node = bench.server->zones().head(); node != nullptr; node = node->next)
         if (index++ >= state.range(0) - kListedZones) node->element->population = kListedPopulation;
     std::unique_ptr<ByteBlock> list;
     {
@@ -146,7 +148,7 @@ void BM_MergeServerList(benchmark::State& state) {
     if (!list) return state.SkipWithError("no list");
     int32_t entries = 0;
     for (auto _ : state)
-        entries = mergeServerList(list->data.get(), list->length, bench.server->zoneList);
+        entries = mergeServerList(list->data.get(), list->length, bench.server->zones());
     state.SetItemsProcessed(state.iterations() * entries);
 }
 BENCHMARK(BM_MergeServerList)->Arg(1000)->Arg(10000);

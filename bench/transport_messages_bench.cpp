@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "service/server_settings.h"
 #include "transport/connection.h"
 
 namespace kelvaro {
@@ -81,8 +80,7 @@ private:
 
 void fiftyThousandByteMessage(benchmark::State& state) {
     constexpr uint32_t kLength = 50000;
-    transportSettings.ChunkSize = 496;
-    transportSettings.MaxReliableInTransit = 3;
+    // Default transport settings: ChunkSize 496, three packets in transit.
     std::vector<uint8_t> message(kLength, 0xA5);
     message[0] = kAppType;
     ConnectedPair pair;

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "platform/tick_clock.h"
-#include "service/server_settings.h"
 #include "zones/zone_list.h"
 
 namespace kelvaro {
@@ -39,7 +38,7 @@ int timeoutPass(ZoneList& list) {
         ZoneList::Node* next = node->next;
         ZoneRecord* record = node->element.get();
         if (record->awaitingReply) {
-            if (record->dropDue()) list.remove(record);
+            if (record->dropDue(list.settings().DropLimit)) list.remove(record);
             else if (record->retryDue()) ++repings;
         }
         node = next;
@@ -82,17 +81,14 @@ void BM_TimeoutPassNothingDue(benchmark::State& state) {
 BENCHMARK(BM_TimeoutPassNothingDue);
 
 void BM_TimeoutPassAllRepinged(benchmark::State& state) {
-    const int32_t savedDropLimit = serviceSettings.DropLimit;
-    serviceSettings.DropLimit = -1;  // never drop, so every pass re-pings all
     ManualClock clock(1000);
-    ZoneList list;
+    ZoneList list(ZoneSettings{.DropLimit = UINT32_MAX});  // never drop: every pass re-pings all
     fill(list, kZones);
     for (auto* node = list.head(); node != nullptr; node = node->next) node->element->startSweepPing();
     for (auto _ : state) {
         clock.advance(10000);
         benchmark::DoNotOptimize(timeoutPass(list));
     }
-    serviceSettings.DropLimit = savedDropLimit;
 }
 BENCHMARK(BM_TimeoutPassAllRepinged);
 

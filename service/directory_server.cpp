@@ -14,8 +14,6 @@
 
 namespace kelvaro {
 
-DirectoryServer* theServer = nullptr;
-
 namespace {
 
 // Large enough for the longest line: 15 + 5 + 5 + 1 + 31 + 255 characters,
@@ -49,23 +47,24 @@ size_t formatStatsLine(const ZoneRecord& zone, char (&line)[kStatsLineSize]) {
 
 }  // namespace
 
-// MaxHosts comes from the settings loaded at start-up, before the reload at
-// the end of construction; the low 16 bits are the limit.
-DirectoryServer::DirectoryServer(const ServerPorts& ports, const std::string& settingsDirectory)
-    : downloadManager(onListData),
-      clientManager(static_cast<uint16_t>(serviceSettings.MaxHosts), ports.client, onListRequest),
-      peerPort(ports.peer) {
+// The low 16 bits of MaxHosts are the limit.
+DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPorts& ports)
+    : settings_(settings),
+      passwords(settings.zones()),
+      downloadManager([this](ReceivedMessage& message) { onListData(message); },
+                      settings.transport()),
+      clientManager(static_cast<uint16_t>(settings.MaxHosts), ports.client, ListResponder(*this),
+                    settings.transport()),
+      peerPort(ports.peer),
+      zoneList(settings.zones()) {
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
     const uint32_t now = tickCount();
     lastSweepTick = now;
     lastStatsTick = now;
-    // The peer list of this load, made once the network can resolve host
-    // names, is the one the service uses.
-    if (settingsDirectory.empty())
-        serviceSettings.load();
-    else
-        serviceSettings.load(settingsDirectory);
+    // Resolved once more with the endpoints in place: this peer list is the
+    // one the service uses.
+    settings_.resolvePeers();
 }
 
 // Every connection goes first, clients before downloads, and nothing is sent
@@ -94,7 +93,7 @@ void DirectoryServer::iterate() {
 void DirectoryServer::checkSlowIteration() {
     if (lastIterationTick != 0) {
         const uint32_t elapsed = elapsedMs(tickCount(), lastIterationTick);
-        if (elapsed > asInterval(serviceSettings.SlowIteration)) {
+        if (elapsed > asInterval(settings_.SlowIteration)) {
             std::printf("Slow iteration warning: %i ms\n", static_cast<int>(elapsed));
             zoneList.clearAwaiting();
         }
@@ -115,7 +114,7 @@ void DirectoryServer::scheduleDownloads() {
         lastDownloadTick = tickCount();
         becomeBusy();
     } else if (intervalPassed(tickCount(), lastDownloadTick,
-                              asInterval(serviceSettings.DownloadTime))) {
+                              asInterval(settings_.DownloadTime))) {
         startDownload();  // busy stays as it is until the next iteration sees the connection
     } else if (clientManager.connectionCount() == 0) {
         busy = false;
@@ -136,9 +135,9 @@ void DirectoryServer::startDownload() {
     std::printf("---Downloading server list\n");
     // The settings always hold at least one peer; the clamp only keeps a
     // hand-edited count inside the array.
-    const int32_t peerCount = std::clamp(serviceSettings.peerCount, 1, kMaxPeers);
+    const int32_t peerCount = std::clamp(settings_.peerCount, 1, kMaxPeers);
     if (peerIndex < 0 || peerIndex >= peerCount) peerIndex = 0;
-    downloadManager.connect(serviceSettings.peerAddresses[peerIndex], peerPort);
+    downloadManager.connect(settings_.peerAddresses[peerIndex], peerPort);
     ++peerIndex;
     if (peerIndex == peerCount) peerIndex = 0;
 }
@@ -160,32 +159,33 @@ std::unique_ptr<ByteBlock> DirectoryServer::buildServerList(uint32_t minimum) {
     return block;
 }
 
-void onListRequest(ReceivedMessage& message) {
-    Connection& connection = *message.connection;
-    if (theServer == nullptr || connection.listSent) return;
-    connection.listSent = true;
+void ListResponder::operator()(ReceivedMessage& message) {
+    if (answered) return;
+    answered = true;
     std::unique_ptr<ByteBlock> list =
-        theServer->buildServerList(readListMinimum(message.data, message.length));
-    if (list) connection.send(list->data.get(), list->length, true);
+        server->buildServerList(readListMinimum(message.data, message.length));
+    if (list) message.connection->send(list->data.get(), list->length, true);
     // The connection stays open: the client closes it, or its silence limit does.
 }
 
-void onListData(ReceivedMessage& message) {
+void DirectoryServer::onListData(ReceivedMessage& message) {
     Connection& connection = *message.connection;
     // One list per download: a second one (say, in the same cluster) would only
     // repeat the merge, the disconnect and the message.
-    if (theServer == nullptr || connection.isClosed()) return;
-    mergeServerList(message.data, message.length, theServer->zoneList);
+    if (connection.isClosed()) return;
+    mergeServerList(message.data, message.length, zoneList);
     connection.disconnect(true);
     std::printf("---Download complete\n");
 }
 
 void DirectoryServer::receiveUpdate() {
-    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll()) handleUpdate(*datagram);
+    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll())
+        handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint);
 }
 
 void DirectoryServer::receivePingReply() {
-    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll()) handlePingReply(*datagram);
+    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll())
+        handlePingDatagram(*datagram, zoneList);
 }
 
 // A record may be freed while it is handled, so its successor is taken first.
@@ -195,7 +195,7 @@ void DirectoryServer::runZoneTimeouts() {
         ZoneList::Node* following = node->next;
         ZoneRecord* zone = node->element.get();
         if (zone->awaitingReply) {
-            if (zone->dropDue()) {
+            if (zone->dropDue(zoneList.settings().DropLimit)) {
                 std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
                 zoneList.remove(zone);
             } else if (zone->retryDue()) {
@@ -210,7 +210,7 @@ void DirectoryServer::runZoneTimeouts() {
 // reply sends nothing and keeps lastSweepTick, so the next iteration tries the
 // following zone at once.
 void DirectoryServer::runSweep() {
-    if (!intervalPassed(tickCount(), lastSweepTick, asInterval(serviceSettings.SweepTime))) return;
+    if (!intervalPassed(tickCount(), lastSweepTick, zoneList.settings().SweepTime)) return;
     ZoneRecord* zone = zoneList.nextForSweep();
     if (zone == nullptr || zone->awaitingReply) return;
     lastSweepTick = tickCount();
@@ -219,17 +219,16 @@ void DirectoryServer::runSweep() {
 }
 
 void DirectoryServer::runStatsTimer() {
-    if (!intervalPassed(tickCount(), lastStatsTick, asInterval(serviceSettings.StatsWriteMinutes)))
+    if (!intervalPassed(tickCount(), lastStatsTick, asInterval(settings_.StatsWriteMinutes)))
         return;
-    if (serviceSettings.StatsFile[0] != '\0') writeStats();
+    if (settings_.StatsFile[0] != '\0') writeStats();
     lastStatsTick = tickCount();
 }
 
 void DirectoryServer::writeStats() {
     std::printf("---Writing stats\n");
-    const std::string target(
-        serviceSettings.StatsFile,
-        boundedLength(serviceSettings.StatsFile, sizeof serviceSettings.StatsFile));
+    const std::string target(settings_.StatsFile,
+                             boundedLength(settings_.StatsFile, sizeof settings_.StatsFile));
     const std::string temporary = target + kStatsTemporarySuffix;
     // Opening does not truncate, so a temporary left behind by a crash must go.
     std::remove(temporary.c_str());
@@ -244,25 +243,8 @@ void DirectoryServer::writeStats() {
         std::remove(temporary.c_str());
 }
 
-void DirectoryServer::handleUpdate(const Datagram& datagram) {
-    handleUpdateDatagram(datagram, passwords, zoneList, pingEndpoint);
-}
-
-void DirectoryServer::handlePingReply(const Datagram& datagram) {
-    handlePingDatagram(datagram, zoneList);
-}
-
 void DirectoryServer::sendPing(uint32_t address, uint16_t port) {
     kelvaro::sendPing(pingEndpoint, address, port);
-}
-
-void DirectoryServer::sendZoneCount(uint32_t address, uint16_t port, uint32_t echo) {
-    kelvaro::sendZoneCount(pingEndpoint, address, port, static_cast<uint32_t>(zoneList.count()),
-                           echo);
-}
-
-bool DirectoryServer::checkZonePassword(std::string_view name, std::string_view password) {
-    return passwords.checkZonePassword(name, password);
 }
 
 }  // namespace kelvaro

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "net/udp_endpoint.h"
+#include "service/server_settings.h"
 #include "transport/connection.h"
 #include "transport/connection_manager.h"
 #include "zones/zone_list.h"
@@ -36,25 +37,31 @@ struct ServerPorts {
     uint16_t peer = kClientPort;    // the client port of every peer in the Directory IP list
 };
 
-// Application message type 1 on a connection accepted on the client port: a
-// list request. Only the first one a connection sends is answered, with the
-// zones whose population reaches its minimum; later ones are ignored.
-void onListRequest(ReceivedMessage& message);
+class DirectoryServer;
 
-// Application message type 1 on a download connection: a peer's server list.
-// Its whole entries are merged into the zone list, the connection is closed
-// with two disconnect packets and "---Download complete" is printed. A list
-// reaching a connection that is already closed is ignored.
-void onListData(ReceivedMessage& message);
+// The handler of list requests (application message type 1) on one client
+// connection: the first request is answered with the zones whose population
+// reaches its minimum; later ones are ignored. Every connection the client
+// manager admits gets its own copy, so the "answered" flag is per connection.
+class ListResponder {
+public:
+    explicit ListResponder(DirectoryServer& owner) : server(&owner) {}
+    void operator()(ReceivedMessage& message);
+    bool listSent() const { return answered; }
+
+private:
+    DirectoryServer* server;  // outlives every connection of its managers
+    bool answered = false;
+};
 
 class DirectoryServer {
 public:
-    // Builds everything, opens the endpoints (a socket or bind failure is
-    // printed and the server runs without that endpoint), then loads
-    // serviceSettings again from settingsDirectory/kelvaro.ini, or from the
-    // current directory when settingsDirectory is empty.
-    explicit DirectoryServer(const ServerPorts& ports = ServerPorts{},
-                             const std::string& settingsDirectory = std::string{});
+    // Builds everything from settings (read from kelvaro.ini by the caller)
+    // and opens the endpoints; a socket or bind failure is printed and the
+    // server runs without that endpoint. The peer list is resolved once more
+    // at the end, with the endpoints in place.
+    explicit DirectoryServer(const ServerSettings& settings,
+                             const ServerPorts& ports = ServerPorts{});
     ~DirectoryServer();
     DirectoryServer(const DirectoryServer&) = delete;
     DirectoryServer& operator=(const DirectoryServer&) = delete;
@@ -65,27 +72,17 @@ public:
     // time-outs and re-pings, one sweep ping and the statistics timer.
     void iterate();
 
-    // One poll of downloadManager, then of clientManager; the list handlers
-    // run inside them.
-    void pollTransport();
-
-    // Starts a download from the next peer when none is running and more than
-    // DownloadTime has passed since the last iteration that saw one, and
-    // decides busy: a download connection or any client connection makes the
-    // server busy (forgetting every outstanding zone ping as it turns busy);
-    // it turns idle only when neither exists and no download is due.
-    void scheduleDownloads();
-
     // The server list of the zones whose population is at least minimum, in
     // list order, as whole entries while they fit in 50000 bytes: the first
     // zone whose entry does not fit ends the list. Prints "---Uploading server
     // list". Null only when the block cannot be made.
     std::unique_ptr<ByteBlock> buildServerList(uint32_t minimum);
 
-    // Writes the statistics file once more than StatsWriteMinutes passed since
-    // the last time the timer fired (unless StatsFile is empty); the timer is
-    // reset either way.
-    void runStatsTimer();
+    // Application message type 1 on a download connection: a peer's server
+    // list. Its whole entries are merged into the zone list, the connection is
+    // closed with two disconnect packets and "---Download complete" is
+    // printed. A list reaching a connection that is already closed is ignored.
+    void onListData(ReceivedMessage& message);
 
     // Replaces StatsFile with one tab-separated line per zone. The lines go to
     // a temporary file beside it that is renamed over it once complete, so a
@@ -93,44 +90,59 @@ public:
     // written file. Any failure leaves the old file and prints nothing more.
     void writeStats();
 
-    // The zone datagram operations, acting on this server's endpoints,
-    // passwords and zone list.
-    void handleUpdate(const Datagram& datagram);
-    void handlePingReply(const Datagram& datagram);
-    void sendPing(uint32_t address, uint16_t port);
-    void sendZoneCount(uint32_t address, uint16_t port, uint32_t echo);
-    bool checkZonePassword(std::string_view name, std::string_view password);
+    // Read-only views for tests and tools.
+    struct Timers {
+        uint32_t lastSweepTick;      // tick of the last sweep ping
+        uint32_t lastIterationTick;  // start of the previous iteration; 0 before the first
+        uint32_t lastDownloadTick;   // last iteration that saw a download connection
+        uint32_t lastStatsTick;      // when the statistics timer last fired
+    };
+    Timers timers() const {
+        return {lastSweepTick, lastIterationTick, lastDownloadTick, lastStatsTick};
+    }
+    bool isBusy() const { return busy; }
+    int32_t nextPeerIndex() const { return peerIndex; }
+    const ServerSettings& settings() const { return settings_; }
+    // The bound local ports (0 for an endpoint that could not be bound).
+    uint16_t updatePort() const { return updateEndpoint.localPort(); }
+    uint16_t pingPort() const { return pingEndpoint.localPort(); }
+    uint16_t clientPort() const { return clientManager.endpoint.localPort(); }
+    uint16_t downloadPort() const { return downloadManager.endpoint.localPort(); }
+    const ConnectionManager& downloads() const { return downloadManager; }
+    const ConnectionManager& clients() const { return clientManager; }
+    // The zones, for tests and benchmarks that place them directly.
+    ZoneList& zones() { return zoneList; }
+    const ZoneList& zones() const { return zoneList; }
 
-    // The service's state, public so that the list handlers (through
-    // theServer) and tests can reach it. Declaration order is construction
-    // order; do not reorder.
+private:
+    void checkSlowIteration();
+    void pollTransport();
+    void receiveUpdate();
+    void receivePingReply();
+    void scheduleDownloads();
+    void runZoneTimeouts();
+    void runSweep();
+    void runStatsTimer();
+    void becomeBusy();
+    void startDownload();
+    void sendPing(uint32_t address, uint16_t port);
+
+    // Declaration order is construction order; do not reorder. C++ destroys
+    // in reverse, which is the teardown order the service needs.
+    ServerSettings settings_;
     ZonePasswords passwords;
     ConnectionManager downloadManager;  // client mode: our downloads from peers
     ConnectionManager clientManager;    // listening on the client port, at most MaxHosts
     UdpEndpoint updateEndpoint;
     UdpEndpoint pingEndpoint;
-    uint32_t lastSweepTick = 0;       // tick of the last sweep ping
-    uint32_t lastIterationTick = 0;   // start of the previous iteration; 0 before the first
-    bool busy = false;                // transfers in progress: zone upkeep waits
-    uint32_t lastDownloadTick = 0;    // last iteration that saw a download connection
+    uint32_t lastSweepTick = 0;
+    uint32_t lastIterationTick = 0;
+    bool busy = false;  // transfers in progress: zone upkeep waits
+    uint32_t lastDownloadTick = 0;
     int32_t peerIndex = 0;            // the peer to download from next
     uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
-    uint32_t lastStatsTick = 0;       // when the statistics timer last fired
+    uint32_t lastStatsTick = 0;
     ZoneList zoneList;
-
-private:
-    void checkSlowIteration();
-    void receiveUpdate();
-    void receivePingReply();
-    void runZoneTimeouts();
-    void runSweep();
-    void becomeBusy();
-    void startDownload();
 };
-
-// The process's one server, set by the entry point right after construction;
-// the list handlers, which receive nothing but a message, reach the zone list
-// through it. Null before that; the handlers then do nothing.
-extern DirectoryServer* theServer;
 
 }  // namespace kelvaro

@@ -4,9 +4,6 @@
 // type 1) they receive. Each connection sends its list request once its key
 // exchange is done, with the minimum population given to connect(). Used by
 // the query tool and by tests that play a client.
-//
-// Handlers are plain functions, so the client in use is reached through
-// `current`; one ListClient at a time.
 
 #include <cstdint>
 #include <vector>
@@ -23,10 +20,7 @@ public:
         std::vector<uint8_t> bytes;
     };
 
-    ListClient() : manager(record) { current = this; }
-    ~ListClient() {
-        if (current == this) current = nullptr;
-    }
+    ListClient() : manager([this](ReceivedMessage& message) { record(message); }) {}
     ListClient(const ListClient&) = delete;
     ListClient& operator=(const ListClient&) = delete;
 
@@ -51,16 +45,14 @@ public:
         return lists;
     }
 
-    static void record(ReceivedMessage& message) {
-        if (current == nullptr) return;
-        current->received.push_back(
-            {message.connection,
-             std::vector<uint8_t>(message.data, message.data + message.length)});
+    void record(ReceivedMessage& message) {
+        received.push_back(
+            {message.connection, std::vector<uint8_t>(message.data, message.data + message.length)});
     }
 
-    ConnectionManager manager;
+    // Declared before the manager, which may hand it lists until it is gone.
     std::vector<Received> received;
-    static inline ListClient* current = nullptr;
+    ConnectionManager manager;
 };
 
 }  // namespace kelvaro

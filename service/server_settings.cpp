@@ -111,10 +111,6 @@ int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers])
     return count;
 }
 
-ServerSettings::ServerSettings() { load(); }
-
-void ServerSettings::load() { load(currentDirectory()); }
-
 void ServerSettings::load(const std::string& directory) {
     const std::string path = directory + "/" + kIniFileName;
     for (const IntegerKey& row : kIntegerKeys)
@@ -126,17 +122,30 @@ void ServerSettings::load(const std::string& directory) {
         readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     std::memcpy(StatsFile, stats.data(), stats.size());
 
-    loadPeers(path);
+    peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
+    resolvePeers();
 }
 
-void ServerSettings::loadPeers(const std::string& path) {
-    const std::string peers =
-        readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
-    peerCount = splitPeerList(peers, peerAddresses);
+void ServerSettings::resolvePeers() { peerCount = splitPeerList(peerList, peerAddresses); }
+
+// The transport and the zones compare their values unsigned, so a negative
+// setting becomes the huge interval or limit it has always meant.
+TransportSettings ServerSettings::transport() const {
+    TransportSettings values;
+    values.PacketSilenceLimit = static_cast<uint32_t>(PacketSilenceLimit);
+    values.MaxReliableInTransit = static_cast<uint32_t>(MaxReliableInTransit);
+    values.ChunkSize = clampChunkSize(ChunkSize);
+    values.ClusterMode = ClusterMode;
+    return values;
 }
 
-ServerSettings serviceSettings;
-ServerSettings transportSettings;
-ServerSettings mainSettings;
+ZoneSettings ServerSettings::zones() const {
+    ZoneSettings values;
+    values.SweepTime = static_cast<uint32_t>(SweepTime);
+    values.DropLimit = static_cast<uint32_t>(DropLimit);
+    values.ReclaimDelay = static_cast<uint32_t>(ReclaimDelay);
+    values.InitialHighPing = static_cast<uint32_t>(InitialHighPing);
+    return values;
+}
 
 }  // namespace kelvaro

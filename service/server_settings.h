@@ -1,15 +1,17 @@
 #pragma once
-// The values of kelvaro.ini, read once at start-up. Every key has a built-in
-// default that passes through the same conversion as a value from the file, so
-// a missing file, section or key simply yields the default. Minute and hour
-// keys are held in milliseconds, converted in 32-bit wrap-around arithmetic.
-//
-// Three instances exist, one per module that reads settings: serviceSettings
-// (service core and zones; the DirectoryServer loads it again when built),
-// transportSettings (the reliable transport) and mainSettings (the loop).
+// The values of kelvaro.ini. The file is read in one place, at start-up, and
+// the values are handed down: the transport and the zone directory get the
+// plain values they use (transport(), zones()) when they are built. Every key
+// has a built-in default that passes through the same conversion as a value
+// from the file, so a missing file, section or key simply yields the default.
+// Minute and hour keys are held in milliseconds, converted in 32-bit
+// wrap-around arithmetic.
 
 #include <cstdint>
 #include <string>
+
+#include "transport/transport_settings.h"
+#include "zones/zone_settings.h"
 
 namespace kelvaro {
 
@@ -17,11 +19,16 @@ constexpr int kMaxPeers = 10;
 constexpr const char* kIniFileName = "kelvaro.ini";
 
 struct ServerSettings {
-    ServerSettings();  // loads from the current directory
-
-    // Fills every field from <directory>/kelvaro.ini.
+    // Fills every field from <directory>/kelvaro.ini, resolving the peer list.
     void load(const std::string& directory);
-    void load();  // the current directory
+
+    // Resolves the Directory IP text read by load() into peerAddresses and
+    // peerCount once more (names may resolve differently by now).
+    void resolvePeers();
+
+    // The values the transport and the zone directory run on.
+    TransportSettings transport() const;
+    ZoneSettings zones() const;
 
     int32_t PacketSilenceLimit = 0;   // transport ticks (1/100 s)
     int32_t MaxReliableInTransit = 0; // packets
@@ -39,9 +46,7 @@ struct ServerSettings {
     int32_t peerCount = 0;
     char StatsFile[32] = {};
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
-
-private:
-    void loadPeers(const std::string& path);
+    std::string peerList;             // the Directory IP text as read
 };
 
 // atoi of the profile value (read into a 32-byte buffer). Digits beyond the
@@ -56,9 +61,5 @@ uint32_t resolveHostAddress(const std::string& text);
 // Splits the Directory IP text into at most kMaxPeers resolved entries (names
 // beyond the tenth are ignored); returns the count, which is at least 1.
 int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]);
-
-extern ServerSettings serviceSettings;
-extern ServerSettings transportSettings;
-extern ServerSettings mainSettings;
 
 }  // namespace kelvaro

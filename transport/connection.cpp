@@ -7,7 +7,6 @@
 #include <array>
 
 #include "platform/tick_clock.h"
-#include "service/server_settings.h"
 #include "transport/core_packet.h"
 #include "util/bytes.h"
 
@@ -122,6 +121,9 @@ void handleCluster(ReceivedMessage& message) {
 // Application entry 0: every core packet goes on by its second byte.
 void handleCorePacket(ReceivedMessage& message) { message.connection->dispatchCore(message); }
 
+// Application entry 1 once the key exchange is done: the owner's handler.
+void handleOwnerMessage(ReceivedMessage& message) { message.connection->dispatchToOwner(message); }
+
 struct CoreEntry {
     CorePacketType type;
     Handler handler;
@@ -154,11 +156,12 @@ uint8_t typeByte(CorePacketType type) { return static_cast<uint8_t>(type); }
 uint32_t transportNow() { return tickCount() / kTicksPerTransportTick; }
 
 Connection::Connection(bool listening, const NetAddress& remote, UdpEndpoint& socket,
-                       Handler application)
+                       MessageHandler application, const TransportSettings& values)
     : endpoint(socket),
       remoteAddress(remote.address(), remote.hostPort()),
       lastReceiveTick(transportNow()),
-      applicationHandler(application) {
+      settings(values),
+      applicationHandler(std::move(application)) {
     chunkBuffer.setLimit(kChunkBufferLimit);
     streamBuffer.setLimit(kStreamBufferLimit);
     appHandlers.set(kCore, handleCorePacket);
@@ -181,7 +184,7 @@ void Connection::registerHandlers(std::initializer_list<CorePacketType> types) {
 }
 
 void Connection::applyClusterMode() {
-    if (transportSettings.ClusterMode) clustering = true;
+    if (settings.ClusterMode) clustering = true;
 }
 
 // Every datagram counts and refreshes the silence timer, whether or not a
@@ -226,7 +229,7 @@ void Connection::sendRaw(const uint8_t* bytes, uint32_t length) {
 }
 
 bool Connection::send(const uint8_t* bytes, uint32_t length, bool reliable) {
-    if (length > effectiveChunkSize() + kWholeMessageMargin) {
+    if (length > chunkSize() + kWholeMessageMargin) {
         sendPieces(bytes, length);
         return true;
     }
@@ -287,7 +290,7 @@ void Connection::onKeyRequest(int32_t key) {
     // Sent before setKey: the client can only read the key in clear.
     sendRaw(packet, kKeyResponseLength);
     cipher.setKey(responseKey);
-    appHandlers.set(kListRequestType, applicationHandler);
+    appHandlers.set(kListRequestType, handleOwnerMessage);
 }
 
 void Connection::onKeyResponse(int32_t key) {
@@ -302,7 +305,7 @@ void Connection::onKeyResponse(int32_t key) {
     sendSyncRequest();
     registerHandlers({CorePacketType::ChunkBody, CorePacketType::ChunkTail,
                       CorePacketType::StreamChunk, CorePacketType::Cluster});
-    appHandlers.set(kListRequestType, applicationHandler);
+    appHandlers.set(kListRequestType, handleOwnerMessage);
     uint8_t request[kListRequestLength];
     request[0] = kListRequestType;
     writeU32(request, 1, listMinimum);
@@ -337,9 +340,8 @@ void Connection::onSyncResponse(uint32_t echoedTick, uint32_t /*peerTick*/) {
 
 void Connection::tick() {
     applyClusterMode();
-    const uint32_t silenceLimit = static_cast<uint32_t>(transportSettings.PacketSilenceLimit);
     // The tick goes on after a disconnect: its packets still leave.
-    if (transportNow() - lastReceiveTick > silenceLimit) disconnect(true);
+    if (transportNow() - lastReceiveTick > settings.PacketSilenceLimit) disconnect(true);
     resendOverdue();
     const uint32_t timeout = roundTrip + roundTripDeviation;
     if (keyRequestPending && transportNow() - keyRequestTick > timeout * kKeyRetryFactor)

@@ -17,11 +17,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 
 #include "net/udp_endpoint.h"
 #include "transport/connection_cipher.h"
+#include "transport/transport_settings.h"
 #include "util/byte_buffer.h"
 #include "util/pointer_list.h"
 
@@ -54,7 +56,16 @@ struct ReceivedMessage {
     uint8_t coreType() const { return length >= 2 ? data[1] : 0; }
 };
 
+// An entry of a handler table: the core packet handlers, which reach their
+// connection through the message.
 using Handler = void (*)(ReceivedMessage& message);
+
+// The handler of the application messages (type 1) a connection's owner takes
+// once the key exchange is done, bound to the owner's state. Every connection
+// keeps its own copy, taken when the connection is made, so state held by the
+// callable itself (say, "this connection has had its answer") is per
+// connection and lives exactly as long as the connection.
+using MessageHandler = std::function<void(ReceivedMessage& message)>;
 
 // 256 handler entries indexed by a type byte; an empty entry drops the packet.
 class HandlerTable {
@@ -95,10 +106,6 @@ struct ByteBlock {
 // The system tick counter divided by 10: hundredths of a second.
 uint32_t transportNow();
 
-// ChunkSize as the transport uses it: clamped into 1..502, the range that the
-// 520-byte datagrams and working areas can carry.
-uint32_t effectiveChunkSize();
-
 class Connection {
 public:
     static constexpr uint32_t kChunkBufferLimit = 5000;
@@ -115,11 +122,12 @@ public:
     // nested deeper than this are dropped before they can exhaust the stack.
     static constexpr uint32_t kMaxDeliveryDepth = 8;
 
-    // applicationHandler is registered as application message type 1 once the
-    // key exchange completes (the list request or the list, per mode).
-    // Sends nothing: a client-mode connection is started by sendKeyRequest.
+    // applicationHandler takes application message type 1 once the key
+    // exchange completes (the list request or the list, per mode); the
+    // connection keeps its own copy of it and of settings. Sends nothing: a
+    // client-mode connection is started by sendKeyRequest.
     Connection(bool listening, const NetAddress& remoteAddress, UdpEndpoint& endpoint,
-               Handler applicationHandler);
+               MessageHandler applicationHandler, const TransportSettings& settings = {});
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -153,6 +161,8 @@ public:
 
     void dispatchApplication(ReceivedMessage& message);
     void dispatchCore(ReceivedMessage& message);
+    // Hands an application message to the owner's handler.
+    void dispatchToOwner(ReceivedMessage& message) { applicationHandler(message); }
 
     // Reliable delivery.
     bool queueReliable(const uint8_t* packet, uint32_t length);
@@ -204,21 +214,25 @@ public:
     uint32_t roundTripSamples[kRoundTripSlots];
     uint32_t sampleIndex = 0;
     bool closed = false;
-    bool listSent = false;  // belongs to the list-request handler of the service
     // The minimum population asked for by the list request that a client-mode
     // connection sends once its key exchange completes. The server's own
     // downloads leave it at 0 (every zone); a client that wants fewer sets it
     // right after connect(), before the key response can arrive.
     uint32_t listMinimum = 0;
+    // The values this connection runs on, copied when it was made.
+    TransportSettings settings;
 
 private:
-    // The split path of send: a message longer than effectiveChunkSize() + 12
-    // bytes leaves as reliable chunk or stream pieces.
+    // The split path of send: a message longer than ChunkSize + 12 bytes
+    // leaves as reliable chunk or stream pieces.
     void sendPieces(const uint8_t* bytes, uint32_t length);
     void applyClusterMode();
+    // settings.ChunkSize clamped once more at every use, so that no value set
+    // by hand can overrun the 520-byte working areas.
+    uint32_t chunkSize() const { return clampChunkSize(settings.ChunkSize); }
     void registerHandlers(std::initializer_list<CorePacketType> types);
 
-    Handler applicationHandler;
+    MessageHandler applicationHandler;
     uint32_t deliveryDepth = 0;  // deliveries of this connection now on the stack
 };
 

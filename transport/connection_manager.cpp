@@ -6,12 +6,14 @@ namespace {
 constexpr uint16_t kEphemeralPort = 0;
 }  // namespace
 
-ConnectionManager::ConnectionManager(Handler handler) : applicationHandler(handler) {
+ConnectionManager::ConnectionManager(MessageHandler handler, const TransportSettings& values)
+    : applicationHandler(std::move(handler)), settings(values) {
     endpoint.open(kEphemeralPort);
 }
 
-ConnectionManager::ConnectionManager(uint16_t hostLimit, uint16_t port, Handler handler)
-    : maxHosts(hostLimit), applicationHandler(handler) {
+ConnectionManager::ConnectionManager(uint16_t hostLimit, uint16_t port, MessageHandler handler,
+                                     const TransportSettings& values)
+    : maxHosts(hostLimit), applicationHandler(std::move(handler)), settings(values) {
     // A failure to open is reported by the endpoint; the manager then simply
     // never receives anything.
     endpoint.open(port);
@@ -47,7 +49,7 @@ Connection* ConnectionManager::findOrAccept(const NetAddress& source) {
     // (maxHosts 0) nobody is ever admitted this way.
     if (connections.count() >= static_cast<int32_t>(maxHosts)) return nullptr;
     return connections.append(
-        std::make_unique<Connection>(true, source, endpoint, applicationHandler));
+        std::make_unique<Connection>(true, source, endpoint, applicationHandler, settings));
 }
 
 // Two connects to one address make two connections; the earlier one then
@@ -55,7 +57,7 @@ Connection* ConnectionManager::findOrAccept(const NetAddress& source) {
 void ConnectionManager::connect(uint32_t address, uint16_t port) {
     const NetAddress peer(address, port);
     Connection* connection = connections.append(
-        std::make_unique<Connection>(false, peer, endpoint, applicationHandler));
+        std::make_unique<Connection>(false, peer, endpoint, applicationHandler, settings));
     connection->sendKeyRequest();
 }
 

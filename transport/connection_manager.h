@@ -15,12 +15,16 @@
 
 namespace kelvaro {
 
+// Every connection the manager makes gets a copy of the manager's settings and
+// of its application handler (so a handler's own state is per connection).
 class ConnectionManager {
 public:
     // Client mode on an ephemeral port.
-    explicit ConnectionManager(Handler applicationHandler);
+    explicit ConnectionManager(MessageHandler applicationHandler,
+                               const TransportSettings& settings = {});
     // Listening mode on the given port.
-    ConnectionManager(uint16_t maxHosts, uint16_t port, Handler applicationHandler);
+    ConnectionManager(uint16_t maxHosts, uint16_t port, MessageHandler applicationHandler,
+                      const TransportSettings& settings = {});
     ~ConnectionManager();
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
@@ -40,7 +44,8 @@ public:
     UdpEndpoint endpoint;
 
 private:
-    Handler applicationHandler;
+    MessageHandler applicationHandler;
+    TransportSettings settings;
 };
 
 }  // namespace kelvaro

@@ -3,7 +3,6 @@
 
 #include <array>
 
-#include "service/server_settings.h"
 #include "transport/connection.h"
 #include "transport/core_packet.h"
 #include "util/bytes.h"
@@ -11,8 +10,6 @@
 namespace kelvaro {
 namespace {
 
-constexpr uint32_t kMinChunkSize = 1;    // a stream piece must make progress
-constexpr uint32_t kMaxChunkSize = 502;  // ChunkSize + 18 must fit 520 bytes
 constexpr uint32_t kLongestChunkedMessage = 1000;  // longer messages stream
 constexpr uint32_t kClusterableLength = 255;       // one length byte
 
@@ -45,20 +42,13 @@ std::unique_ptr<ByteBlock> ByteBlock::copyOf(const uint8_t* bytes, uint32_t leng
     return block;
 }
 
-uint32_t effectiveChunkSize() {
-    const int32_t configured = transportSettings.ChunkSize;
-    if (configured < static_cast<int32_t>(kMinChunkSize)) return kMinChunkSize;
-    if (configured > static_cast<int32_t>(kMaxChunkSize)) return kMaxChunkSize;
-    return static_cast<uint32_t>(configured);
-}
-
 // Every piece goes reliably, whatever the caller asked: the receiver has no
 // offsets or piece numbers, so pieces must arrive once and in order.
 void Connection::sendPieces(const uint8_t* bytes, uint32_t length) {
-    const uint32_t chunkSize = effectiveChunkSize();
+    const uint32_t pieceSize = chunkSize();
     std::array<uint8_t, kMaxDatagram> piece;
     if (length <= kLongestChunkedMessage) {
-        const uint32_t bodySize = chunkSize + 4;
+        const uint32_t bodySize = pieceSize + 4;
         for (uint32_t offset = 0; offset < length; offset += bodySize) {
             const uint32_t rest = length - offset;
             const bool tail = rest <= bodySize;
@@ -73,7 +63,7 @@ void Connection::sendPieces(const uint8_t* bytes, uint32_t length) {
     // wrapping the offset.
     uint32_t offset = 0;
     for (uint32_t rest = length; rest > 0;) {
-        const uint32_t n = rest > chunkSize ? chunkSize : rest;
+        const uint32_t n = rest > pieceSize ? pieceSize : rest;
         putHeader(piece.data(), CorePacketType::StreamChunk);
         writeU32(piece.data(), kCoreHeader, length);
         copyBytes(bytes + offset, piece.data() + kStreamHeader, n);
@@ -128,7 +118,7 @@ private:
 
 void Connection::flushClusters() {
     clustering = false;
-    const uint32_t limit = effectiveChunkSize() + kWholeMessageMargin;  // the length byte not counted
+    const uint32_t limit = chunkSize() + kWholeMessageMargin;  // the length byte not counted
     ClusterBuilder cluster(*this);
     for (auto* node = clusterQueue.head(); node != nullptr; node = node->next) {
         const ByteBlock& packet = *node->element;

@@ -2,7 +2,6 @@
 // time-out, in-order delivery with the early-packet list, and the round-trip
 // estimator that sets the time-out.
 
-#include "service/server_settings.h"
 #include "transport/connection.h"
 #include "transport/core_packet.h"
 #include "util/bytes.h"
@@ -31,8 +30,7 @@ bool Connection::queueReliable(const uint8_t* packet, uint32_t length) {
     const uint32_t sequence = readU32(packet, kSequenceOffset);
     std::unique_ptr<ReliablePacket> record = recordOf(packet, length, sequence);
     ++nextSequence;
-    const uint32_t window = static_cast<uint32_t>(transportSettings.MaxReliableInTransit);
-    if (static_cast<uint32_t>(inTransit.count()) >= window) {
+    if (static_cast<uint32_t>(inTransit.count()) >= settings.MaxReliableInTransit) {
         waiting.append(std::move(record));
         return false;
     }

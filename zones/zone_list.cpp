@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "platform/tick_clock.h"
-#include "service/server_settings.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
@@ -16,8 +15,6 @@ constexpr char kFirstPrintable = 0x21;
 constexpr char kLastPrintable = 0x7E;
 
 }  // namespace
-
-ZoneRecord::ZoneRecord() : highPing(static_cast<uint32_t>(serviceSettings.InitialHighPing)) {}
 
 bool ZoneRecord::matches(uint32_t otherAddress, uint16_t otherPort) const {
     return address == otherAddress && port == otherPort;
@@ -40,11 +37,6 @@ bool ZoneRecord::retryDue() {
     lastPingTick = now;
     ++missedPings;
     return true;
-}
-
-bool ZoneRecord::dropDue() const {
-    // Unsigned on purpose: a negative DropLimit means "never drop".
-    return missedPings > static_cast<uint32_t>(serviceSettings.DropLimit);
 }
 
 void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
@@ -90,7 +82,7 @@ void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
         return;
     }
     if (!isValidZoneName(name)) return;
-    auto record = std::make_unique<ZoneRecord>();
+    auto record = std::make_unique<ZoneRecord>(settings_.InitialHighPing);
     record->address = address;
     record->port = port;
     record->population = population;

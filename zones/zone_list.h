@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "util/pointer_list.h"
+#include "zones/zone_settings.h"
 
 namespace kelvaro {
 
@@ -19,11 +20,10 @@ constexpr size_t kZoneDescriptionSize = 256;  // 255 characters and a NUL
 // Round trips above this are treated as noise and never raise highPing.
 constexpr uint32_t kMaxAcceptedRoundTripMs = 1000;
 
-// One listed zone. A default-constructed record is empty (no address, port,
-// counts or text) with its ping fields at their creation values; the peer-list
-// reader uses one as a scratch area.
+// One listed zone. A new record is empty (no address, port, counts or text)
+// with its ping fields at their creation values.
 struct ZoneRecord {
-    ZoneRecord();
+    explicit ZoneRecord(uint32_t initialHighPing = 0) : highPing(initialHighPing) {}
 
     uint32_t address = 0;     // IPv4, network order; never changes
     uint16_t port = 0;        // host order; the zone answers pings on port + 1
@@ -50,8 +50,8 @@ struct ZoneRecord {
     // is then recorded as sent now and the caller sends it.
     bool retryDue();
 
-    // True once missedPings exceeds DropLimit.
-    bool dropDue() const;
+    // True once missedPings exceeds dropLimit (ZoneSettings::DropLimit).
+    bool dropDue(uint32_t dropLimit) const { return missedPings > dropLimit; }
 
     // Applies a ping reply: the low 16 bits of reported become the
     // population; a round trip from sentTick of at most 1000 ms may raise
@@ -69,7 +69,8 @@ class ZoneList {
 public:
     using Node = PointerList<ZoneRecord>::Node;
 
-    ZoneList() = default;
+    // New records start with settings.InitialHighPing.
+    explicit ZoneList(const ZoneSettings& settings = {}) : settings_(settings) {}
     ZoneList(const ZoneList&) = delete;
     ZoneList& operator=(const ZoneList&) = delete;
 
@@ -96,6 +97,7 @@ public:
     void clearAwaiting();
 
     int32_t count() const { return zones.count(); }
+    const ZoneSettings& settings() const { return settings_; }
 
     // First node for a head-to-tail walk (Node::next, Node::element). A walk
     // that removes records must take next before calling remove().
@@ -106,6 +108,9 @@ public:
     // Owning list of the records. Read it freely; change it only through the
     // operations above so that cursor stays valid.
     PointerList<ZoneRecord> zones;
+
+private:
+    ZoneSettings settings_;
 };
 
 }  // namespace kelvaro

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "platform/tick_clock.h"
-#include "service/server_settings.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
@@ -45,22 +44,21 @@ ZonePassword::ZonePassword(std::string_view firstName, std::string_view firstPas
     storeText(password, sizeof password, firstPassword);
 }
 
-bool ZonePassword::accept(std::string_view offered) {
+bool ZonePassword::accept(std::string_view offered, uint32_t reclaimDelay) {
     const std::string_view current(password, boundedLength(password, sizeof password));
     if (passwordsMatch(current, offered)) {
         lastUseTick = tickCount();
         return true;
     }
-    if (!isReclaimable()) return false;
+    if (!isReclaimable(reclaimDelay)) return false;
     // The name stays the first registrant's; only the password changes hands.
     storeText(password, sizeof password, offered);
     lastUseTick = tickCount();
     return true;
 }
 
-bool ZonePassword::isReclaimable() const {
-    return intervalPassed(tickCount(), lastUseTick,
-                          static_cast<uint32_t>(serviceSettings.ReclaimDelay));
+bool ZonePassword::isReclaimable(uint32_t reclaimDelay) const {
+    return intervalPassed(tickCount(), lastUseTick, reclaimDelay);
 }
 
 bool zoneNamesMatch(std::string_view stored, std::string_view incoming) {
@@ -90,7 +88,7 @@ bool ZonePasswords::checkZonePassword(std::string_view name, std::string_view pa
     // Only the oldest capturing record is asked, even if a later one would
     // accept: a name family has exactly one owner.
     for (auto* node = records.head(); node != nullptr; node = node->next)
-        if (zoneNamesMatch(node->element->name, name)) return node->element->accept(password);
+        if (zoneNamesMatch(node->element->name, name)) return node->element->accept(password, reclaimDelay);
     records.append(std::make_unique<ZonePassword>(name, password));
     return true;
 }

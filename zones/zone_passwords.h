@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "util/pointer_list.h"
+#include "zones/zone_settings.h"
 
 namespace kelvaro {
 
@@ -30,12 +31,12 @@ struct ZonePassword {
     uint32_t lastUseTick = 0;
 
     // True when offered equals the password, or when the record is
-    // reclaimable, in which case offered becomes the password. Either way
-    // lastUseTick becomes now; a refusal changes nothing.
-    bool accept(std::string_view offered);
+    // reclaimable after reclaimDelay ms, in which case offered becomes the
+    // password. Either way lastUseTick becomes now; a refusal changes nothing.
+    bool accept(std::string_view offered, uint32_t reclaimDelay);
 
-    // True once more than ReclaimDelay ms passed since lastUseTick.
-    bool isReclaimable() const;
+    // True once more than reclaimDelay ms passed since lastUseTick.
+    bool isReclaimable(uint32_t reclaimDelay) const;
 };
 
 // True when incoming falls under the record created for stored. Deliberately
@@ -50,7 +51,9 @@ bool passwordsMatch(std::string_view stored, std::string_view offered);
 
 class ZonePasswords {
 public:
-    ZonePasswords() = default;
+    // A name unused for more than settings.ReclaimDelay may be claimed anew.
+    explicit ZonePasswords(const ZoneSettings& settings = {})
+        : reclaimDelay(settings.ReclaimDelay) {}
     ZonePasswords(const ZonePasswords&) = delete;
     ZonePasswords& operator=(const ZonePasswords&) = delete;
 
@@ -64,6 +67,7 @@ public:
 
 private:
     PointerList<ZonePassword> records;  // in order of creation
+    uint32_t reclaimDelay;              // ms
 };
 
 }  // namespace kelvaro

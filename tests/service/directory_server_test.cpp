@@ -16,7 +16,7 @@ TEST_F(IterationTest, SlowIterationIsReportedOnlyPastTheLimitAndNeverOnTheFirstI
 
     clock.advance(5000000);
     EXPECT_EQ(iterate(), "");
-    EXPECT_EQ(server->lastIterationTick, clock.now());
+    EXPECT_EQ(server->timers().lastIterationTick, clock.now());
 
     alpha->startSweepPing();
     bravo->startSweepPing();
@@ -29,7 +29,7 @@ TEST_F(IterationTest, SlowIterationIsReportedOnlyPastTheLimitAndNeverOnTheFirstI
     EXPECT_EQ(iterate(), "Slow iteration warning: 301 ms\n");
     EXPECT_FALSE(alpha->awaitingReply);
     EXPECT_FALSE(bravo->awaitingReply);
-    EXPECT_EQ(server->lastIterationTick, clock.now());
+    EXPECT_EQ(server->timers().lastIterationTick, clock.now());
 }
 
 TEST_F(IterationTest, SweepPingsOneZonePerSweepTimeOnItsPortPlusOne) {
@@ -37,12 +37,12 @@ TEST_F(IterationTest, SweepPingsOneZonePerSweepTimeOnItsPortPlusOne) {
     FakeZone alpha, bravo;
     addZone("Alpha", alpha);
     ZoneRecord* second = addZone("Bravo", bravo);
-    const uint32_t built = server->lastSweepTick;
+    const uint32_t built = server->timers().lastSweepTick;
     EXPECT_EQ(built, kStartTick);
 
     clock.advance(500);
     iterate();
-    EXPECT_EQ(server->lastSweepTick, built);
+    EXPECT_EQ(server->timers().lastSweepTick, built);
     EXPECT_TRUE(nothingArrived(bravo));
 
     // The first sweep visits the second zone; the ping comes from the ping port.
@@ -50,11 +50,11 @@ TEST_F(IterationTest, SweepPingsOneZonePerSweepTimeOnItsPortPlusOne) {
     iterate();
     auto ping = pollWithin(bravo.socket);
     ASSERT_NE(ping, nullptr);
-    EXPECT_EQ(ping->source.hostPort(), server->pingEndpoint.localPort());
+    EXPECT_EQ(ping->source.hostPort(), server->pingPort());
     EXPECT_EQ(ping->length(), 4);
     EXPECT_EQ(readU32(ping->data(), 0), clock.now());
     EXPECT_TRUE(second->awaitingReply);
-    EXPECT_EQ(server->lastSweepTick, clock.now());
+    EXPECT_EQ(server->timers().lastSweepTick, clock.now());
     EXPECT_TRUE(nothingArrived(alpha));
 
     clock.advance(500);
@@ -74,14 +74,14 @@ TEST_F(IterationTest, SweepLandingOnAnAwaitingZoneSendsNothingAndTheNextIteratio
 
     clock.advance(501);
     iterate();
-    EXPECT_EQ(server->lastSweepTick, kStartTick);
+    EXPECT_EQ(server->timers().lastSweepTick, kStartTick);
     EXPECT_TRUE(nothingArrived(bravo));
     EXPECT_TRUE(nothingArrived(charlie));
 
     // No SweepTime wait: the cursor already stands on the awaiting zone.
     iterate();
     EXPECT_TRUE(pingArrived(charlie, clock.now()));
-    EXPECT_EQ(server->lastSweepTick, clock.now());
+    EXPECT_EQ(server->timers().lastSweepTick, clock.now());
     EXPECT_TRUE(nothingArrived(alpha));
     EXPECT_TRUE(nothingArrived(bravo));
 }
@@ -95,7 +95,7 @@ TEST_F(IterationTest, NegativeSweepTimeNeverSweeps) {
         iterate();
     }
     EXPECT_FALSE(zone->awaitingReply);
-    EXPECT_EQ(server->lastSweepTick, kStartTick);
+    EXPECT_EQ(server->timers().lastSweepTick, kStartTick);
     EXPECT_TRUE(nothingArrived(alpha));
 }
 
@@ -103,7 +103,7 @@ TEST_F(IterationTest, SweepOfAnEmptyListKeepsLastSweepTickSoTheFirstZoneIsPinged
     start("[Zone]\nSweepTime=500\n");
     clock.advance(10000);
     iterate();
-    EXPECT_EQ(server->lastSweepTick, kStartTick);
+    EXPECT_EQ(server->timers().lastSweepTick, kStartTick);
 
     FakeZone alpha;
     ZoneRecord* zone = addZone("Alpha", alpha);
@@ -130,7 +130,7 @@ TEST_F(IterationTest, SilentZoneIsRepingedDropLimitPlusOneTimesThenDropped) {
         EXPECT_EQ(zone->missedPings, repings);
     }
     EXPECT_EQ(iterate(), "Timeout : Alpha\n");
-    EXPECT_EQ(server->zoneList.count(), 0);
+    EXPECT_EQ(server->zones().count(), 0);
     EXPECT_TRUE(nothingArrived(alpha));
 }
 
@@ -147,7 +147,7 @@ TEST_F(IterationTest, RemovalDuringTheTimeoutPassDoesNotEndTheWalk) {
     clock.advance(101);
 
     EXPECT_EQ(iterate(), "Timeout : Alpha\nTimeout : Bravo\n");
-    EXPECT_EQ(server->zoneList.count(), 2);
+    EXPECT_EQ(server->zones().count(), 2);
     EXPECT_TRUE(pingArrived(charlie, clock.now()));
     EXPECT_EQ(third->missedPings, 1u);
     EXPECT_FALSE(fourth->awaitingReply);
@@ -160,12 +160,12 @@ TEST_F(IterationTest, StatsTimerFiresOnlyAfterMoreThanStatsWriteMinutes) {
     clock.advance(60000);
     EXPECT_EQ(iterate(), "");
     EXPECT_FALSE(directory.exists("stats.txt"));
-    EXPECT_EQ(server->lastStatsTick, kStartTick);
+    EXPECT_EQ(server->timers().lastStatsTick, kStartTick);
 
     clock.advance(1);
     EXPECT_EQ(iterate(), "---Writing stats\n");
     EXPECT_EQ(directory.read("stats.txt"), "127.0.0.1\t1000\t0\t0\tAlpha\t\r\n");
-    EXPECT_EQ(server->lastStatsTick, clock.now());
+    EXPECT_EQ(server->timers().lastStatsTick, clock.now());
 
     clock.advance(60000);
     EXPECT_EQ(iterate(), "");
@@ -178,10 +178,10 @@ TEST_F(IterationTest, StatsTimerWithEmptyStatsFileResetsSilently) {
     addZone("Alpha", 1000);
     clock.advance(60001);
     EXPECT_EQ(iterate(), "");
-    EXPECT_EQ(server->lastStatsTick, clock.now());
+    EXPECT_EQ(server->timers().lastStatsTick, clock.now());
     clock.advance(60000);
     iterate();
-    EXPECT_EQ(server->lastStatsTick, clock.now() - 60000);
+    EXPECT_EQ(server->timers().lastStatsTick, clock.now() - 60000);
     // Nothing but the settings file in the directory: no statistics, no temporary.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path()),
                             std::filesystem::directory_iterator{}),
@@ -195,17 +195,17 @@ TEST_F(ZoneTrafficTest, UpdateIsAppliedBeforeThePingReplyOfTheSameIteration) {
     FakeZone alpha;
     UdpEndpoint sender;
     sender.open(0);
-    ASSERT_TRUE(sendTo(sender, server->updateEndpoint.localPort(),
+    ASSERT_TRUE(sendTo(sender, server->updatePort(),
                        updateDatagram({.port = alpha.announcedPort(),
                                        .population = 5,
                                        .name = "Alpha",
                                        .password = "pw",
                                        .description = ""})));
-    ASSERT_TRUE(sendTo(alpha.socket, server->pingEndpoint.localPort(), le32Pair(77, clock.now())));
+    ASSERT_TRUE(sendTo(alpha.socket, server->pingPort(), le32Pair(77, clock.now())));
     sleepMs(5);  // let both reach their sockets before the one iteration
 
     EXPECT_EQ(iterate(), "Adding : Alpha\n---Update : Alpha\n");
-    ZoneRecord* zone = server->zoneList.find(kLoopback, alpha.announcedPort());
+    ZoneRecord* zone = server->zones().find(kLoopback, alpha.announcedPort());
     ASSERT_NE(zone, nullptr);
     EXPECT_EQ(zone->population, 77);
 }
@@ -215,16 +215,16 @@ TEST_F(ZoneTrafficTest, EachEndpointYieldsOneDatagramPerIteration) {
     UdpEndpoint sender;
     sender.open(0);
     for (const uint16_t port : {uint16_t{3000}, uint16_t{3002}})
-        ASSERT_TRUE(sendTo(sender, server->updateEndpoint.localPort(),
+        ASSERT_TRUE(sendTo(sender, server->updatePort(),
                            updateDatagram({.port = port,
                                            .name = "Zone" + std::to_string(port),
                                            .password = "pw",
                                            .description = ""})));
     sleepMs(5);
     EXPECT_EQ(iterate(), "Adding : Zone3000\n---Update : Zone3000\n");
-    EXPECT_EQ(server->zoneList.count(), 1);
+    EXPECT_EQ(server->zones().count(), 1);
     EXPECT_EQ(iterate(), "Adding : Zone3002\n---Update : Zone3002\n");
-    EXPECT_EQ(server->zoneList.count(), 2);
+    EXPECT_EQ(server->zones().count(), 2);
     EXPECT_EQ(iterate(), "");
 }
 

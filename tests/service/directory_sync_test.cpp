@@ -33,24 +33,20 @@ Bytes bytesOf(const ByteBlock& block) {
 // the list request with `answer`.
 class FakePeer {
 public:
-    FakePeer() : manager(1, 0, respond) { current = this; }
-    ~FakePeer() { current = nullptr; }
+    FakePeer() : manager(1, 0, [this](ReceivedMessage& message) { respond(message); }) {}
     FakePeer(const FakePeer&) = delete;
     FakePeer& operator=(const FakePeer&) = delete;
 
     uint16_t port() const { return manager.endpoint.localPort(); }
 
-    static void respond(ReceivedMessage& message) {
-        if (current == nullptr) return;
-        ++current->requests;
-        message.connection->send(current->answer.data(),
-                                 static_cast<uint32_t>(current->answer.size()), true);
+    void respond(ReceivedMessage& message) {
+        ++requests;
+        message.connection->send(answer.data(), static_cast<uint32_t>(answer.size()), true);
     }
 
     Bytes answer{1};
     int requests = 0;
     ConnectionManager manager;
-    static inline FakePeer* current = nullptr;
 };
 
 class DirectorySyncTest : public ServerFixture {
@@ -68,10 +64,10 @@ protected:
         return printed;
     }
 
-    uint16_t clientPort() const { return server->clientManager.endpoint.localPort(); }
+    uint16_t clientPort() const { return server->clientPort(); }
 
     const Connection* downloadConnection() const {
-        auto* head = server->downloadManager.connections.head();
+        auto* head = server->downloads().connections.head();
         return head != nullptr ? head->element.get() : nullptr;
     }
 
@@ -84,21 +80,18 @@ protected:
     ZoneRecord* addFull(uint16_t port, uint16_t population, uint16_t flag, uint32_t word,
                         const std::string& name, const std::string& description) {
         printedBy([&] {
-            server->zoneList.addOrUpdate(kLoopback, port, population, flag, word, name,
-                                         description);
+            server->zones().addOrUpdate(kLoopback, port, population, flag, word, name,
+                                        description);
         });
-        return server->zoneList.find(kLoopback, port);
+        return server->zones().find(kLoopback, port);
     }
-
-    // The transport reads its own settings; tests shorten the silence limit.
-    SettingsGuard transportGuard{transportSettings};
 };
 
 // ---- Download schedule and busy decision ------------------------------------
 
 TEST_F(DirectorySyncTest, DownloadsTakeThePeersInTurnAndASilentPeerHoldsTheServerBusy) {
-    transportSettings.PacketSilenceLimit = 50;  // half a second
-    start("[Directory]\nDownloadTime=0\nIP=127.0.0.1, 127.0.0.2 & 127.0.0.3\n");
+    start("[Core]\nPacketSilenceLimit=50\n"  // half a second
+          "[Directory]\nDownloadTime=0\nIP=127.0.0.1, 127.0.0.2 & 127.0.0.3\n");
     const char* expectedPeers[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
 
     for (int download = 0; download < 6; ++download) {
@@ -110,24 +103,24 @@ TEST_F(DirectorySyncTest, DownloadsTakeThePeersInTurnAndASilentPeerHoldsTheServe
         EXPECT_EQ(connection->remoteAddress.text(), expectedPeers[download % 3]);
         EXPECT_EQ(connection->remoteAddress.hostPort(), silentPeer.localPort());
         EXPECT_EQ(nextFrom(silentPeer).size(), 8u);  // the key request
-        EXPECT_EQ(server->peerIndex, (download + 1) % 3);
+        EXPECT_EQ(server->nextPeerIndex(), (download + 1) % 3);
 
         // Busy from the next iteration until the silence limit has closed the
         // connection and a walk has freed it.
         clock.advance(1);
         EXPECT_EQ(iterate(), "");
-        EXPECT_TRUE(server->busy);
+        EXPECT_TRUE(server->isBusy());
         // Transport time counts hundredths, so the limit is checked a little
         // either side of the half second.
         clock.advance(488);
         EXPECT_EQ(iterate(), "");
         EXPECT_FALSE(connection->isClosed());
-        EXPECT_EQ(server->lastDownloadTick, clock.now());
+        EXPECT_EQ(server->timers().lastDownloadTick, clock.now());
         clock.advance(30);
         EXPECT_EQ(iterate(), "");
         EXPECT_TRUE(connection->isClosed());
-        EXPECT_EQ(server->downloadManager.connectionCount(), 1);  // closed, not yet freed
-        EXPECT_TRUE(server->busy);
+        EXPECT_EQ(server->downloads().connectionCount(), 1);  // closed, not yet freed
+        EXPECT_TRUE(server->isBusy());
         EXPECT_EQ(nextFrom(silentPeer), kDisconnectPacket);
         EXPECT_EQ(nextFrom(silentPeer), kDisconnectPacket);
     }
@@ -141,14 +134,14 @@ TEST_F(DirectorySyncTest, DownloadStartedInOneIterationMakesTheNextBusyAndForget
     bravo->startSweepPing();
 
     EXPECT_EQ(iterate(), "---Downloading server list\n");
-    EXPECT_FALSE(server->busy);
+    EXPECT_FALSE(server->isBusy());
     EXPECT_TRUE(alpha->awaitingReply);
     EXPECT_TRUE(bravo->awaitingReply);
 
     clock.advance(1);
     EXPECT_EQ(iterate(), "");
-    EXPECT_TRUE(server->busy);
-    EXPECT_EQ(server->lastDownloadTick, clock.now());
+    EXPECT_TRUE(server->isBusy());
+    EXPECT_EQ(server->timers().lastDownloadTick, clock.now());
     EXPECT_FALSE(alpha->awaitingReply);
     EXPECT_FALSE(bravo->awaitingReply);
 
@@ -163,11 +156,11 @@ TEST_F(DirectorySyncTest, NoDownloadUntilMoreThanDownloadTimeHasPassed) {
     start("[Directory]\nDownloadTime=1\n");
     clock.set(60000);
     EXPECT_EQ(iterate(), "");
-    EXPECT_EQ(server->downloadManager.connectionCount(), 0);
-    EXPECT_FALSE(server->busy);
+    EXPECT_EQ(server->downloads().connectionCount(), 0);
+    EXPECT_FALSE(server->isBusy());
     clock.set(60001);
     EXPECT_EQ(iterate(), "---Downloading server list\n");
-    EXPECT_EQ(server->downloadManager.connectionCount(), 1);
+    EXPECT_EQ(server->downloads().connectionCount(), 1);
 }
 
 TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGone) {
@@ -180,7 +173,7 @@ TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGo
     Connection* connection = client.connect(kLoopback, clientPort());
     exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
     ASSERT_EQ(client.listsFor(connection).size(), 1u);
-    EXPECT_TRUE(server->busy);
+    EXPECT_TRUE(server->isBusy());
 
     // A drop that would be due, a sweep and a statistics write long overdue:
     // none of them happens while the client stays, two minutes here.
@@ -193,10 +186,10 @@ TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGo
         EXPECT_EQ(iterate(), "") << "step " << step;
         client.poll();
     }
-    EXPECT_TRUE(server->busy);
-    EXPECT_EQ(server->zoneList.count(), 2);
-    EXPECT_EQ(server->lastSweepTick, kStartTick);
-    EXPECT_EQ(server->lastStatsTick, kStartTick);
+    EXPECT_TRUE(server->isBusy());
+    EXPECT_EQ(server->zones().count(), 2);
+    EXPECT_EQ(server->timers().lastSweepTick, kStartTick);
+    EXPECT_EQ(server->timers().lastStatsTick, kStartTick);
     EXPECT_TRUE(nothingArrived(bravo));
     EXPECT_FALSE(directory.exists("stats.txt"));
 
@@ -205,32 +198,32 @@ TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGo
     // before the write.
     connection->disconnect(true);
     std::string printed;
-    for (int round = 0; round < kMaxRounds && server->busy; ++round) {
+    for (int round = 0; round < kMaxRounds && server->isBusy(); ++round) {
         sleepMs(1);
         printed = iterate();
-        if (server->busy) {
+        if (server->isBusy()) {
             EXPECT_EQ(printed, "");
         }
     }
     EXPECT_EQ(printed, "Timeout : Alpha\n---Writing stats\n");
-    EXPECT_FALSE(server->busy);
-    EXPECT_EQ(server->clientManager.connectionCount(), 0);
+    EXPECT_FALSE(server->isBusy());
+    EXPECT_EQ(server->clients().connectionCount(), 0);
     EXPECT_TRUE(pingArrived(bravo, clock.now()));
     EXPECT_EQ(directory.read("stats.txt"),
               "127.0.0.1\t" + std::to_string(bravo.announcedPort()) + "\t0\t0\tBravo\t\r\n");
 }
 
 TEST_F(DirectorySyncTest, ShutdownFreesClientAndDownloadConnectionsWithoutAPacket) {
-    start();
+    // The first iteration starts a download from the silent peer.
+    start("[Directory]\nDownloadTime=0\n");
     ListClient client;
     Connection* connection = client.connect(kLoopback, clientPort());
     exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
-    ASSERT_EQ(server->clientManager.connectionCount(), 1);
-    server->downloadManager.connect(kLoopback, silentPeer.localPort());
+    ASSERT_EQ(server->clients().connectionCount(), 1);
+    ASSERT_EQ(server->downloads().connectionCount(), 1);
     ASSERT_EQ(nextFrom(silentPeer).size(), 8u);  // the key request
 
     const uint32_t heard = connection->packetsReceived;
-    theServer = nullptr;
     server.reset();
     sleepMs(5);
     client.poll();
@@ -253,21 +246,21 @@ TEST_F(DirectorySyncTest, DownloadMergesThePeersListAndEndsWithinThePollThatGotI
     bool complete = false;
     printed = exchange([&] { peer.manager.poll(); },
                        [&] {
-                           complete = server->downloadManager.connectionCount() == 0;
+                           complete = server->downloads().connectionCount() == 0;
                            return complete;
                        });
     ASSERT_TRUE(complete) << printed;
     EXPECT_EQ(printed, "Adding : Charlie\n---Download complete\n");
     EXPECT_EQ(peer.requests, 1);
     // Freed in the poll that merged, so the same iteration found the server idle.
-    EXPECT_FALSE(server->busy);
+    EXPECT_FALSE(server->isBusy());
 
     EXPECT_EQ(known->population, 42);
     EXPECT_EQ(known->zoneFlag, 1);
     EXPECT_EQ(known->zoneWord, 0xFEEDF00Du);
     EXPECT_STREQ(known->name, "Known Renamed");
     EXPECT_STREQ(known->description, "theirs");
-    const ZoneRecord* added = server->zoneList.find(inet_addr("10.9.8.7"), 5000);
+    const ZoneRecord* added = server->zones().find(inet_addr("10.9.8.7"), 5000);
     ASSERT_NE(added, nullptr);
     EXPECT_EQ(added->population, 5);
     EXPECT_EQ(added->zoneWord, 0xABu);
@@ -282,22 +275,22 @@ TEST_F(DirectorySyncTest, DownloadMergesThePeersListAndEndsWithinThePollThatGotI
 
 // ---- Serving the list ----------------------------------------------------------
 
-// A listening connection of the test's own, answering through onListRequest
-// towards a sink socket: no key, so the list leaves in clear in one reliable
-// packet (0, 3, sequence, list).
+// A listening connection of the test's own, answered by a ListResponder of
+// the server towards a sink socket: no key, so the list leaves in clear in one
+// reliable packet (0, 3, sequence, list).
 class DirectListRequest {
 public:
-    DirectListRequest() {
+    explicit DirectListRequest(DirectoryServer& server) : responder(server) {
         endpoint.open(0);
         sink.open(0);
         connection = std::make_unique<Connection>(true, NetAddress(kLoopback, sink.localPort()),
-                                                  endpoint, onListRequest);
+                                                  endpoint, responder);
     }
 
     std::string request(const Bytes& bytes) {
         ExactBytes exact(bytes);
         ReceivedMessage message{exact.data(), exact.size(), connection.get()};
-        return printedBy([&] { onListRequest(message); });
+        return printedBy([&] { responder(message); });
     }
 
     // The list that arrived at the sink, or nothing.
@@ -307,6 +300,7 @@ public:
         return Bytes(datagram->bytes.begin() + 6, datagram->bytes.end());
     }
 
+    ListResponder responder;
     UdpEndpoint endpoint;
     UdpEndpoint sink;
     std::unique_ptr<Connection> connection;
@@ -329,12 +323,12 @@ TEST_F(DirectorySyncTest, ShortListRequestReadsItsMissingBytesAsZero) {
         {{1, 6, 1, 0}, {}},
     };
     for (const Case& c : cases) {
-        DirectListRequest direct;
+        DirectListRequest direct(*server);
         EXPECT_EQ(direct.request(c.request), "---Uploading server list\n");
         std::vector<ListedZone> expected;
         for (const ZoneRecord* zone : c.expected) expected.push_back(listed(zone));
         EXPECT_EQ(direct.list(), serverList(expected)) << "request of " << c.request.size();
-        EXPECT_TRUE(direct.connection->listSent);
+        EXPECT_TRUE(direct.responder.listSent());
         // Answered once: a second request sends nothing and prints nothing.
         EXPECT_EQ(direct.request({1, 0, 0, 0, 0}), "");
         EXPECT_EQ(direct.list(), std::nullopt);
@@ -395,19 +389,21 @@ TEST_F(DirectorySyncTest, ListHoldsWholeEntriesAndEndsAtTheFirstThatDoesNotFit) 
 
 class DirectListData {
 public:
-    DirectListData() {
+    explicit DirectListData(DirectoryServer& owner) : server(owner) {
         endpoint.open(0);
         sink.open(0);
-        connection = std::make_unique<Connection>(false, NetAddress(kLoopback, sink.localPort()),
-                                                  endpoint, onListData);
+        connection = std::make_unique<Connection>(
+            false, NetAddress(kLoopback, sink.localPort()), endpoint,
+            [this](ReceivedMessage& message) { server.onListData(message); });
     }
 
     std::string deliver(const Bytes& bytes) {
         ExactBytes exact(bytes);
         ReceivedMessage message{exact.data(), exact.size(), connection.get()};
-        return printedBy([&] { onListData(message); });
+        return printedBy([&] { server.onListData(message); });
     }
 
+    DirectoryServer& server;
     UdpEndpoint endpoint;
     UdpEndpoint sink;
     std::unique_ptr<Connection> connection;
@@ -415,26 +411,26 @@ public:
 
 TEST_F(DirectorySyncTest, ReceivedListIsMergedThenTheDownloadEndsWithTwoDisconnects) {
     start();
-    DirectListData direct;
+    DirectListData direct(*server);
     EXPECT_EQ(direct.deliver(serverList({{kLoopback, 4000, 3, 0, 0, "Delta", "d"}})),
               "Adding : Delta\n---Download complete\n");
     EXPECT_TRUE(direct.connection->isClosed());
-    EXPECT_NE(server->zoneList.find(kLoopback, 4000), nullptr);
+    EXPECT_NE(server->zones().find(kLoopback, 4000), nullptr);
     EXPECT_EQ(nextFrom(direct.sink), kDisconnectPacket);
     EXPECT_EQ(nextFrom(direct.sink), kDisconnectPacket);
 
     // A second list on the closed connection changes nothing.
     EXPECT_EQ(direct.deliver(serverList({{kLoopback, 4001, 3, 0, 0, "Echo", "e"}})), "");
-    EXPECT_EQ(server->zoneList.find(kLoopback, 4001), nullptr);
+    EXPECT_EQ(server->zones().find(kLoopback, 4001), nullptr);
     EXPECT_EQ(nextFrom(direct.sink, 10), Bytes{});
 }
 
 TEST_F(DirectorySyncTest, ListOfTheTypeByteAloneStillCompletesTheDownload) {
     start();
-    DirectListData direct;
+    DirectListData direct(*server);
     EXPECT_EQ(direct.deliver(Bytes{1}), "---Download complete\n");
     EXPECT_TRUE(direct.connection->isClosed());
-    EXPECT_EQ(server->zoneList.count(), 0);
+    EXPECT_EQ(server->zones().count(), 0);
 }
 
 }  // namespace

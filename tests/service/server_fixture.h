@@ -1,10 +1,9 @@
 #pragma once
 // A DirectoryServer on ephemeral ports, built from a kelvaro.ini in a fresh
 // temporary directory that is also the current directory (where the
-// statistics file goes), with time in the hands of a ManualClock. It is
-// theServer while the test runs, so the list handlers reach it. Its downloads
-// go to the fixture's silent peer socket, which never answers, unless the
-// test names another peer port.
+// statistics file goes), with time in the hands of a ManualClock. Its
+// downloads go to the fixture's silent peer socket, which never answers,
+// unless the test names another peer port.
 //
 // Every timer is off in the base settings; a test names the keys it needs and
 // they win, since the first occurrence of a key counts.
@@ -22,7 +21,6 @@
 #include "service/directory_server.h"
 #include "service/server_settings.h"
 #include "support/capture_stdout.h"
-#include "support/settings_guard.h"
 #include "support/temp_directory.h"
 #include "support/udp_wait.h"
 #include "support/zone_wire.h"
@@ -56,26 +54,26 @@ protected:
     static constexpr uint32_t kStartTick = 1000000;
 
     void TearDown() override {
-        theServer = nullptr;
         server.reset();
         if (!savedDirectory.empty()) {
             EXPECT_EQ(chdir(savedDirectory.c_str()), 0);
         }
     }
 
-    void start(const std::string& settings = std::string{}, uint16_t peerPort = 0) {
+    void start(const std::string& ini = std::string{}, uint16_t peerPort = 0) {
         ASSERT_FALSE(directory.path().empty());
         ASSERT_GE(silentPeer.open(0), 0);
-        directory.write(kIniFileName, settings + kQuietSettings);
+        directory.write(kIniFileName, ini + kQuietSettings);
         savedDirectory = currentDirectory();
         ASSERT_EQ(chdir(directory.path().c_str()), 0);
         const uint16_t peer = peerPort != 0 ? peerPort : silentPeer.localPort();
-        server = std::make_unique<DirectoryServer>(ServerPorts{0, 0, peer}, directory.path());
-        theServer = server.get();
-        ASSERT_NE(server->updateEndpoint.localPort(), 0);
-        ASSERT_NE(server->pingEndpoint.localPort(), 0);
-        ASSERT_NE(server->clientManager.endpoint.localPort(), 0);
-        ASSERT_NE(server->downloadManager.endpoint.localPort(), 0);
+        ServerSettings settings;
+        settings.load(directory.path());
+        server = std::make_unique<DirectoryServer>(settings, ServerPorts{0, 0, peer});
+        ASSERT_NE(server->updatePort(), 0);
+        ASSERT_NE(server->pingPort(), 0);
+        ASSERT_NE(server->clientPort(), 0);
+        ASSERT_NE(server->downloadPort(), 0);
     }
 
     std::string iterate() {
@@ -85,9 +83,9 @@ protected:
     ZoneRecord* addZone(const std::string& name, uint16_t port, uint32_t address = kLoopback,
                         uint16_t population = 0, const std::string& description = "") {
         printedBy([&] {
-            server->zoneList.addOrUpdate(address, port, population, 0, 0, name, description);
+            server->zones().addOrUpdate(address, port, population, 0, 0, name, description);
         });
-        return server->zoneList.find(address, port);
+        return server->zones().find(address, port);
     }
 
     ZoneRecord* addZone(const std::string& name, const FakeZone& zone) {
@@ -95,9 +93,6 @@ protected:
     }
 
     ManualClock clock{kStartTick};
-    // The server loads serviceSettings from the test's file; later tests in
-    // this process must see the earlier values again.
-    SettingsGuard settingsGuard{serviceSettings};
     TempDirectory directory;
     UdpEndpoint silentPeer;
     std::unique_ptr<DirectoryServer> server;

@@ -83,6 +83,33 @@ TEST_F(ServerSettingsTest, ValuesFromTheFileReplaceTheDefaults) {
     EXPECT_EQ(peers(settings), (std::vector<uint32_t>{ip("127.0.0.7")}));
 }
 
+// The layers below hold their own built-in defaults; they must be the file's.
+// Negative values reach them as the huge unsigned intervals they mean, and
+// ChunkSize arrives clamped.
+TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
+    ServerSettings defaults;
+    defaults.load(directory.path());
+    const TransportSettings transport = defaults.transport();
+    const TransportSettings builtInTransport;
+    EXPECT_EQ(transport.PacketSilenceLimit, builtInTransport.PacketSilenceLimit);
+    EXPECT_EQ(transport.MaxReliableInTransit, builtInTransport.MaxReliableInTransit);
+    EXPECT_EQ(transport.ChunkSize, builtInTransport.ChunkSize);
+    EXPECT_EQ(transport.ClusterMode, builtInTransport.ClusterMode);
+    const ZoneSettings zones = defaults.zones();
+    const ZoneSettings builtInZones;
+    EXPECT_EQ(zones.SweepTime, builtInZones.SweepTime);
+    EXPECT_EQ(zones.DropLimit, builtInZones.DropLimit);
+    EXPECT_EQ(zones.ReclaimDelay, builtInZones.ReclaimDelay);
+    EXPECT_EQ(zones.InitialHighPing, builtInZones.InitialHighPing);
+
+    const ServerSettings odd = loadIni(
+        "[Core]\nPacketSilenceLimit=-1\nChunkSize=9999\n[Zone]\nDropLimit=-1\nSweepTime=-2\n");
+    EXPECT_EQ(odd.transport().PacketSilenceLimit, UINT32_MAX);
+    EXPECT_EQ(odd.transport().ChunkSize, kMaxChunkSize);
+    EXPECT_EQ(odd.zones().DropLimit, UINT32_MAX);
+    EXPECT_EQ(odd.zones().SweepTime, UINT32_MAX - 1);
+}
+
 TEST_F(ServerSettingsTest, ClusterModeIsAnyNonZeroNumber) {
     EXPECT_TRUE(loadIni("[Core]\nClusterMode=2\n").ClusterMode);
     EXPECT_TRUE(loadIni("[Core]\nClusterMode=-1\n").ClusterMode);
@@ -163,7 +190,8 @@ TEST_F(ServerSettingsTest, LongCurrentDirectoryStillFindsTheIniFile) {
     }
     const std::string previous = currentDirectory();
     ASSERT_EQ(chdir(deep.c_str()), 0);
-    ServerSettings settings;  // loads from the current directory
+    ServerSettings settings;
+    settings.load(currentDirectory());  // as the server binary loads it
     ASSERT_EQ(chdir(previous.c_str()), 0);
     EXPECT_GT(deep.size(), 520u);
     EXPECT_EQ(settings.SweepTime, 1234);

@@ -20,10 +20,10 @@ protected:
     ZoneRecord* addAt(const char* address, uint16_t port, uint16_t population, uint16_t flag,
                       const std::string& name, const std::string& description) {
         printedBy([&] {
-            server->zoneList.addOrUpdate(inet_addr(address), port, population, flag, 0, name,
+            server->zones().addOrUpdate(inet_addr(address), port, population, flag, 0, name,
                                          description);
         });
-        return server->zoneList.find(inet_addr(address), port);
+        return server->zones().find(inet_addr(address), port);
     }
 };
 
@@ -56,10 +56,10 @@ TEST_F(StatsFileTest, RewriteWithFewerZonesLeavesNoTraceAndAnEmptyListGivesAnEmp
     ZoneRecord* alpha = addAt("10.0.0.1", 1000, 1, 0, "Alpha", std::string(200, 'a'));
     ZoneRecord* bravo = addAt("10.0.0.2", 1000, 2, 0, "Bravo", "b");
     writeStats();
-    server->zoneList.remove(alpha);
+    server->zones().remove(alpha);
     writeStats();
     EXPECT_EQ(directory.read("stats.txt"), "10.0.0.2\t1000\t2\t0\tBravo\tb\r\n");
-    server->zoneList.remove(bravo);
+    server->zones().remove(bravo);
     EXPECT_EQ(writeStats(), "---Writing stats\n");
     EXPECT_TRUE(directory.exists("stats.txt"));
     EXPECT_EQ(directory.read("stats.txt"), "");
@@ -73,7 +73,7 @@ TEST_F(StatsFileTest, FileIsReplacedWholeAndOwnerOnly) {
     // file replaces it rather than being written over it.
     std::ifstream reader(directory.file("stats.txt"), std::ios::binary);
     ASSERT_TRUE(reader);
-    server->zoneList.find(inet_addr("10.0.0.1"), 1000)->setText("Alpha", "new");
+    server->zones().find(inet_addr("10.0.0.1"), 1000)->setText("Alpha", "new");
     writeStats();
     const std::string oldContent((std::istreambuf_iterator<char>(reader)),
                                  std::istreambuf_iterator<char>());
@@ -107,7 +107,7 @@ TEST_F(StatsFileTest, FailedWriteKeepsTheOldFileAndTheServiceGoesOn) {
     clock.advance(1);
     EXPECT_EQ(iterate(), "---Writing stats\n");
     EXPECT_EQ(directory.read("stats.txt"), before);
-    EXPECT_EQ(server->lastStatsTick, clock.now());
+    EXPECT_EQ(server->timers().lastStatsTick, clock.now());
 }
 
 // Writes stop short once the file passes a size limit, the way a full disk
@@ -158,7 +158,7 @@ TEST_F(StatsFileTest, MissingDirectoryFailsSilently) {
     EXPECT_FALSE(directory.exists("missing"));
     clock.advance(1);
     EXPECT_EQ(iterate(), "---Writing stats\n");
-    EXPECT_EQ(server->lastStatsTick, clock.now());
+    EXPECT_EQ(server->timers().lastStatsTick, clock.now());
 }
 
 }  // namespace

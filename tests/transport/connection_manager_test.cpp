@@ -49,13 +49,7 @@ void settle() { sleepMs(5); }
 
 class ConnectionManagerTest : public ::testing::Test {
 protected:
-    ConnectionManagerTest() {
-        transportSettings.ClusterMode = false;
-        transportSettings.PacketSilenceLimit = 2000;
-        transportSettings.MaxReliableInTransit = 3;
-        transportSettings.ChunkSize = 496;
-        deliveredMessages = 0;
-    }
+    ConnectionManagerTest() { deliveredMessages = 0; }
 
     static void sendAndPoll(DatagramSink& from, ConnectionManager& manager, const Bytes& datagram) {
         from.sendTo(manager.endpoint.localPort(), datagram);
@@ -70,7 +64,8 @@ protected:
     }
 
     ManualClock clock{100000};
-    testing::TransportSettingsOverride settings;
+    // Acknowledgements wait for the tick's flush: one leaving proves the tick ran.
+    static constexpr TransportSettings kClustered{.ClusterMode = true};
 };
 
 TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
@@ -93,8 +88,7 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
 }
 
 TEST_F(ConnectionManagerTest, DisconnectFreesItsConnectionInTheSamePollWithoutATick) {
-    transportSettings.ClusterMode = true;  // acknowledgements wait for the tick's flush
-    ConnectionManager manager(10, 0, countMessage);
+    ConnectionManager manager(10, 0, countMessage, kClustered);
     DatagramSink client;
     sendAndPoll(client, manager, kKeyRequest);
     sendAndPoll(client, manager, reliableAppMessage(0));
@@ -165,8 +159,7 @@ TEST_F(ConnectionManagerTest, TwoConnectsToOneAddressMakeTwoConnectionsAndTheEar
 }
 
 TEST_F(ConnectionManagerTest, BurstOfFiveDatagramsTakesFivePollsEachWithATick) {
-    transportSettings.ClusterMode = true;  // an acknowledgement leaving proves the tick ran
-    ConnectionManager manager(10, 0, countMessage);
+    ConnectionManager manager(10, 0, countMessage, kClustered);
     DatagramSink client;
     sendAndPoll(client, manager, kKeyRequest);
     client.drain();

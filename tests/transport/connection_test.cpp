@@ -442,9 +442,7 @@ TEST(ConnectionTest, AnyDatagramWithinTheSilenceLimitKeepsTheConnection) {
 }
 
 TEST(ConnectionTest, WithClusterModeOnPacketsWaitForTheTickAndLeaveTogether) {
-    TransportSettingsOverride settings;
-    transportSettings.ClusterMode = true;
-    LoopbackPair pair;
+    LoopbackPair pair(LoopbackPair::Options{.settings = {.ClusterMode = true}});
     pair.connect();
     // The key response leaves at once; what the client sends after it (sync
     // request and list request) waits for the client's tick.

@@ -17,7 +17,7 @@
 //
 // Application messages (type 1 once the key exchange is done, or whatever
 // handler a test installs) reach a MessageRecorder that the pair owns; tests
-// may pass their own plain function handlers instead.
+// may pass their own handlers, and the transport settings of both sides.
 
 #include <arpa/inet.h>
 
@@ -29,7 +29,6 @@
 
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
-#include "service/server_settings.h"
 #include "transport/connection.h"
 
 namespace kelvaro::testing {
@@ -97,18 +96,6 @@ public:
     static inline MessageRecorder* current = nullptr;
 };
 
-// Sets transport settings for one test and puts the old values back.
-class TransportSettingsOverride {
-public:
-    TransportSettingsOverride() : saved(transportSettings) {}
-    ~TransportSettingsOverride() { transportSettings = saved; }
-    TransportSettingsOverride(const TransportSettingsOverride&) = delete;
-    TransportSettingsOverride& operator=(const TransportSettingsOverride&) = delete;
-
-private:
-    ServerSettings saved;
-};
-
 // Fault rates of one direction of the relay, in thousandths.
 struct RelayFaults {
     uint32_t lossPerMille = 0;
@@ -132,8 +119,9 @@ public:
     struct Options {
         uint32_t seed = 1;
         uint32_t startMs = 1000000;
-        Handler serverHandler = MessageRecorder::record;
-        Handler clientHandler = MessageRecorder::record;
+        MessageHandler serverHandler = MessageRecorder::record;
+        MessageHandler clientHandler = MessageRecorder::record;
+        TransportSettings settings{};  // both sides
     };
 
     LoopbackPair() : LoopbackPair(Options{}) {}
@@ -144,9 +132,9 @@ public:
         relayClientSide.open(0);
         relayServerSide.open(0);
         server = std::make_unique<Connection>(true, loopback(relayServerSide), serverEndpoint,
-                                              options.serverHandler);
+                                              options.serverHandler, options.settings);
         client = std::make_unique<Connection>(false, loopback(relayClientSide), clientEndpoint,
-                                              options.clientHandler);
+                                              options.clientHandler, options.settings);
     }
 
     static NetAddress loopback(const UdpEndpoint& endpoint) {

@@ -65,11 +65,10 @@ Bytes reliable(uint32_t sequence, const Bytes& payload) {
 class MessagePiecesTest : public ::testing::Test {
 protected:
     MessagePiecesTest() {
-        transportSettings.ChunkSize = 496;
-        transportSettings.MaxReliableInTransit = 100;
-        transportSettings.ClusterMode = false;
         local.open(0);
-        connection = std::make_unique<Connection>(true, peer.address(), local, recordMessage);
+        connection = std::make_unique<Connection>(
+            true, peer.address(), local, recordMessage,
+            TransportSettings{.MaxReliableInTransit = 100, .ChunkSize = 496, .ClusterMode = false});
         connection->appHandlers.set(kAppType, recordMessage);
         recorded = &messages;
     }
@@ -94,7 +93,6 @@ protected:
     }
 
     ManualClock clock{5000};
-    testing::TransportSettingsOverride settings;
     DatagramSink peer;
     UdpEndpoint local;
     std::unique_ptr<Connection> connection;
@@ -121,7 +119,7 @@ TEST_F(MessagePiecesTest, MessageLengthDecidesOnePacketChunksOrStream) {
 }
 
 TEST_F(MessagePiecesTest, FiveThousandBytesLeaveAsElevenPiecesThreeAtATime) {
-    transportSettings.MaxReliableInTransit = 3;
+    connection->settings.MaxReliableInTransit = 3;
     const Bytes list = patterned(5000);
     std::vector<Bytes> wire = sent(list, true);
     ASSERT_EQ(wire.size(), 3u);
@@ -144,13 +142,11 @@ TEST_F(MessagePiecesTest, FiveThousandBytesLeaveAsElevenPiecesThreeAtATime) {
 TEST_F(MessagePiecesTest, ChunkSizeOutsideItsRangeIsClamped) {
     const std::pair<int32_t, uint32_t> cases[] = {{-7, 1}, {0, 1}, {1, 1}, {100, 100},
                                                   {502, 502}, {503, 502}, {100000, 502}};
-    for (const auto& [configured, used] : cases) {
-        transportSettings.ChunkSize = configured;
-        EXPECT_EQ(effectiveChunkSize(), used) << configured;
-    }
+    for (const auto& [configured, used] : cases) EXPECT_EQ(clampChunkSize(configured), used) << configured;
 
-    // The largest piece size still fits a 520-byte datagram.
-    transportSettings.ChunkSize = 100000;
+    // The largest piece size still fits a 520-byte datagram, even when a
+    // value beyond it is set by hand.
+    connection->settings.ChunkSize = 100000;
     const Bytes whole = patterned(514), split = patterned(515, 1);
     EXPECT_EQ(sent(whole, true), std::vector<Bytes>{reliable(0, whole)});
     EXPECT_EQ(sent(split, true), (std::vector<Bytes>{
@@ -158,7 +154,7 @@ TEST_F(MessagePiecesTest, ChunkSizeOutsideItsRangeIsClamped) {
                                      reliable(2, chunkPiece(CorePacketType::ChunkTail, split, 506, 9))}));
 
     // The smallest still makes progress: 14 bytes are 5 + 5 + 4.
-    transportSettings.ChunkSize = -3;
+    connection->settings.ChunkSize = clampChunkSize(-3);
     const Bytes tiny = patterned(14, 2);
     EXPECT_EQ(sent(tiny, true), (std::vector<Bytes>{
                                     reliable(3, chunkPiece(CorePacketType::ChunkBody, tiny, 0, 5)),
@@ -336,12 +332,9 @@ TEST_F(MessagePiecesTest, ReassembledMessageCannotFeedItsOwnBuffer) {
 // Over real loopback sockets, through a relay that loses, duplicates and
 // reorders datagrams, with the cipher on.
 TEST(MessagePiecesOverLoopbackTest, FiftyThousandBytesArriveWholeThroughLossAndReordering) {
-    testing::TransportSettingsOverride settings;
-    transportSettings.ChunkSize = 496;
-    transportSettings.MaxReliableInTransit = 3;
-    transportSettings.ClusterMode = false;
-    transportSettings.PacketSilenceLimit = 2000;
-    testing::LoopbackPair pair(testing::LoopbackPair::Options{.seed = 7});
+    const TransportSettings settings{.PacketSilenceLimit = 2000, .MaxReliableInTransit = 3,
+                                     .ChunkSize = 496, .ClusterMode = false};
+    testing::LoopbackPair pair(testing::LoopbackPair::Options{.seed = 7, .settings = settings});
     pair.connect();
     ASSERT_FALSE(pair.client->keyRequestPending);
     ASSERT_NE(pair.client->cipher.key, 0);
@@ -385,13 +378,11 @@ bool holdsReliableChunkTail(const Bytes& cluster) {
 }
 
 TEST(MessagePiecesOverLoopbackTest, ClusteredReliableChunkTailCompletesTheMessage) {
-    testing::TransportSettingsOverride settings;
-    transportSettings.ChunkSize = 496;
-    transportSettings.MaxReliableInTransit = 3;
-    transportSettings.ClusterMode = true;
     chunkedReply = patterned(600, 1);
     shortReply = patterned(10, 2);
-    testing::LoopbackPair pair(testing::LoopbackPair::Options{.serverHandler = answerWithTwoMessages});
+    testing::LoopbackPair pair(testing::LoopbackPair::Options{
+        .serverHandler = answerWithTwoMessages,
+        .settings = {.MaxReliableInTransit = 3, .ChunkSize = 496, .ClusterMode = true}});
     pair.connect();
     pair.run(5, 10);
 

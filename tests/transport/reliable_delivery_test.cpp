@@ -74,9 +74,8 @@ TEST(SendWindowTest, FourthMessageWaitsUntilAnAcknowledgementMakesRoom) {
 }
 
 TEST(SendWindowTest, AnEmptyWindowSendsNothing) {
-    TransportSettingsOverride settings;
-    transportSettings.MaxReliableInTransit = 0;
-    ConnectedPair pair;  // the list request itself already waits
+    // The list request itself already waits.
+    ConnectedPair pair(LoopbackPair::Options{.settings = {.MaxReliableInTransit = 0}});
     EXPECT_EQ(pair.client->waiting.count(), 1);
     EXPECT_TRUE(pair.coreSentBy(Side::Client, CorePacketType::Reliable).empty());
     pair.sendMessage(Side::Client, 1);

@@ -9,7 +9,6 @@
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
 #include "support/capture_stdout.h"
-#include "support/settings_guard.h"
 #include "support/udp_wait.h"
 #include "util/bytes.h"
 #include "zones/zone_list.h"
@@ -19,7 +18,6 @@ namespace kelvaro {
 namespace {
 
 using testing_support::pollWithin;
-using testing_support::SettingsGuard;
 using testing_support::StdoutCapture;
 
 const uint32_t kLoopback = inet_addr("127.0.0.1");
@@ -126,10 +124,7 @@ TEST(ZoneUpdateValidationTest, BytesAfterTheDescriptionNulAreIgnored) {
 
 class ZoneDatagramTest : public ::testing::Test {
 protected:
-    ZoneDatagramTest() {
-        serviceSettings.InitialHighPing = 300;
-        pingEndpoint.open(0);
-    }
+    ZoneDatagramTest() { pingEndpoint.open(0); }
 
     std::string handleUpdate(const Datagram& datagram) {
         StdoutCapture capture;
@@ -155,10 +150,9 @@ protected:
         return record;
     }
 
-    SettingsGuard guard{serviceSettings};
     ManualClock clock{50000};
     ZonePasswords passwords;
-    ZoneList zones;
+    ZoneList zones{ZoneSettings{.InitialHighPing = 300}};
     UdpEndpoint pingEndpoint;
 };
 

@@ -8,12 +8,10 @@
 
 #include "platform/tick_clock.h"
 #include "support/capture_stdout.h"
-#include "support/settings_guard.h"
 
 namespace kelvaro {
 namespace {
 
-using testing_support::SettingsGuard;
 using testing_support::StdoutCapture;
 
 const uint32_t kHostA = inet_addr("127.0.0.1");
@@ -21,11 +19,6 @@ const uint32_t kHostB = inet_addr("127.0.0.2");
 
 class ZoneListTest : public ::testing::Test {
 protected:
-    ZoneListTest() {
-        serviceSettings.InitialHighPing = 300;
-        serviceSettings.DropLimit = 10;
-    }
-
     // Adds a zone quietly and returns its record.
     ZoneRecord* add(const std::string& name, uint16_t port, uint32_t address = kHostA) {
         StdoutCapture quiet;
@@ -48,9 +41,9 @@ protected:
         return out;
     }
 
-    SettingsGuard guard{serviceSettings};
     ManualClock clock{1000};
-    ZoneList list;
+    ZoneSettings settings{.DropLimit = 10, .InitialHighPing = 300};
+    ZoneList list{settings};
 };
 
 TEST_F(ZoneListTest, SweepOnAnEmptyListFindsNothingAndKeepsNoCursor) {
@@ -207,8 +200,7 @@ TEST_F(ZoneListTest, ClearAwaitingForgetsEveryOutstandingPing) {
 }
 
 TEST_F(ZoneListTest, EmptyRecordStartsWithTheConfiguredHighPing) {
-    serviceSettings.InitialHighPing = 123;
-    ZoneRecord record;
+    ZoneRecord record(123);
     EXPECT_EQ(record.highPing, 123u);
     EXPECT_EQ(record.address, 0u);
     EXPECT_EQ(record.name[0], 0);
@@ -253,21 +245,21 @@ TEST_F(ZoneRecordPingTest, RetryTimingSurvivesTheTickWrap) {
 
 TEST_F(ZoneRecordPingTest, DropIsDueOnlyBeyondTheDropLimit) {
     record->missedPings = 10;
-    EXPECT_FALSE(record->dropDue());
+    EXPECT_FALSE(record->dropDue(settings.DropLimit));
     record->missedPings = 11;
-    EXPECT_TRUE(record->dropDue());
-    serviceSettings.DropLimit = -1;  // read as a huge unsigned limit
-    EXPECT_FALSE(record->dropDue());
+    EXPECT_TRUE(record->dropDue(settings.DropLimit));
+    // DropLimit=-1 in the file becomes a huge unsigned limit.
+    EXPECT_FALSE(record->dropDue(static_cast<uint32_t>(-1)));
 }
 
 TEST_F(ZoneRecordPingTest, SilentZoneGetsElevenRepingsBeforeItIsDropped) {
     record->startSweepPing();
     int repings = 0;
-    for (int step = 0; step < 100 && !record->dropDue(); ++step) {
+    for (int step = 0; step < 100 && !record->dropDue(settings.DropLimit); ++step) {
         clock.advance(301);
         if (record->retryDue()) ++repings;
     }
-    EXPECT_TRUE(record->dropDue());
+    EXPECT_TRUE(record->dropDue(settings.DropLimit));
     EXPECT_EQ(repings, 11);
 }
 

@@ -5,12 +5,10 @@
 #include <string>
 
 #include "platform/tick_clock.h"
-#include "support/settings_guard.h"
 
 namespace kelvaro {
 namespace {
 
-using testing_support::SettingsGuard;
 
 TEST(ZoneNamesMatchTest, CaseIsIgnoredButLengthIsNot) {
     EXPECT_TRUE(zoneNamesMatch("Alpha Zone", "ALPHA zone"));
@@ -69,11 +67,9 @@ TEST(PasswordsMatchTest, ExactCaseSensitiveAndLengthChecked) {
 class ZonePasswordsTest : public ::testing::Test {
 protected:
     static constexpr uint32_t kDelay = 5000;
-    ZonePasswordsTest() { serviceSettings.ReclaimDelay = static_cast<int32_t>(kDelay); }
 
-    SettingsGuard guard{serviceSettings};
     ManualClock clock{1000};
-    ZonePasswords registry;
+    ZonePasswords registry{ZoneSettings{.ReclaimDelay = kDelay}};
 };
 
 TEST_F(ZonePasswordsTest, FirstAnnouncementRegistersItsPassword) {

@@ -1,0 +1,23 @@
+#pragma once
+// The settings the zone directory runs on, handed to the zone list and the
+// password registry when they are built. Intervals are milliseconds and, like
+// every interval of the program, compared unsigned: a value read from a
+// negative setting is a huge interval that never passes. A default-constructed
+// value holds the built-in defaults.
+
+#include <cstdint>
+
+namespace kelvaro {
+
+struct ZoneSettings {
+    // Least time between two sweep pings.
+    uint32_t SweepTime = 500;
+    // A zone is dropped once it has missed more re-pings than this.
+    uint32_t DropLimit = 10;
+    // How long a name's password stays bound to it without use (24 hours).
+    uint32_t ReclaimDelay = 24u * 60u * 60u * 1000u;
+    // A new zone's first highPing: its re-ping interval until replies raise it.
+    uint32_t InitialHighPing = 300;
+};
+
+}  // namespace kelvaro
