@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "service/directory_server.h"
 #include "support/temp_directory.h"
 
 namespace kelvaro {
@@ -138,6 +139,18 @@ TEST_F(SettingsReportTest, EveryPeerEntryIsResolvedExactlyOnceAndRecorded) {
         EXPECT_EQ(settings.peers[i].address, settings.peerAddresses[i]) << i;
     }
     EXPECT_EQ(settings.peers[1].text, "4990");
+}
+
+// The server runs on the peers as load() resolved them: building it resolves
+// nothing again (each resolution of a dead name can take seconds).
+TEST_F(SettingsReportTest, TheServerKeepsThePeersAsLoaded) {
+    reportFor("[Directory]\nIP=peer.example, 127.0.0.9\n");
+    ASSERT_EQ(resolutions, 2);
+    const DirectoryServer server(settings, ServerPorts{0, 0, 0});
+    ASSERT_EQ(server.settings().peerCount, 2);
+    EXPECT_EQ(server.settings().peerAddresses[0], inet_addr("127.0.0.53"));
+    EXPECT_EQ(server.settings().peerAddresses[1], inet_addr("127.0.0.9"));
+    EXPECT_EQ(resolutions, 2);
 }
 
 TEST(PeerEntryFormTest, DottedQuadsNeedFourDecimalPartsUpTo255) {
