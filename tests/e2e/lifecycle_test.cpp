@@ -45,5 +45,16 @@ TEST(LifecycleTest, KeyWaitingAtStartEndsTheServerAtOnce) {
         << server.output();
 }
 
+// A server that cannot hear on its update port serves nothing: the reason is
+// printed after the start-up report, there is no banner, and the status is 1.
+TEST(LifecycleTest, TakenUpdatePortIsReportedAboveTheBannerAndEndsTheStart) {
+    UdpEndpoint squatter;
+    ASSERT_GE(squatter.open(kServerUpdatePort), 0);
+    ServerProcess server(kStatsEveryIteration);
+    EXPECT_EQ(server.waitForExit(), 1);
+    EXPECT_EQ(withoutReport(server.output()), "bind(4991) error: Address already in use\n")
+        << server.output();
+}
+
 }  // namespace
 }  // namespace kelvaro::testing_support

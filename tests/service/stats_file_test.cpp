@@ -154,7 +154,7 @@ TEST_F(StatsFileTest, WriteCutShortKeepsTheOldFileWhole) {
 
 // Every failed write says which path failed and why, once per write, and
 // the timer goes on.
-TEST_F(StatsFileTest, MissingOrLongPathsAreReportedOrWrittenWhole) {
+TEST_F(StatsFileTest, MissingDirectoryIsReportedOncePerWrite) {
     start("[Directory]\nStatsFile=missing/stats.txt\nStatsWriteMinutes=0\n");
     addAt("10.0.0.1", 1000, 1, 0, "Alpha", "");
     for (int write = 0; write < 2; ++write) {
