@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace kelvaro {
 
@@ -36,12 +38,12 @@ int UdpEndpoint::open(uint16_t port) {
     closeSocket();
     socket = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (socket < 0) {
-        std::printf("socket(AF_INET, PF_INET, IPPROTO_IP) error\n");
+        std::printf("socket(AF_INET, PF_INET, IPPROTO_IP) error: %s\n", std::strerror(errno));
         return -1;
     }
     NetAddress local(htonl(INADDR_ANY), port);
     if (::bind(socket, local.socketAddress(), NetAddress::kSocketAddressSize) != 0) {
-        std::printf("bind(%i) error\n", static_cast<int>(port));
+        std::printf("bind(%i) error: %s\n", static_cast<int>(port), std::strerror(errno));
         return -1;
     }
     fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);

@@ -59,8 +59,8 @@ public:
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
 
     // Binds 0.0.0.0:port (0 for an ephemeral port); returns the socket or -1.
-    // Failures print "socket(AF_INET, PF_INET, IPPROTO_IP) error" or
-    // "bind(<port>) error"; an unbound socket is kept (sends still work) but
+    // Failures print "socket(AF_INET, PF_INET, IPPROTO_IP) error: <reason>" or
+    // "bind(<port>) error: <reason>"; an unbound socket is kept (sends still work) but
     // never yields a datagram. Opening again closes the old socket first.
     int open(uint16_t port);
 

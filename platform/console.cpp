@@ -13,6 +13,7 @@ namespace {
 volatile std::sig_atomic_t stopSignal = 0;
 termios savedTerminal{};
 bool terminalChanged = false;
+bool stdinIsTerminal = false;
 
 void onStopSignal(int) { stopSignal = 1; }
 
@@ -24,8 +25,15 @@ void installStopHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// A process outside the terminal's foreground process group is stopped by
+// SIGTTOU when it changes the terminal's modes: a background start must leave
+// them alone.
+bool inForeground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
 void enterKeyMode() {
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) return;
+    stdinIsTerminal = isatty(STDIN_FILENO) != 0;
+    if (!stdinIsTerminal || !inForeground() || tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
+        return;
     termios raw = savedTerminal;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     raw.c_cc[VMIN] = 1;
@@ -42,13 +50,25 @@ ConsoleSession::ConsoleSession() {
 }
 
 ConsoleSession::~ConsoleSession() {
-    if (terminalChanged) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    if (terminalChanged) {
+        // The shell may have moved the process to the background meanwhile;
+        // restoring must not stop it then.
+        sigset_t ttou;
+        sigset_t previous;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        sigprocmask(SIG_BLOCK, &ttou, &previous);
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+    }
     terminalChanged = false;
     std::fflush(stdout);
 }
 
 bool stopRequested() {
     if (stopSignal) return true;
+    // Keys typed while the server runs in the background belong to the shell.
+    if (stdinIsTerminal && !inForeground()) return false;
     int waiting = 0;
     return ioctl(STDIN_FILENO, FIONREAD, &waiting) == 0 && waiting > 0;
 }

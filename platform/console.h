@@ -7,8 +7,9 @@ namespace kelvaro {
 
 // Owns the console set-up for one run of the service loop. While it lives,
 // stdout is line-buffered, a terminal on stdin is in non-canonical no-echo mode
-// (so a single key press is visible at once), and SIGINT/SIGTERM raise the
-// stop request. The destructor restores the terminal.
+// (so a single key press is visible at once) when the process is in the
+// terminal's foreground process group, and SIGINT/SIGTERM raise the stop
+// request. The destructor restores the terminal, even from the background.
 class ConsoleSession {
 public:
     ConsoleSession();
@@ -18,7 +19,8 @@ public:
 };
 
 // True while bytes are waiting on stdin, or once a stop signal has arrived.
-// Never reads the bytes.
+// Never reads the bytes. Keys on a terminal count only while the process is in
+// its foreground process group.
 bool stopRequested();
 
 }  // namespace kelvaro

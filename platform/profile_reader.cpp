@@ -1,9 +1,12 @@
 #include "platform/profile_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <vector>
@@ -69,6 +72,22 @@ std::string readProfileString(const std::string& section, const std::string& key
     if (bufferSize == 0) return {};
     if (value.size() > bufferSize - 1) value.resize(bufferSize - 1);
     return value;
+}
+
+ProfileFileStatus profileFileStatus(const std::string& path) {
+    using State = ProfileFileStatus::State;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        const int error = errno;
+        const bool missing = error == ENOENT || error == ENOTDIR;
+        return {missing ? State::NotFound : State::Unreadable, std::strerror(error)};
+    }
+    if (S_ISDIR(info.st_mode)) return {State::Unreadable, std::strerror(EISDIR)};
+    if (!S_ISREG(info.st_mode)) return {State::Unreadable, "Not a regular file"};
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) return {State::Unreadable, std::strerror(errno)};
+    ::close(descriptor);
+    return {State::Read, {}};
 }
 
 std::string currentDirectory() {

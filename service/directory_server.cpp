@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/tick_clock.h"
 #include "service/raw_file.h"
@@ -62,9 +64,10 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
     const uint32_t now = tickCount();
     lastSweepTick = now;
     lastStatsTick = now;
-    // Resolved once more with the endpoints in place: this peer list is the
-    // one the service uses.
-    settings_.resolvePeers();
+}
+
+bool DirectoryServer::endpointsOpen() const {
+    return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0;
 }
 
 // Every connection goes first, clients before downloads, and nothing is sent
@@ -221,26 +224,37 @@ void DirectoryServer::runSweep() {
 void DirectoryServer::runStatsTimer() {
     if (!intervalPassed(tickCount(), lastStatsTick, asInterval(settings_.StatsWriteMinutes)))
         return;
-    if (settings_.StatsFile[0] != '\0') writeStats();
+    if (!settings_.StatsFile.empty()) writeStats();
     lastStatsTick = tickCount();
 }
 
 void DirectoryServer::writeStats() {
     std::printf("---Writing stats\n");
-    const std::string target(settings_.StatsFile,
-                             boundedLength(settings_.StatsFile, sizeof settings_.StatsFile));
+    const std::string& target = settings_.StatsFile;
     const std::string temporary = target + kStatsTemporarySuffix;
     // Opening does not truncate, so a temporary left behind by a crash must go.
     std::remove(temporary.c_str());
     RawFile file;
-    if (!file.open(temporary)) return;
-    bool complete = true;
+    bool complete = file.open(temporary);
+    int error = errno;
     char line[kStatsLineSize];
-    for (ZoneList::Node* node = zoneList.head(); node != nullptr && complete; node = node->next)
+    for (ZoneList::Node* node = zoneList.head(); node != nullptr && complete; node = node->next) {
         complete = file.write(line, formatStatsLine(*node->element, line));
-    complete = file.close() && complete;
-    if (!complete || std::rename(temporary.c_str(), target.c_str()) != 0)
-        std::remove(temporary.c_str());
+        error = errno;
+    }
+    if (file.isOpen()) {
+        const bool closed = file.close();
+        if (complete && !closed) error = errno;
+        complete = complete && closed;
+    }
+    if (complete && std::rename(temporary.c_str(), target.c_str()) != 0) {
+        error = errno;
+        complete = false;
+    }
+    if (complete) return;
+    std::remove(temporary.c_str());
+    // The operator has to learn why no file appears; the old one stays as it was.
+    std::printf("---Stats write failed: %s: %s\n", target.c_str(), std::strerror(error));
 }
 
 void DirectoryServer::sendPing(uint32_t address, uint16_t port) {

@@ -56,10 +56,10 @@ private:
 
 class DirectoryServer {
 public:
-    // Builds everything from settings (read from kelvaro.ini by the caller)
-    // and opens the endpoints; a socket or bind failure is printed and the
-    // server runs without that endpoint. The peer list is resolved once more
-    // at the end, with the endpoints in place.
+    // Builds everything from settings (read from kelvaro.ini by the caller,
+    // peer list resolved) and opens the endpoints; a socket or bind failure
+    // is printed with its reason and leaves that endpoint closed (see
+    // endpointsOpen()).
     explicit DirectoryServer(const ServerSettings& settings,
                              const ServerPorts& ports = ServerPorts{});
     ~DirectoryServer();
@@ -87,8 +87,14 @@ public:
     // Replaces StatsFile with one tab-separated line per zone. The lines go to
     // a temporary file beside it that is renamed over it once complete, so a
     // reader sees either the old file or the new one, never a missing or half
-    // written file. Any failure leaves the old file and prints nothing more.
+    // written file. Any failure (open, write, close or rename) leaves the old
+    // file, removes the temporary one and prints "---Stats write failed:
+    // <path>: <reason>".
     void writeStats();
+
+    // False when any of the four endpoints could not be opened: the service
+    // binary then stops before it starts serving.
+    bool endpointsOpen() const;
 
     // Read-only views for tests and tools.
     struct Timers {

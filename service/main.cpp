@@ -1,19 +1,42 @@
 // The service binary: reads kelvaro.ini from the current directory, builds the
 // directory server and runs one iteration and one sleep at a time until a key
-// is waiting on stdin or SIGINT/SIGTERM arrives. Arguments are ignored.
+// is waiting on stdin or SIGINT/SIGTERM arrives. --help and --version print
+// and exit; any other argument is refused.
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/profile_reader.h"
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
 #include "service/server_settings.h"
+#include "service/settings_report.h"
 
 namespace {
 
 constexpr const char* kBanner = "Kelvaro (Build 3)\n\n";
+constexpr const char* kVersion = "Kelvaro (Build 3)\n";
+constexpr const char* kUsageLine = "usage: kelvaro [--help | --version]\n";
+constexpr const char* kHelp =
+    "usage: kelvaro [--help | --version]\n"
+    "\n"
+    "Kelvaro directory server. Zones announce themselves on UDP 4991, game\n"
+    "clients fetch the zone list on UDP 4990. Settings are read from kelvaro.ini\n"
+    "in the current directory (built-in defaults without it); the statistics\n"
+    "file is written there too. A start-up report of the settings in force and\n"
+    "of any doubtful value comes first.\n"
+    "\n"
+    "Stop it with SIGTERM, SIGINT (Ctrl-C) or any key on its terminal.\n"
+    "Documentation: docs/operations.md and docs/kelvaro.ini (installed under\n"
+    "share/kelvaro/).\n";
+
+constexpr int kExitStartFailed = 1;
+constexpr int kExitUsage = 2;
 
 // A negative sleep would be a pause of about 49 days per iteration as an
 // unsigned count; it can only mean "do not sleep".
@@ -21,15 +44,45 @@ uint32_t iterationSleepMs(int32_t setting) {
     return setting > 0 ? static_cast<uint32_t>(setting) : 0;
 }
 
+// The exit code when the arguments end the program before it serves; nothing
+// when there are none.
+std::optional<int> handleArguments(int argc, char** argv) {
+    if (argc <= 1) return std::nullopt;
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs(kVersion, stdout);
+        return 0;
+    }
+    std::fputs(kUsageLine, stderr);
+    return kExitUsage;
+}
+
+void printSettingsReport(const kelvaro::ServerSettings& settings) {
+    for (const std::string& line : kelvaro::settingsReport(settings))
+        std::printf("%s\n", line.c_str());
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // Before anything opens a descriptor, so no socket becomes stdin.
+    kelvaro::ensureStandardDescriptors();
+    if (const std::optional<int> exitCode = handleArguments(argc, argv)) return *exitCode;
     kelvaro::ServerSettings settings;
     settings.load(kelvaro::currentDirectory());
-    // The console comes next so that even a socket error printed while the
-    // server is built reaches a pipe at once, above the banner.
+    // The console comes next so that the report and even a socket error
+    // printed while the server is built reach a pipe at once, above the banner.
     kelvaro::ConsoleSession console;
+    printSettingsReport(settings);
     auto server = std::make_unique<kelvaro::DirectoryServer>(settings);
+    if (!server->endpointsOpen()) {
+        // A server that cannot hear on its ports serves nothing: say so and stop.
+        std::fflush(stdout);
+        return kExitStartFailed;
+    }
     std::printf("%s", kBanner);
     const uint32_t sleepMs = iterationSleepMs(settings.IterationSleepTime);
     // The stop test comes before each iteration: a key already waiting ends

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <cstring>
 #include <limits>
 
@@ -13,10 +15,11 @@ namespace kelvaro {
 namespace {
 
 constexpr size_t kIntBufferSize = 32;
-constexpr size_t kStatsFileBufferSize = sizeof(ServerSettings::StatsFile);
+// Any path the system accepts fits (PATH_MAX).
+constexpr size_t kStatsFileBufferSize = 4096;
 constexpr size_t kPeerListBufferSize = 256;
-constexpr uint32_t kMsPerMinute = 60000;
-constexpr uint32_t kMsPerHour = 1000u * 60u * 60u;
+constexpr int64_t kMsPerMinute = 60000;
+constexpr int64_t kMsPerHour = 1000 * 60 * 60;
 constexpr const char* kDefaultPeers = "localhost, localhost & localhost";
 
 // atoi: optional blanks and sign, then decimal digits up to the first other
@@ -36,24 +39,9 @@ int32_t parseInt(const std::string& text) {
     return static_cast<int32_t>(std::min<int64_t>(value, std::numeric_limits<int32_t>::max()));
 }
 
-// Multiplication in 32-bit wrap-around arithmetic, as the stored values expect.
-int32_t scaled(int32_t value, uint32_t factor) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value) * factor);
-}
-
 bool isNameCharacter(char c) {
     return c == '.' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-
-// The integer keys, one row each: the default is the text the reader falls
-// back to, so it passes through the same conversion as a value from the file.
-struct IntegerKey {
-    const char* section;
-    const char* key;
-    const char* defaultText;
-    uint32_t scale;  // to the stored unit
-    int32_t ServerSettings::*field;
-};
 
 constexpr IntegerKey kIntegerKeys[] = {
     {"Core", "PacketSilenceLimit", "2000", 1, &ServerSettings::PacketSilenceLimit},
@@ -70,11 +58,41 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
 };
 
+// Reads one integer key, noting a value that is not a clean number.
+int32_t readInteger(ServerSettings& settings, const char* section, const char* key,
+                    const char* defaultText, const std::string& path) {
+    const std::string text = readProfileString(section, key, defaultText, kIntBufferSize, path);
+    const int32_t value = parseInt(text);
+    if (!isCleanNumber(text)) settings.uncleanNumbers.push_back({section, key, text, value});
+    return value;
+}
+
 }  // namespace
 
 int32_t readProfileInt(const std::string& section, const std::string& key,
                        const std::string& defaultText, const std::string& path) {
     return parseInt(readProfileString(section, key, defaultText, kIntBufferSize, path));
+}
+
+const IntegerKey* integerKeysBegin() { return std::begin(kIntegerKeys); }
+const IntegerKey* integerKeysEnd() { return std::end(kIntegerKeys); }
+
+bool isCleanNumber(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+    while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1]))) --last;
+    if (first < last && (text[first] == '+' || text[first] == '-')) ++first;
+    if (first == last) return false;
+    for (size_t i = first; i < last; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+int32_t scaledInterval(int32_t value, int64_t scale) {
+    const int64_t product = static_cast<int64_t>(value) * scale;
+    return static_cast<int32_t>(std::clamp<int64_t>(product, std::numeric_limits<int32_t>::min(),
+                                                    kLongestIntervalMs));
 }
 
 uint32_t resolveHostAddress(const std::string& text) {
@@ -93,8 +111,8 @@ uint32_t resolveHostAddress(const std::string& text) {
     return address;
 }
 
-int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]) {
-    int32_t count = 0;
+std::vector<std::string> splitPeerNames(const std::string& text) {
+    std::vector<std::string> names;
     size_t start = 0;
     bool inName = true;  // as if a name began at position 0
     // Position text.size() stands for the terminating NUL, which closes the last name.
@@ -104,29 +122,69 @@ int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers])
             if (!inName) start = i;
             inName = true;
         } else if (inName) {
-            if (count < kMaxPeers) addresses[count++] = resolveHostAddress(text.substr(start, i - start));
+            if (names.size() < kMaxPeers) names.push_back(text.substr(start, i - start));
             inName = false;
         }
     }
+    return names;
+}
+
+int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers],
+                      uint32_t (*resolve)(const std::string&)) {
+    int32_t count = 0;
+    for (const std::string& name : splitPeerNames(text)) addresses[count++] = resolve(name);
     return count;
 }
 
-void ServerSettings::load(const std::string& directory) {
-    const std::string path = directory + "/" + kIniFileName;
-    for (const IntegerKey& row : kIntegerKeys)
-        this->*row.field = scaled(readProfileInt(row.section, row.key, row.defaultText, path), row.scale);
-    ClusterMode = readProfileInt("Core", "ClusterMode", "0", path) != 0;
-
-    std::memset(StatsFile, 0, sizeof StatsFile);
-    const std::string stats =
-        readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
-    std::memcpy(StatsFile, stats.data(), stats.size());
-
-    peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
-    resolvePeers();
+PeerEntry::Form peerEntryForm(const std::string& text) {
+    int parts = 0;
+    int digits = 0;
+    int value = 0;
+    bool quad = true;
+    for (size_t i = 0; i <= text.size() && quad; ++i) {
+        const char c = i < text.size() ? text[i] : '.';
+        if (c >= '0' && c <= '9') {
+            value = value * 10 + (c - '0');
+            quad = ++digits <= 3 && value <= 255;
+        } else {
+            quad = c == '.' && digits > 0 && ++parts <= 4;
+            digits = 0;
+            value = 0;
+        }
+    }
+    if (quad && parts == 4) return PeerEntry::Form::DottedQuad;
+    for (char c : text)
+        if (std::isalpha(static_cast<unsigned char>(c))) return PeerEntry::Form::HostName;
+    return PeerEntry::Form::Other;
 }
 
-void ServerSettings::resolvePeers() { peerCount = splitPeerList(peerList, peerAddresses); }
+void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(const std::string&)) {
+    iniPath = directory + "/" + kIniFileName;
+    iniStatus = profileFileStatus(iniPath);
+    // An empty path opens nothing, so every key takes its default.
+    const std::string path =
+        iniStatus.state == ProfileFileStatus::State::Read ? iniPath : std::string{};
+    uncleanNumbers.clear();
+    for (const IntegerKey& row : kIntegerKeys)
+        this->*row.field =
+            scaledInterval(readInteger(*this, row.section, row.key, row.defaultText, path), row.scale);
+    ClusterMode = readInteger(*this, "Core", "ClusterMode", "0", path) != 0;
+
+    StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
+
+    peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
+    peers.clear();
+    peerCount = 0;
+    for (const std::string& name : splitPeerNames(peerList)) {
+        PeerEntry entry;
+        entry.text = name;
+        entry.form = peerEntryForm(name);
+        entry.address = resolve(name);
+        entry.resolved = entry.address != INADDR_NONE;
+        peerAddresses[peerCount++] = entry.address;
+        peers.push_back(entry);
+    }
+}
 
 // The transport and the zones compare their values unsigned, so a negative
 // setting becomes the huge interval or limit it has always meant.

@@ -4,12 +4,19 @@
 // plain values they use (transport(), zones()) when they are built. Every key
 // has a built-in default that passes through the same conversion as a value
 // from the file, so a missing file, section or key simply yields the default.
-// Minute and hour keys are held in milliseconds, converted in 32-bit
-// wrap-around arithmetic.
+// Minute and hour keys are held in milliseconds, converted without overflow:
+// a positive value beyond kLongestIntervalMs is held as kLongestIntervalMs,
+// a negative one (an interval that never passes) at most down to INT32_MIN.
+//
+// load() also keeps what the start-up report needs to tell the operator what
+// is in force (see service/settings_report.h): whether the file could be read,
+// which values were not clean numbers, and how each peer entry resolved.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/profile_reader.h"
 #include "transport/transport_settings.h"
 #include "zones/zone_settings.h"
 
@@ -17,14 +24,36 @@ namespace kelvaro {
 
 constexpr int kMaxPeers = 10;
 constexpr const char* kIniFileName = "kelvaro.ini";
+// The longest interval that the unsigned 32-bit elapsed-time test still sees
+// pass reliably (elapsed time itself wraps at 2^32 ms): about 24.8 days.
+constexpr int32_t kLongestIntervalMs = INT32_MAX;
+
+// A name or dotted quad from the Directory IP list, resolved once.
+uint32_t resolveHostAddress(const std::string& text);
+
+// One entry of the Directory IP list as load() found it.
+struct PeerEntry {
+    enum class Form { DottedQuad, HostName, Other };
+    std::string text;
+    Form form = Form::Other;
+    uint32_t address = 0;   // network order; 255.255.255.255 when unresolved
+    bool resolved = false;
+};
+
+// An integer value whose text was not an optional sign and digits alone.
+struct UncleanNumber {
+    std::string section;
+    std::string key;
+    std::string text;
+    int32_t taken = 0;  // what the atoi reading made of it
+};
 
 struct ServerSettings {
-    // Fills every field from <directory>/kelvaro.ini, resolving the peer list.
-    void load(const std::string& directory);
-
-    // Resolves the Directory IP text read by load() into peerAddresses and
-    // peerCount once more (names may resolve differently by now).
-    void resolvePeers();
+    // Fills every field from <directory>/kelvaro.ini, resolving each peer
+    // entry exactly once with resolve. A file that cannot be read gives the
+    // defaults and is not opened again.
+    void load(const std::string& directory,
+              uint32_t (*resolve)(const std::string&) = resolveHostAddress);
 
     // The values the transport and the zone directory run on.
     TransportSettings transport() const;
@@ -44,22 +73,53 @@ struct ServerSettings {
     int32_t DownloadTime = 0;         // ms (ini: minutes)
     uint32_t peerAddresses[kMaxPeers] = {};  // IPv4, network order
     int32_t peerCount = 0;
-    char StatsFile[32] = {};
+    std::string StatsFile;            // empty: no statistics file
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
     std::string peerList;             // the Directory IP text as read
+
+    // What load() saw, for the start-up report.
+    std::string iniPath;
+    ProfileFileStatus iniStatus;
+    std::vector<UncleanNumber> uncleanNumbers;
+    std::vector<PeerEntry> peers;     // one per entry of peerAddresses
 };
+
+// The integer keys, one row each, in the file's order of sections: the
+// default is the text the reader falls back to, so it passes through the same
+// conversion as a value from the file.
+struct IntegerKey {
+    const char* section;
+    const char* key;
+    const char* defaultText;
+    int64_t scale;  // stored unit per file unit
+    int32_t ServerSettings::*field;
+};
+const IntegerKey* integerKeysBegin();
+const IntegerKey* integerKeysEnd();
 
 // atoi of the profile value (read into a 32-byte buffer). Digits beyond the
 // 32-bit range saturate at INT32_MAX / INT32_MIN instead of overflowing.
 int32_t readProfileInt(const std::string& section, const std::string& key,
                        const std::string& defaultText, const std::string& path);
 
-// A dotted quad, else the first IPv4 address the name resolves to, else
-// 255.255.255.255. Network order.
-uint32_t resolveHostAddress(const std::string& text);
+// True when text, trimmed, is an optional sign followed by one or more digits.
+bool isCleanNumber(const std::string& text);
 
-// Splits the Directory IP text into at most kMaxPeers resolved entries (names
-// beyond the tenth are ignored); returns the count, which is at least 1.
-int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]);
+// value * scale in the stored unit: positive results saturate at
+// kLongestIntervalMs, negative ones at INT32_MIN.
+int32_t scaledInterval(int32_t value, int64_t scale);
+
+// The Directory IP text split into its entries (at most kMaxPeers; names
+// beyond the tenth are ignored). There is at least one, possibly empty.
+std::vector<std::string> splitPeerNames(const std::string& text);
+
+// Splits the Directory IP text into at most kMaxPeers entries resolved with
+// resolve; returns the count, which is at least 1.
+int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers],
+                      uint32_t (*resolve)(const std::string&) = resolveHostAddress);
+
+// What an entry looks like: four decimal parts 0-255, else a host name when
+// it holds a letter, else neither.
+PeerEntry::Form peerEntryForm(const std::string& text);
 
 }  // namespace kelvaro

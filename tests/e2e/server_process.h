@@ -1,7 +1,8 @@
 #pragma once
 // The real server binary, started in a fresh temporary directory with its own
 // kelvaro.ini, its stdin and stdout on pipes, optionally inside a named network
-// namespace. Output is read without blocking and matched line by line; every
+// namespace, with arguments, with stdin closed, or in the background of a
+// pseudo-terminal (see ServerOptions). Output is read without blocking and matched line by line; every
 // wait is bounded by a timeout and drains the output, so a chatty server never
 // blocks on a full pipe while a test waits. The destructor kills and reaps a
 // server that is still running, then removes the directory.
@@ -9,11 +10,17 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/tick_clock.h"
 #include "support/temp_directory.h"
@@ -32,22 +39,66 @@ constexpr const char* kE2eBaseSettings =
 constexpr int kDefaultWaitMs = 3000;
 constexpr uint16_t kServerUpdatePort = 4991;
 
+// How the server is started beyond its settings.
+struct ServerOptions {
+    bool keyWaiting = false;       // a byte is already on stdin at the start
+    std::string networkNamespace;  // a name under /var/run/netns
+    std::vector<std::string> arguments;
+    bool stdinClosed = false;      // descriptor 0 closed, as with `kelvaro <&-`
+    // stdin is a pseudo-terminal whose foreground process group is another
+    // process's, as for `kelvaro &` from an interactive shell.
+    bool backgroundOnTerminal = false;
+    bool stderrToOutput = false;   // stderr joins stdout in output()
+};
+
+// output() without the start-up report (its lines begin with "Settings:" or
+// "Warning:") that comes before anything else.
+inline std::string withoutReport(const std::string& output) {
+    size_t start = 0;
+    while (output.compare(start, 9, "Settings:") == 0 || output.compare(start, 8, "Warning:") == 0) {
+        const size_t end = output.find('\n', start);
+        if (end == std::string::npos) return {};
+        start = end + 1;
+    }
+    return output.substr(start);
+}
+
 class ServerProcess {
+    static ServerOptions optionsOf(bool keyWaiting, const std::string& networkNamespace) {
+        ServerOptions options;
+        options.keyWaiting = keyWaiting;
+        options.networkNamespace = networkNamespace;
+        return options;
+    }
+
 public:
     // Writes settings (followed by kE2eBaseSettings) and starts the server,
     // inside the network namespace of that name (under /var/run/netns) when
     // one is given. With keyWaiting, a byte is already on stdin when the
     // server starts.
     explicit ServerProcess(const std::string& settings, bool keyWaiting = false,
-                           const std::string& networkNamespace = std::string{}) {
+                           const std::string& networkNamespace = std::string{})
+        : ServerProcess(settings, optionsOf(keyWaiting, networkNamespace)) {}
+
+    ServerProcess(const std::string& settings, const ServerOptions& options) {
         directory.write("kelvaro.ini", settings + kE2eBaseSettings);
-        const std::string namespacePath =
-            networkNamespace.empty() ? std::string{} : "/var/run/netns/" + networkNamespace;
+        const std::string namespacePath = options.networkNamespace.empty()
+                                              ? std::string{}
+                                              : "/var/run/netns/" + options.networkNamespace;
         int input[2] = {-1, -1};
         int output[2] = {-1, -1};
-        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
-        if (keyWaiting) pressKey(input[1]);
+        int ready[2] = {-1, -1};
+        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 ||
+            pipe2(ready, O_CLOEXEC) != 0)
+            return;
+        if (options.keyWaiting) pressKey(input[1]);
+        std::string terminalPath;
+        if (options.backgroundOnTerminal && !openTerminal(terminalPath)) return;
         const std::string workingDirectory = directory.path();
+        std::vector<char*> argv{const_cast<char*>("kelvaro")};
+        for (const std::string& argument : options.arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
             // Only async-signal-safe calls between fork and exec.
@@ -56,13 +107,24 @@ public:
                 if (target < 0 || setns(target, CLONE_NEWNET) != 0) _exit(125);
             }
             if (chdir(workingDirectory.c_str()) != 0) _exit(126);
-            dup2(input[0], STDIN_FILENO);
+            if (options.backgroundOnTerminal) {
+                const int terminal = enterBackgroundOf(terminalPath.c_str(), ready);
+                if (terminal < 0) _exit(124);
+                dup2(terminal, STDIN_FILENO);
+            } else if (options.stdinClosed) {
+                ::close(STDIN_FILENO);
+            } else {
+                dup2(input[0], STDIN_FILENO);
+            }
             dup2(output[1], STDOUT_FILENO);
-            execl(KELVARO_BINARY, "kelvaro", static_cast<char*>(nullptr));
+            if (options.stderrToOutput) dup2(output[1], STDERR_FILENO);
+            execv(KELVARO_BINARY, argv.data());
             _exit(127);
         }
         ::close(input[0]);
         ::close(output[1]);
+        ::close(ready[0]);
+        ::close(ready[1]);
         stdinWrite = input[1];
         stdoutRead = output[0];
         fcntl(stdoutRead, F_SETFL, fcntl(stdoutRead, F_GETFL) | O_NONBLOCK);
@@ -75,6 +137,7 @@ public:
         }
         if (stdinWrite >= 0) ::close(stdinWrite);
         if (stdoutRead >= 0) ::close(stdoutRead);
+        if (terminalMaster >= 0) ::close(terminalMaster);
     }
 
     ServerProcess(const ServerProcess&) = delete;
@@ -138,6 +201,59 @@ public:
     TempDirectory directory;
 
 private:
+    // A new pseudo-terminal; its master stays with the test for the server's life.
+    bool openTerminal(std::string& slavePath) {
+        terminalMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminalMaster < 0 || grantpt(terminalMaster) != 0 || unlockpt(terminalMaster) != 0)
+            return false;
+        const char* name = ptsname(terminalMaster);
+        if (name == nullptr) return false;
+        slavePath = name;
+        return true;
+    }
+
+    // In the child: a new session whose controlling terminal is the slave,
+    // set up as a shell leaves a `&` job. A holder process takes the
+    // terminal's foreground; a companion, child of the holder, joins the
+    // server's process group so that the group is not orphaned (the system
+    // only stops a background process with SIGTTOU when its group has a parent
+    // in another group of the session). Both die with their parents. Returns
+    // the terminal descriptor, or -1.
+    static int enterBackgroundOf(const char* slavePath, const int (&ready)[2]) {
+        if (setsid() < 0) return -1;
+        const pid_t serverGroup = getpgrp();
+        const int terminal = ::open(slavePath, O_RDWR);
+        if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) return -1;
+        const pid_t holder = fork();
+        if (holder < 0) return -1;
+        if (holder == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigaction(SIGTTOU, &ignore, nullptr);
+            if (setpgid(0, 0) != 0) _exit(1);
+            const pid_t companion = fork();
+            if (companion == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                const timespec minute{60, 0};
+                nanosleep(&minute, nullptr);
+                _exit(0);
+            }
+            if (companion < 0 || setpgid(companion, serverGroup) != 0 ||
+                tcsetpgrp(terminal, getpgrp()) != 0)
+                _exit(1);
+            const char done = 1;
+            if (::write(ready[1], &done, 1) != 1) _exit(1);
+            const timespec minute{60, 0};
+            nanosleep(&minute, nullptr);
+            _exit(0);
+        }
+        ::close(ready[1]);
+        char done = 0;
+        if (::read(ready[0], &done, 1) != 1) return -1;
+        return terminal;
+    }
+
     static bool pressKey(int descriptor) {
         const char key = 'q';
         return descriptor >= 0 && ::write(descriptor, &key, 1) == 1;
@@ -173,6 +289,7 @@ private:
     std::optional<int> exitStatus;
     int stdinWrite = -1;
     int stdoutRead = -1;
+    int terminalMaster = -1;
     std::string printed;
     size_t matchedUpTo = 0;
     std::optional<std::string> pendingLine;  // the line a failed search was looking for

@@ -38,7 +38,7 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.peerCount, 3);
     for (int i = 0; i < kMaxPeers; ++i)
         EXPECT_EQ(documented.peerAddresses[i], defaults.peerAddresses[i]) << "peer " << i;
-    EXPECT_STREQ(documented.StatsFile, defaults.StatsFile);
+    EXPECT_EQ(documented.StatsFile, defaults.StatsFile);
     EXPECT_EQ(documented.StatsWriteMinutes, defaults.StatsWriteMinutes);
 }
 

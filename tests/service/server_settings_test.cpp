@@ -56,7 +56,7 @@ TEST_F(ServerSettingsTest, EveryKeyHasItsDefaultWithoutAnIniFile) {
     EXPECT_EQ(settings.ReclaimDelay, 24 * 3600000);
     EXPECT_EQ(settings.InitialHighPing, 300);
     EXPECT_EQ(settings.DownloadTime, 60000);
-    EXPECT_STREQ(settings.StatsFile, "stats.txt");
+    EXPECT_EQ(settings.StatsFile, "stats.txt");
     EXPECT_EQ(settings.StatsWriteMinutes, 60000);
     // Three default peer names, all of them the local host.
     ASSERT_EQ(settings.peerCount, 3);
@@ -79,7 +79,7 @@ TEST_F(ServerSettingsTest, ValuesFromTheFileReplaceTheDefaults) {
     EXPECT_EQ(settings.SweepTime, 20);
     EXPECT_EQ(settings.DropLimit, 3);
     EXPECT_EQ(settings.InitialHighPing, 40);
-    EXPECT_STREQ(settings.StatsFile, "out.tsv");
+    EXPECT_EQ(settings.StatsFile, "out.tsv");
     EXPECT_EQ(peers(settings), (std::vector<uint32_t>{ip("127.0.0.7")}));
 }
 
@@ -140,29 +140,47 @@ TEST_F(ServerSettingsTest, IntegersBeyondThirtyTwoBitsSaturate) {
     EXPECT_EQ(settings.IterationSleepTime, INT32_MIN);
 }
 
-TEST_F(ServerSettingsTest, HoursAndMinutesBecomeMillisecondsWrappingInThirtyTwoBits) {
-    ServerSettings settings = loadIni(
-        "[Zone]\nReclaimDelay=596\n[Directory]\nDownloadTime=35791\nStatsWriteMinutes=3\n");
-    EXPECT_EQ(settings.ReclaimDelay, 2145600000);
-    EXPECT_EQ(settings.DownloadTime, 2147460000);
-    EXPECT_EQ(settings.StatsWriteMinutes, 180000);
-
-    settings = loadIni(
-        "[Zone]\nReclaimDelay=597\n[Directory]\nDownloadTime=35792\nStatsWriteMinutes=35792\n");
-    EXPECT_EQ(settings.ReclaimDelay, -2145767296);  // 597 * 3,600,000 - 2^32
-    EXPECT_EQ(settings.DownloadTime, -2147447296);  // 35792 * 60,000 - 2^32
-    EXPECT_EQ(settings.StatsWriteMinutes, -2147447296);
-
-    settings = loadIni("[Directory]\nDownloadTime=0\nStatsWriteMinutes=0\n");
-    EXPECT_EQ(settings.DownloadTime, 0);
-    EXPECT_EQ(settings.StatsWriteMinutes, 0);
+// Each row: the file's value, then what ReclaimDelay (hours), DownloadTime and
+// StatsWriteMinutes (minutes) hold. Positive products beyond 32 bits hold the
+// longest interval instead of wrapping into a short one; negative ones stay
+// intervals that never pass.
+TEST_F(ServerSettingsTest, HoursAndMinutesBecomeMillisecondsSaturatingInsteadOfWrapping) {
+    struct Row {
+        const char* value;
+        int32_t hoursMs;
+        int32_t minutesMs;
+    };
+    const Row rows[] = {
+        {"3", 10800000, 180000},
+        {"0", 0, 0},
+        {"596", 2145600000, 35760000},
+        {"597", INT32_MAX, 35820000},            // wrapped to -2145767296 before
+        {"1194", INT32_MAX, 71640000},           // wrapped to about 57 minutes before
+        {"35791", INT32_MAX, 2147460000},
+        {"35792", INT32_MAX, INT32_MAX},         // wrapped to -2147447296 before
+        {"71583", INT32_MAX, INT32_MAX},         // wrapped to 12.7 seconds before
+        {"2147483647", INT32_MAX, INT32_MAX},
+        {"-1", -3600000, -60000},
+        {"-71583", INT32_MIN, INT32_MIN},        // wrapped to a positive interval before
+    };
+    for (const Row& row : rows) {
+        const std::string value = row.value;
+        const ServerSettings settings =
+            loadIni("[Zone]\nReclaimDelay=" + value + "\n[Directory]\nDownloadTime=" + value +
+                    "\nStatsWriteMinutes=" + value + "\n");
+        EXPECT_EQ(settings.ReclaimDelay, row.hoursMs) << value;
+        EXPECT_EQ(settings.DownloadTime, row.minutesMs) << value;
+        EXPECT_EQ(settings.StatsWriteMinutes, row.minutesMs) << value;
+        EXPECT_EQ(settings.zones().ReclaimDelay, static_cast<uint32_t>(row.hoursMs)) << value;
+    }
 }
 
-TEST_F(ServerSettingsTest, StatsFileMayBeEmptyAndIsCutToThirtyOneCharacters) {
-    EXPECT_STREQ(loadIni("[Directory]\nStatsFile=\n").StatsFile, "");
-    const ServerSettings settings = loadIni("[Directory]\nStatsFile=" + std::string(40, 's') + "\n");
-    EXPECT_EQ(std::string(settings.StatsFile), std::string(31, 's'));
-    EXPECT_EQ(settings.StatsFile[31], 0);
+TEST_F(ServerSettingsTest, StatsFileMayBeEmptyAndTakesAPathOfAnyLength) {
+    EXPECT_EQ(loadIni("[Directory]\nStatsFile=\n").StatsFile, "");
+    const std::string longPath = "statistics/directory/zones-today.tsv";
+    EXPECT_EQ(loadIni("[Directory]\nStatsFile=" + longPath + "\n").StatsFile, longPath);
+    const std::string deepPath = std::string(200, 'd') + "/" + std::string(200, 'e') + "/stats.tsv";
+    EXPECT_EQ(loadIni("[Directory]\nStatsFile=" + deepPath + "\n").StatsFile, deepPath);
 }
 
 TEST_F(ServerSettingsTest, PeerListKeepsTheWrittenOrder) {

@@ -105,7 +105,8 @@ TEST_F(StatsFileTest, FailedWriteKeepsTheOldFileAndTheServiceGoesOn) {
     std::filesystem::create_directories(directory.file("stats.txt.tmp/blocker"));
     addAt("10.0.0.2", 1000, 1, 0, "Bravo", "");
     clock.advance(1);
-    EXPECT_EQ(iterate(), "---Writing stats\n");
+    EXPECT_EQ(iterate(),
+              "---Writing stats\n---Stats write failed: stats.txt: Is a directory\n");
     EXPECT_EQ(directory.read("stats.txt"), before);
     EXPECT_EQ(server->timers().lastStatsTick, clock.now());
 }
@@ -142,7 +143,8 @@ TEST_F(StatsFileTest, WriteCutShortKeepsTheOldFileWhole) {
     {
         FileSizeLimit limit(200);
         ASSERT_TRUE(limit.active);
-        EXPECT_EQ(writeStats(), "---Writing stats\n");
+        EXPECT_EQ(writeStats(),
+                  "---Writing stats\n---Stats write failed: stats.txt: File too large\n");
     }
     EXPECT_EQ(directory.read("stats.txt"), before);
     EXPECT_FALSE(directory.exists("stats.txt.tmp"));
@@ -150,15 +152,31 @@ TEST_F(StatsFileTest, WriteCutShortKeepsTheOldFileWhole) {
     EXPECT_EQ(directory.read("stats.txt").size(), before.size() + 20 * 66);
 }
 
-TEST_F(StatsFileTest, MissingDirectoryFailsSilently) {
+// Every failed write says which path failed and why, once per write, and
+// the timer goes on.
+TEST_F(StatsFileTest, MissingDirectoryIsReportedOncePerWrite) {
     start("[Directory]\nStatsFile=missing/stats.txt\nStatsWriteMinutes=0\n");
+    addAt("10.0.0.1", 1000, 1, 0, "Alpha", "");
+    for (int write = 0; write < 2; ++write) {
+        clock.advance(1);
+        EXPECT_EQ(iterate(), "---Writing stats\n"
+                             "---Stats write failed: missing/stats.txt: No such file or directory\n");
+        EXPECT_EQ(server->timers().lastStatsTick, clock.now());
+    }
+    EXPECT_FALSE(directory.exists("missing"));
+    EXPECT_FALSE(directory.exists("missing/stats.txt.tmp"));
+}
+
+// A path beyond 31 characters is written where it says, not cut short.
+TEST_F(StatsFileTest, LongPathIsWrittenWhereItSays) {
+    const std::string path = "statistics/directory/zones-today.tsv";
+    std::filesystem::create_directories(directory.file("statistics/directory"));
+    start("[Directory]\nStatsFile=" + path + "\nStatsWriteMinutes=0\n");
     addAt("10.0.0.1", 1000, 1, 0, "Alpha", "");
     clock.advance(1);
     EXPECT_EQ(iterate(), "---Writing stats\n");
-    EXPECT_FALSE(directory.exists("missing"));
-    clock.advance(1);
-    EXPECT_EQ(iterate(), "---Writing stats\n");
-    EXPECT_EQ(server->timers().lastStatsTick, clock.now());
+    EXPECT_EQ(directory.read(path), "10.0.0.1\t1000\t1\t0\tAlpha\t\r\n");
+    EXPECT_FALSE(directory.exists(path.substr(0, 31)));
 }
 
 }  // namespace

@@ -1,0 +1,130 @@
+#include "service/settings_report.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace kelvaro {
+namespace {
+
+std::string addressText(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr raw{};
+    raw.s_addr = address;
+    inet_ntop(AF_INET, &raw, text, sizeof text);
+    return text;
+}
+
+// A stored value back in the file's unit; one that saturated no longer
+// divides evenly and is shown in milliseconds.
+std::string inFileUnits(int32_t stored, int64_t scale) {
+    if (stored % scale == 0) return std::to_string(stored / scale);
+    return std::to_string(stored) + " ms";
+}
+
+std::string fileLine(const ServerSettings& settings) {
+    using State = ProfileFileStatus::State;
+    switch (settings.iniStatus.state) {
+    case State::Read:
+        return "Settings: read " + settings.iniPath;
+    case State::NotFound:
+        return "Settings: no " + settings.iniPath + ", built-in defaults in force";
+    case State::Unreadable:
+        break;
+    }
+    return "Settings: cannot read " + settings.iniPath + ": " + settings.iniStatus.reason +
+           "; built-in defaults in force";
+}
+
+// One line per section, the table's keys in their order, then the keys that
+// are not integers.
+void valueLines(const ServerSettings& settings, std::vector<std::string>& lines) {
+    std::vector<std::string> sections;
+    for (const IntegerKey* row = integerKeysBegin(); row != integerKeysEnd(); ++row)
+        if (sections.empty() || sections.back() != row->section) sections.push_back(row->section);
+    for (const std::string& section : sections) {
+        std::string line = "Settings: [" + section + "]";
+        for (const IntegerKey* row = integerKeysBegin(); row != integerKeysEnd(); ++row)
+            if (section == row->section)
+                line += std::string(" ") + row->key + "=" +
+                        inFileUnits(settings.*(row->field), row->scale);
+        if (section == "Core") line += std::string(" ClusterMode=") + (settings.ClusterMode ? "1" : "0");
+        if (section == "Directory") {
+            line += " StatsFile=" + settings.StatsFile + " IP=" + settings.peerList + " (";
+            for (size_t i = 0; i < settings.peers.size(); ++i)
+                line += (i == 0 ? "" : " ") + addressText(settings.peers[i].address);
+            line += ")";
+            if (settings.DownloadTime < 0) line += "; downloads off";
+            if (settings.StatsFile.empty()) line += "; no statistics file";
+        }
+        lines.push_back(line);
+    }
+}
+
+std::string warning(const char* section, const char* key, int32_t value, const std::string& effect) {
+    return std::string("Warning: [") + section + "] " + key + "=" + std::to_string(value) + ": " +
+           effect;
+}
+
+void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
+    for (const UncleanNumber& bad : s.uncleanNumbers)
+        lines.push_back("Warning: [" + bad.section + "] " + bad.key + "=" + bad.text +
+                        ": not a number, taken as " + std::to_string(bad.taken));
+    // The client manager takes the low 16 bits.
+    const uint16_t hosts = static_cast<uint16_t>(s.MaxHosts);
+    if (s.MaxHosts <= 0 || s.MaxHosts > 65535)
+        lines.push_back(warning("Core", "MaxHosts", s.MaxHosts,
+                                hosts == 0 ? "no client can connect"
+                                           : "only its low 16 bits count: at most " +
+                                                 std::to_string(hosts) + " clients at once"));
+    if (s.MaxReliableInTransit == 0)
+        lines.push_back(warning("Core", "MaxReliableInTransit", 0,
+                                "no reliable packet is ever sent: no client can fetch the list"));
+    else if (s.MaxReliableInTransit < 0)
+        lines.push_back(warning("Core", "MaxReliableInTransit", s.MaxReliableInTransit,
+                                "taken as unsigned: no limit on packets in transit"));
+    if (s.PacketSilenceLimit == 0)
+        lines.push_back(warning("Core", "PacketSilenceLimit", 0,
+                                "every connection is closed at once: no client can fetch the list"));
+    else if (s.PacketSilenceLimit < 0)
+        lines.push_back(warning("Core", "PacketSilenceLimit", s.PacketSilenceLimit,
+                                "silent connections are never closed"));
+    const uint32_t sleepMs = s.IterationSleepTime > 0 ? static_cast<uint32_t>(s.IterationSleepTime) : 0;
+    if (sleepMs >= static_cast<uint32_t>(s.SlowIteration))
+        lines.push_back("Warning: [CPU] IterationSleepTime=" + std::to_string(s.IterationSleepTime) +
+                        " is not below SlowIteration=" + std::to_string(s.SlowIteration) +
+                        ": every iteration is slow, pings are forgotten and zones are never dropped");
+    if (s.SweepTime < 0)
+        lines.push_back(warning("Zone", "SweepTime", s.SweepTime,
+                                "no zone is ever pinged: dead zones stay listed"));
+    if (s.DropLimit < 0)
+        lines.push_back(warning("Zone", "DropLimit", s.DropLimit,
+                                "no zone is ever dropped: dead zones stay listed"));
+    if (s.InitialHighPing < 0)
+        lines.push_back(warning("Zone", "InitialHighPing", s.InitialHighPing,
+                                "new zones are never re-pinged: dead zones stay listed"));
+}
+
+void peerWarnings(const ServerSettings& settings, std::vector<std::string>& lines) {
+    for (const PeerEntry& peer : settings.peers) {
+        const std::string entry = "Warning: [Directory] IP entry '" + peer.text + "'";
+        if (peer.form == PeerEntry::Form::Other)
+            lines.push_back(entry + " is neither a dotted quad nor a host name: taken as " +
+                            addressText(peer.address));
+        else if (!peer.resolved)
+            lines.push_back(entry + " does not resolve: downloads from it go nowhere");
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> settingsReport(const ServerSettings& settings) {
+    std::vector<std::string> lines{fileLine(settings)};
+    valueLines(settings, lines);
+    valueWarnings(settings, lines);
+    peerWarnings(settings, lines);
+    return lines;
+}
+
+}  // namespace kelvaro
