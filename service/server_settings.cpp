@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kIntBufferSize = 32;
 constexpr size_t kStatsFileBufferSize = sizeof(ServerSettings::StatsFile);
 constexpr size_t kPeerListBufferSize = 256;
+constexpr size_t kMetricsFileBufferSize = 256;  // a path, often absolute
 constexpr uint32_t kMsPerMinute = 60000;
 constexpr uint32_t kMsPerHour = 1000u * 60u * 60u;
 constexpr const char* kDefaultPeers = "localhost, localhost & localhost";
@@ -121,6 +122,8 @@ void ServerSettings::load(const std::string& directory) {
     const std::string stats =
         readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     std::memcpy(StatsFile, stats.data(), stats.size());
+
+    MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
     resolvePeers();

@@ -46,6 +46,7 @@ struct ServerSettings {
     int32_t peerCount = 0;
     char StatsFile[32] = {};
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
+    std::string MetricsFile;          // empty: no metrics file
     std::string peerList;             // the Directory IP text as read
 };
 
