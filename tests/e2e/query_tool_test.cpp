@@ -119,10 +119,13 @@ ToolResult runTool(const std::vector<std::string>& arguments, ServerProcess* ser
     return run.wait(server, 2000 + kToolGraceMs);
 }
 
-// The number in the tool's closing "answered N pings" line, or -1.
+// The number in the tool's "answered N pings" total line, or -1.
 int pingsAnswered(const std::string& out) {
+    const size_t line = out.find("answered ");
     int answered = -1;
-    if (std::sscanf(out.c_str(), "answered %d pings\n", &answered) != 1) return -1;
+    if (line == std::string::npos ||
+        std::sscanf(out.c_str() + line, "answered %d pings\n", &answered) != 1)
+        return -1;
     return answered;
 }
 
@@ -266,12 +269,12 @@ TEST(QueryToolArgumentsTest, UnusableArgumentsAreRefusedBeforeAnythingIsSent) {
     sleepMs(20);
     EXPECT_EQ(watcher.poll(), nullptr);
 
-    // The longest texts that fit are sent.
+    // The longest texts that fit are sent; the watcher never confirms them.
     const ToolResult longest =
         runTool({"announce", "127.0.0.1", "--update-port", port, "--port", "6000", "--name",
                  std::string(31, 'N'), "--password", std::string(15, 'p'), "--description",
-                 std::string(425, 'd')});
-    EXPECT_EQ(longest.exitCode, 0) << longest.err;
+                 std::string(425, 'd'), "--timeout-ms", "50"});
+    EXPECT_EQ(longest.exitCode, 1) << longest.err;
     const auto datagram = pollWithin(watcher);
     ASSERT_NE(datagram, nullptr);
     EXPECT_EQ(datagram->length(), 520);
