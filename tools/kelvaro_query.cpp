@@ -60,7 +60,8 @@ constexpr const char* kUsage =
     "\n"
     "count prints how many zones the directory lists; list fetches the list as a\n"
     "game client does (table: aligned columns; tsv: address, port, population,\n"
-    "flag, name, description; json: an array of objects). announce sends one\n"
+    "flag, name, description; json: an array of objects; the default is table on\n"
+    "a terminal and tsv otherwise, so scripts keep their columns). announce sends one\n"
     "update, then a count query: the directory reads its update port in order, so\n"
     "its reply proves the update was read. With --answer-pings S it instead\n"
     "answers, for S seconds, every ping reaching port P + 1 from any directory,\n"
@@ -78,7 +79,7 @@ struct Options {
     uint16_t clientPort = kClientPort;
     uint32_t timeoutMs = kDefaultTimeoutMs;
     uint32_t minimum = 0;
-    Format format = Format::Table;
+    Format format = isatty(STDOUT_FILENO) ? Format::Table : Format::Tsv;
     bool portGiven = false;
     uint16_t port = 0;
     bool nameGiven = false;
