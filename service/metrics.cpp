@@ -1,11 +1,11 @@
 #include "service/metrics.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-
-#include <sys/stat.h>
 
 #include "net/udp_endpoint.h"
 #include "service/raw_file.h"

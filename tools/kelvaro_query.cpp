@@ -110,22 +110,38 @@ struct OptionRow {
 
 bool setFormat(Options& o, const char* text, uint32_t) {
     const std::string_view value(text);
-    if (value == "table") o.format = Format::Table;
-    else if (value == "tsv") o.format = Format::Tsv;
-    else if (value == "json") o.format = Format::Json;
-    else return false;
+    if (value == "table")
+        o.format = Format::Table;
+    else if (value == "tsv")
+        o.format = Format::Tsv;
+    else if (value == "json")
+        o.format = Format::Json;
+    else
+        return false;
     return true;
 }
 
 constexpr OptionRow kOptions[] = {
     {"--update-port", kCount | kAnnounce, 1, UINT16_MAX,
-     [](Options& o, const char*, uint32_t n) { return o.updatePort = static_cast<uint16_t>(n), true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.updatePort = static_cast<uint16_t>(n);
+         return true;
+     }},
     {"--client-port", kList, 1, UINT16_MAX,
-     [](Options& o, const char*, uint32_t n) { return o.clientPort = static_cast<uint16_t>(n), true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.clientPort = static_cast<uint16_t>(n);
+         return true;
+     }},
     {"--timeout-ms", kCount | kList | kAnnounce, 1, kLongestTimeoutMs,
-     [](Options& o, const char*, uint32_t n) { return o.timeoutMs = n, true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.timeoutMs = n;
+         return true;
+     }},
     {"--min", kList, 0, UINT32_MAX,
-     [](Options& o, const char*, uint32_t n) { return o.minimum = n, true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.minimum = n;
+         return true;
+     }},
     {"--format", kCount | kList, 0, 0, setFormat},
     {"--port", kAnnounce, 1, UINT16_MAX,
      [](Options& o, const char*, uint32_t n) {
@@ -133,13 +149,25 @@ constexpr OptionRow kOptions[] = {
          return o.portGiven = true;
      }},
     {"--population", kAnnounce, 0, UINT16_MAX,
-     [](Options& o, const char*, uint32_t n) { return o.population = static_cast<uint16_t>(n), true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.population = static_cast<uint16_t>(n);
+         return true;
+     }},
     {"--flag", kAnnounce, 0, 1,
-     [](Options& o, const char*, uint32_t n) { return o.zoneFlag = static_cast<uint16_t>(n), true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.zoneFlag = static_cast<uint16_t>(n);
+         return true;
+     }},
     {"--word", kAnnounce, 0, UINT32_MAX,
-     [](Options& o, const char*, uint32_t n) { return o.zoneWord = n, true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.zoneWord = n;
+         return true;
+     }},
     {"--answer-pings", kAnnounce, 1, kLongestAnswerSeconds,
-     [](Options& o, const char*, uint32_t n) { return o.answerSeconds = n, true; }},
+     [](Options& o, const char*, uint32_t n) {
+         o.answerSeconds = n;
+         return true;
+     }},
     {"--name", kAnnounce, 0, 0,
      [](Options& o, const char* text, uint32_t) {
          o.name = text;
@@ -151,7 +179,10 @@ constexpr OptionRow kOptions[] = {
          return o.passwordGiven = true;
      }},
     {"--description", kAnnounce, 0, 0,
-     [](Options& o, const char* text, uint32_t) { return o.description = text, true; }},
+     [](Options& o, const char* text, uint32_t) {
+         o.description = text;
+         return true;
+     }},
 };
 
 // Decimal, or hexadecimal with 0x; the whole text must be a number.
@@ -196,7 +227,8 @@ bool applyOption(const char* key, const char* value, Options& options) {
             return refuse("%s does not take %s", options.command.c_str(), key);
         if (value == nullptr) return refuse("%s needs a value", key);
         uint32_t number = 0;
-        if (row.most > 0 && (!parseUnsigned(value, number) || number < row.least || number > row.most)) {
+        if (row.most > 0 &&
+            (!parseUnsigned(value, number) || number < row.least || number > row.most)) {
             std::fprintf(stderr, "kelvaro_query: %s must be %u..%u, not %s\n", key, row.least,
                          row.most, value);
             return false;
@@ -330,11 +362,12 @@ void printJson(const std::vector<ZoneEntry>& entries) {
     std::printf("[");
     for (size_t i = 0; i < entries.size(); ++i) {
         const ZoneEntry& entry = entries[i];
-        std::printf("%s\n {\"address\":\"%s\",\"port\":%u,\"population\":%u,\"flag\":%u,"
-                    "\"word\":%u,\"name\":%s,\"description\":%s}",
-                    i == 0 ? "" : ",", addressText(entry.address).c_str(), entry.port,
-                    entry.population, entry.zoneFlag, entry.zoneWord,
-                    jsonString(entry.name).c_str(), jsonString(entry.description).c_str());
+        std::printf(
+            "%s\n {\"address\":\"%s\",\"port\":%u,\"population\":%u,\"flag\":%u,"
+            "\"word\":%u,\"name\":%s,\"description\":%s}",
+            i == 0 ? "" : ",", addressText(entry.address).c_str(), entry.port, entry.population,
+            entry.zoneFlag, entry.zoneWord, jsonString(entry.name).c_str(),
+            jsonString(entry.description).c_str());
     }
     std::printf("%s]\n", entries.empty() ? "" : "\n");
 }
@@ -393,9 +426,12 @@ int runList(const Options& options) {
         return kExitFailed;
     }
     const std::vector<ZoneEntry> entries = readEntries(client.received.front().bytes);
-    if (options.format == Format::Tsv) printTsv(entries);
-    else if (options.format == Format::Json) printJson(entries);
-    else printTable(entries);
+    if (options.format == Format::Tsv)
+        printTsv(entries);
+    else if (options.format == Format::Json)
+        printJson(entries);
+    else
+        printTable(entries);
     return kExitDone;
 }
 
@@ -464,9 +500,12 @@ uint32_t answerPings(const Options& options, UdpEndpoint& endpoint,
             const uint32_t from = ping->source.address();
             auto found = std::find_if(sources.begin(), sources.end(),
                                       [from](const PingSource& s) { return s.address == from; });
-            if (found != sources.end()) ++found->answered;
-            else if (sources.size() < kMostPingSources) sources.push_back({from, 1});
-            else ++otherSources;
+            if (found != sources.end())
+                ++found->answered;
+            else if (sources.size() < kMostPingSources)
+                sources.push_back({from, 1});
+            else
+                ++otherSources;
         }
         if (intervalPassed(tickCount(), start, durationMs)) break;
         sleepMs(1);
@@ -481,7 +520,8 @@ int runAnnounce(const Options& options) {
     const uint16_t pingPort = static_cast<uint16_t>(options.port + 1);
     const bool answering = options.answerSeconds > 0;
     UdpEndpoint endpoint;
-    if (endpoint.open(answering ? pingPort : 0) < 0 || (answering && endpoint.localPort() != pingPort)) {
+    if (endpoint.open(answering ? pingPort : 0) < 0 ||
+        (answering && endpoint.localPort() != pingPort)) {
         std::fprintf(stderr, "kelvaro_query: UDP port %u could not be bound for the pings\n",
                      pingPort);
         return kExitFailed;

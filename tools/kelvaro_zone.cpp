@@ -121,10 +121,14 @@ bool applyOption(std::string_view key, const char* value, Options& o) {
     if (key == "--silent-share") return parseShare(value, o.silentShare);
     if (key == "--population") return parseNumber(k, value, 0, UINT16_MAX, o.population);
     if (key == "--update-port") return parseNumber(k, value, 1, UINT16_MAX, o.updatePort);
-    if (key == "--name-prefix") return o.namePrefix = value, true;
-    if (key == "--password") return o.password = value, o.passwordGiven = true;
-    if (key == "--description") return o.description = value, true;
-    return refuse("unknown option " + std::string(key));
+    std::string* text = key == "--name-prefix"   ? &o.namePrefix
+                        : key == "--password"    ? &o.password
+                        : key == "--description" ? &o.description
+                                                 : nullptr;
+    if (text == nullptr) return refuse("unknown option " + std::string(key));
+    *text = value;
+    if (text == &o.password) o.passwordGiven = true;
+    return true;
 }
 
 std::string zoneName(const Options& o, uint32_t index) {
@@ -213,7 +217,7 @@ private:
     int queryDescriptor = -1;
     uint32_t silentZones = 0;  // the first silentZones zones are silent
     uint32_t echo = 0;
-    bool countKnown = false;   // the reply to the latest query has come
+    bool countKnown = false;  // the reply to the latest query has come
     bool everAnswered = false;
     uint32_t directoryCount = 0;
     uint32_t announced = 0;      // in this interval

@@ -5,8 +5,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,83 +21,51 @@ namespace {
 constexpr const char* kQueryTool = KELVARO_TOOLS_DIR "/kelvaro_query";
 constexpr int kToolGraceMs = 3000;
 
-// Series ("name" or "name{labels}") to value, or an error. Checks: every
-// line is a comment or a sample; each family has one TYPE (counter or gauge)
-// after its HELP and before its samples; counters end in _total; names and
-// label names are well formed, label values quoted; no series twice.
+// Series ("name" or "name{labels}") to value, or an error. Every line is a
+// HELP, a TYPE (counter or gauge, counters ending in _total) after its HELP,
+// or a sample of a family already typed; label values are quoted, and no
+// series comes twice.
 struct PrometheusText {
     std::map<std::string, double> samples;
     std::map<std::string, std::string> types;
     std::string error;
 
-    static bool nameCharacter(char c, bool first) {
-        return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == ':' ||
-               (!first && std::isdigit(static_cast<unsigned char>(c)));
-    }
-    static size_t nameLength(const std::string& text, size_t at) {
-        size_t end = at;
-        while (end < text.size() && nameCharacter(text[end], end == at)) ++end;
-        return end - at;
+    bool parse(const std::string& text) {
+        const std::string name = "[a-zA-Z_:][a-zA-Z0-9_:]*";
+        const std::string label = "[a-zA-Z_][a-zA-Z0-9_]*=\"([^\"\\\\\\n]|\\\\.)*\"";
+        const std::regex help("# HELP (" + name + ") .+");
+        const std::regex type("# TYPE (" + name + ") (counter|gauge)");
+        const std::regex sample("(" + name + ")(\\{" + label + "(," + label + ")*\\})? (\\S+)");
+        std::set<std::string> helped;
+        if (text.empty() || text.back() != '\n') return fail("no final line end", text);
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            const std::string line = text.substr(start, end - start);
+            std::smatch m;
+            if (std::regex_match(line, m, help)) {
+                if (!helped.insert(m[1]).second) return fail("HELP twice", line);
+            } else if (std::regex_match(line, m, type)) {
+                const bool total = m[1].str().ends_with("_total");
+                if (helped.count(m[1]) == 0 || !types.emplace(m[1], m[2]).second ||
+                    total != (m[2] == "counter"))
+                    return fail("TYPE", line);
+            } else if (std::regex_match(line, m, sample)) {
+                if (types.count(m[1]) == 0) return fail("sample before its TYPE", line);
+                char* rest = nullptr;
+                const std::string value = m[m.size() - 1];
+                const double number = std::strtod(value.c_str(), &rest);
+                if (*rest != '\0') return fail("value", line);
+                if (!samples.emplace(line.substr(0, line.size() - value.size() - 1), number).second)
+                    return fail("series twice", line);
+            } else {
+                return fail("not a metric line", line);
+            }
+        }
+        return true;
     }
     bool fail(const std::string& why, const std::string& line) {
         error = why + ": " + line;
         return false;
-    }
-
-    bool labels(const std::string& line, size_t& at) {
-        ++at;  // {
-        while (at < line.size() && line[at] != '}') {
-            const size_t length = nameLength(line, at);
-            if (length == 0 || line.compare(at + length, 2, "=\"") != 0) return false;
-            at += length + 2;
-            while (at < line.size() && line[at] != '"') at += line[at] == '\\' ? 2 : 1;
-            if (at >= line.size()) return false;
-            ++at;  // closing quote
-            if (at < line.size() && line[at] == ',') ++at;
-        }
-        return at++ < line.size();
-    }
-
-    bool parseLine(const std::string& line, std::set<std::string>& helped) {
-        if (line.rfind("# HELP ", 0) == 0) {
-            const std::string name = line.substr(7, nameLength(line, 7));
-            if (name.empty() || !helped.insert(name).second) return fail("bad HELP", line);
-            return true;
-        }
-        if (line.rfind("# TYPE ", 0) == 0) {
-            const size_t length = nameLength(line, 7);
-            const std::string name = line.substr(7, length);
-            const std::string type = line.substr(7 + length + 1);
-            if (helped.count(name) == 0 || types.count(name) != 0) return fail("bad TYPE", line);
-            if (type != "counter" && type != "gauge") return fail("unknown type", line);
-            if (type == "counter" && name.size() < 6) return fail("counter name", line);
-            if (type == "counter" && name.compare(name.size() - 6, 6, "_total") != 0)
-                return fail("counter without _total", line);
-            types[name] = type;
-            return true;
-        }
-        if (line.empty() || line[0] == '#') return fail("stray comment", line);
-        const size_t length = nameLength(line, 0);
-        if (length == 0 || types.count(line.substr(0, length)) == 0)
-            return fail("sample before its TYPE", line);
-        size_t at = length;
-        if (at < line.size() && line[at] == '{' && !labels(line, at)) return fail("labels", line);
-        if (at >= line.size() || line[at] != ' ') return fail("no value", line);
-        const std::string series = line.substr(0, at);
-        char* end = nullptr;
-        const double value = std::strtod(line.c_str() + at + 1, &end);
-        if (end == line.c_str() + at + 1 || *end != '\0') return fail("value", line);
-        if (!samples.emplace(series, value).second) return fail("series twice", line);
-        return true;
-    }
-
-    bool parse(const std::string& text) {
-        if (text.empty() || text.back() != '\n') return fail("no final line end", text);
-        std::set<std::string> helped;
-        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-             start = end + 1)
-            if (!parseLine(text.substr(start, end - start), helped)) return false;
-        return true;
     }
 };
 
@@ -111,26 +79,31 @@ ToolResult query(ServerProcess& server, const std::vector<std::string>& argument
 // that run. StatsWriteMinutes=0 writes it at every idle iteration as well, so
 // the file is seen to follow the run without any statistics file.
 TEST(MetricsFileE2eTest, AfterAKnownRunTheFileHoldsItsCountsAndParses) {
-    ServerProcess server("[Zone]\nSweepTime=20\nDropLimit=100\n"
-                         "[Directory]\nStatsWriteMinutes=0\nStatsFile=\nMetricsFile=metrics.prom\n");
+    ServerProcess server(
+        "[Zone]\nSweepTime=20\nDropLimit=100\n"
+        "[Directory]\nStatsWriteMinutes=0\nStatsFile=\nMetricsFile=metrics.prom\n");
     ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
     UdpEndpoint probe;
     ASSERT_GE(probe.open(0), 0);
     const uint16_t alphaPort = static_cast<uint16_t>(probe.localPort() - 1);
     probe.open(0);  // frees the port Alpha will answer on
 
-    const std::vector<std::string> alpha = {"announce", "127.0.0.1", "--port",
-                                            std::to_string(alphaPort), "--name", "Alpha",
-                                            "--password", "pw"};
+    const std::vector<std::string> alpha = {
+        "announce", "127.0.0.1", "--port",     std::to_string(alphaPort),
+        "--name",   "Alpha",     "--password", "pw"};
     auto announce = [&](std::vector<std::string> arguments, std::vector<std::string> extra) {
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return query(server, arguments);
     };
     EXPECT_EQ(announce(alpha, {"--answer-pings", "1"}).exitCode, 0);
     EXPECT_EQ(query(server, {"announce", "127.0.0.1", "--port", "7000", "--name", "Bravo",
-                             "--password", "pw"}).exitCode, 0);
+                             "--password", "pw"})
+                  .exitCode,
+              0);
     EXPECT_EQ(query(server, {"announce", "127.0.0.1", "--port", "7002", "--name", "Alpha",
-                             "--password", "wrong"}).exitCode, 0);  // read, then refused
+                             "--password", "wrong"})
+                  .exitCode,
+              0);  // read, then refused
     const uint8_t malformed[3] = {1, 2, 3};
     probe.setDestination(inet_addr("127.0.0.1"), kServerUpdatePort);
     ASSERT_TRUE(probe.send(malformed, sizeof malformed));

@@ -1,13 +1,13 @@
 #pragma once
-// A strict reader for the JSON the tools print: objects, arrays, strings,
-// unsigned integers, true, false and null, nothing more lenient than the
-// grammar allows (no trailing commas, no raw control bytes or bytes above 126
-// inside strings, no leading zeros). \u escapes below 256 become that byte,
-// which is how the tools write bytes that are not printable ASCII.
+// A strict reader for the JSON the tools print: objects, arrays, strings and
+// unsigned integers, by the grammar (no trailing commas, no leading zeros, no
+// raw control bytes or bytes above 126 in strings). A \u escape below 256
+// becomes that byte, which is how the tools write bytes that are not
+// printable ASCII.
 
+#include <cctype>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,9 +15,8 @@
 namespace kelvaro::testing_support {
 
 struct JsonValue {
-    enum class Kind { Null, Boolean, Number, String, Array, Object } kind = Kind::Null;
+    enum class Kind { Number, String, Array, Object } kind = Kind::Number;
     uint64_t number = 0;
-    bool boolean = false;
     std::string text;
     std::vector<JsonValue> items;
     std::map<std::string, JsonValue> members;
@@ -25,117 +24,87 @@ struct JsonValue {
 
 class StrictJson {
 public:
-    // False unless the whole text (surrounding blanks aside) is one value.
-    static bool parse(std::string_view text, JsonValue& out) {
-        StrictJson reader(text);
-        return reader.value(out, 0) && (reader.skipBlanks(), reader.at == text.size());
+    // False unless the whole text (blanks aside) is one value.
+    static bool parse(std::string_view source, JsonValue& out) {
+        StrictJson reader(source);
+        return reader.value(out, 0) && !reader.more();
     }
 
 private:
-    static constexpr int kDeepest = 32;
-
     explicit StrictJson(std::string_view source) : text(source) {}
 
-    void skipBlanks() {
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\n' || text[at] == '\t' ||
-                                    text[at] == '\r'))
+    bool more() {
+        while (at < text.size() &&
+               std::string_view(" \t\r\n").find(text[at]) != std::string_view::npos)
             ++at;
+        return at < text.size();
     }
     bool take(char c) {
-        skipBlanks();
-        if (at >= text.size() || text[at] != c) return false;
+        if (!more() || text[at] != c) return false;
         ++at;
-        return true;
-    }
-    bool word(std::string_view expected) {
-        if (text.substr(at, expected.size()) != expected) return false;
-        at += expected.size();
         return true;
     }
 
     bool value(JsonValue& out, int depth) {
-        if (depth > kDeepest) return false;
-        skipBlanks();
-        if (at >= text.size()) return false;
-        const char c = text[at];
-        if (c == '{') return object(out, depth);
-        if (c == '[') return array(out, depth);
-        if (c == '"') return out.kind = JsonValue::Kind::String, string(out.text);
-        if (c >= '0' && c <= '9') return number(out);
-        if (word("true")) return out.kind = JsonValue::Kind::Boolean, out.boolean = true;
-        if (word("false")) return out.kind = JsonValue::Kind::Boolean, true;
-        return word("null");
-    }
-
-    bool number(JsonValue& out) {
-        out.kind = JsonValue::Kind::Number;
+        if (depth > 32 || !more()) return false;
+        if (take('"')) return out.kind = JsonValue::Kind::String, string(out.text);
+        // Every element takes at least one byte, so the text bounds the loops.
+        if (take('[')) {
+            out.kind = JsonValue::Kind::Array;
+            if (take(']')) return true;
+            for (size_t n = 0; n < text.size(); ++n) {
+                if (!value(out.items.emplace_back(), depth + 1)) return false;
+                if (!take(',')) return take(']');
+            }
+            return false;
+        }
+        if (take('{')) {
+            out.kind = JsonValue::Kind::Object;
+            if (take('}')) return true;
+            for (size_t n = 0; n < text.size(); ++n) {
+                std::string key;
+                if (!take('"') || !string(key) || !take(':') || out.members.count(key) != 0 ||
+                    !value(out.members[key], depth + 1))
+                    return false;
+                if (!take(',')) return take('}');
+            }
+            return false;
+        }
         const size_t first = at;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - first < 20)
-            out.number = out.number * 10 + static_cast<uint64_t>(text[at++] - '0');
-        return !(text[first] == '0' && at - first > 1);
-    }
-
-    static int hexDigit(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && at - first < 20; ++at)
+            out.number = out.number * 10 + static_cast<uint64_t>(text[at] - '0');
+        return at > first && !(text[first] == '0' && at - first > 1);
     }
 
     bool string(std::string& out) {
-        ++at;  // the opening quote
         while (at < text.size()) {
             const auto c = static_cast<unsigned char>(text[at++]);
             if (c == '"') return true;
             if (c < 0x20 || c > 0x7e) return false;
             if (c != '\\') {
                 out += static_cast<char>(c);
-                continue;
+            } else if (at < text.size() &&
+                       std::string_view("\"\\/").find(text[at]) != std::string_view::npos) {
+                out += text[at++];
+            } else if (at < text.size() &&
+                       std::string_view("bfnrt").find(text[at]) != std::string_view::npos) {
+                out += "\b\f\n\r\t"[std::string_view("bfnrt").find(text[at++])];
+            } else {
+                unsigned code = 0;
+                if (text.substr(at, 1) != "u" || at + 5 > text.size()) return false;
+                for (size_t i = at + 1; i < at + 5; ++i) {
+                    const char h =
+                        static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+                    const size_t digit = std::string_view("0123456789abcdef").find(h);
+                    if (digit == std::string_view::npos) return false;
+                    code = code * 16 + static_cast<unsigned>(digit);
+                }
+                at += 5;
+                if (code > 0xff) return false;  // the tools never write one
+                out += static_cast<char>(code);
             }
-            if (at >= text.size()) return false;
-            const char escape = text[at++];
-            static constexpr std::string_view kSimple = "\"\\/bfnrt";
-            static constexpr std::string_view kMeaning = "\"\\/\b\f\n\r\t";
-            if (const size_t found = kSimple.find(escape); found != std::string_view::npos) {
-                out += kMeaning[found];
-                continue;
-            }
-            if (escape != 'u' || at + 4 > text.size()) return false;
-            unsigned code = 0;
-            for (int i = 0; i < 4; ++i) {
-                const int digit = hexDigit(text[at++]);
-                if (digit < 0) return false;
-                code = code * 16 + static_cast<unsigned>(digit);
-            }
-            if (code > 0xff) return false;  // the tools never write one
-            out += static_cast<char>(code);
         }
         return false;
-    }
-
-    bool array(JsonValue& out, int depth) {
-        out.kind = JsonValue::Kind::Array;
-        ++at;
-        if (take(']')) return true;
-        do {
-            out.items.emplace_back();
-            if (!value(out.items.back(), depth + 1)) return false;
-        } while (take(','));
-        return take(']');
-    }
-
-    bool object(JsonValue& out, int depth) {
-        out.kind = JsonValue::Kind::Object;
-        ++at;
-        if (take('}')) return true;
-        do {
-            skipBlanks();
-            std::string key;
-            if (at >= text.size() || text[at] != '"' || !string(key) || !take(':')) return false;
-            if (out.members.count(key) != 0) return false;
-            if (!value(out.members[key], depth + 1)) return false;
-        } while (take(','));
-        return take('}');
     }
 
     std::string_view text;

@@ -56,12 +56,13 @@ std::multiset<int> droppedZones(const std::string& printed) {
 // Fast timers: a sweep cycle over 200 zones takes about half a second, and a
 // zone that stops answering is dropped some 400 ms after its sweep ping.
 TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
-    ServerProcess server("[CPU]\nIterationSleepTime=1\n"
-                         "[Zone]\nSweepTime=2\nInitialHighPing=100\nDropLimit=3\n");
+    ServerProcess server(
+        "[CPU]\nIterationSleepTime=1\n"
+        "[Zone]\nSweepTime=2\nInitialHighPing=100\nDropLimit=3\n");
     ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
     ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", "200", "--port", "41000", "--name-prefix",
-                             "Rehearsal ", "--password", "pw", "--population", "7",
-                             "--interval", "1", "--silent-after", "2", "--silent-share", "0.25"});
+                             "Rehearsal ", "--password", "pw", "--population", "7", "--interval",
+                             "1", "--silent-after", "2", "--silent-share", "0.25"});
     ToolResult progress;
     uint64_t pings = 0;
     bool settled = false;
@@ -105,8 +106,8 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
 // Bad options are refused before any socket is bound; with no directory the
 // run ends after its duration with status 1.
 TEST(ZoneToolTest, StatusesForBadOptionsAndForASilentDirectory) {
-    const std::vector<std::string> base = {"127.0.0.1", "--zones", "2", "--port", "41000",
-                                           "--name-prefix", "Z", "--password", "pw"};
+    const std::vector<std::string> base = {
+        "127.0.0.1", "--zones", "2", "--port", "41000", "--name-prefix", "Z", "--password", "pw"};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> arguments = base;
         arguments.insert(arguments.end(), extra.begin(), extra.end());

@@ -1,12 +1,13 @@
 // The metrics file as a monitoring system reads it, and what happens when it
 // cannot be written.
 
+#include "service/metrics.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 
-#include "service/metrics.h"
 #include "service/server_fixture.h"
 
 namespace kelvaro::testing_support {
@@ -32,7 +33,8 @@ TEST_F(MetricsFileTest, EveryMetricHasItsHelpAndTypeAndPeersGetTheirOwnSeries) {
          {"# HELP kelvaro_zones ", "# TYPE kelvaro_zones gauge\nkelvaro_zones 3\n",
           "# TYPE kelvaro_password_records gauge\nkelvaro_password_records 4\n",
           "kelvaro_client_connections 1\n", "kelvaro_download_connections 0\n",
-          "# TYPE kelvaro_updates_total counter\n", "kelvaro_updates_total{result=\"accepted\"} 5\n",
+          "# TYPE kelvaro_updates_total counter\n",
+          "kelvaro_updates_total{result=\"accepted\"} 5\n",
           "kelvaro_updates_total{result=\"limit\"} 2\n", "kelvaro_list_bytes_total 123456789012\n",
           "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"started\"} 1\n"
           "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"completed\"} 1\n"
