@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "e2e/server_process.h"
+#include "e2e/strict_json.h"
 #include "platform/tick_clock.h"
 
 namespace kelvaro::testing_support {
@@ -62,7 +64,7 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
     ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
     ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", "200", "--port", "41000", "--name-prefix",
                              "Rehearsal ", "--password", "pw", "--population", "7", "--interval",
-                             "1", "--silent-after", "2", "--silent-share", "0.25"});
+                             "1", "--silent-after", "3", "--silent-share", "0.25"});
     ToolResult progress;
     uint64_t pings = 0;
     bool settled = false;
@@ -101,6 +103,22 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
     ToolRun count(kQueryTool, {"count", "127.0.0.1"});
     const ToolResult counted = count.wait(&server, 2000 + kToolGraceMs);
     EXPECT_EQ(counted.out, "150\n") << counted.err;
+
+    // The rehearsed population in every list format: a header and a line per
+    // zone, a line per zone, and a JSON array of them.
+    for (const std::string format : {"table", "tsv", "json"}) {
+        ToolRun list(kQueryTool, {"list", "127.0.0.1", "--format", format});
+        const ToolResult listed = list.wait(&server, 2000 + kToolGraceMs);
+        EXPECT_EQ(listed.exitCode, 0) << listed.err;
+        const auto printed = std::count(listed.out.begin(), listed.out.end(), '\n');
+        EXPECT_EQ(printed, format == "table" ? 151 : format == "tsv" ? 150 : 152) << format;
+        JsonValue parsed;
+        if (format == "json") {
+            ASSERT_TRUE(StrictJson::parse(listed.out, parsed));
+            EXPECT_EQ(parsed.items.size(), 150u);
+            EXPECT_EQ(parsed.items.back().members["name"].text, "Rehearsal 200");
+        }
+    }
 }
 
 // Bad options are refused before any socket is bound; with no directory the
