@@ -5,10 +5,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "e2e/server_process.h"
@@ -30,42 +32,71 @@ struct PrometheusText {
     std::map<std::string, std::string> types;
     std::string error;
 
+    // The length of the metric (or label) name at the start of text.
+    static size_t nameLength(std::string_view text, bool label) {
+        size_t n = 0;
+        for (; n < text.size(); ++n) {
+            const char c = text[n];
+            const bool letter =
+                std::isalpha(static_cast<unsigned char>(c)) || c == '_' || (c == ':' && !label);
+            if (!letter && !(n > 0 && std::isdigit(static_cast<unsigned char>(c)))) break;
+        }
+        return n;
+    }
+    // Moves past {name="value",...}; false when malformed.
+    static bool skipLabels(std::string_view& rest) {
+        if (rest.empty() || rest[0] != '{') return true;
+        size_t at = 1;
+        for (size_t labels = 0; labels < 64; ++labels) {
+            const size_t n = nameLength(rest.substr(at), true);
+            if (n == 0 || rest.substr(at + n, 2) != "=\"") return false;
+            at += n + 2;
+            while (at < rest.size() && rest[at] != '"') at += rest[at] == '\\' ? 2 : 1;
+            if (at + 1 >= rest.size()) return false;
+            const char after = rest[at + 1];
+            at += 2;
+            if (after == '}') {
+                rest.remove_prefix(at);
+                return true;
+            }
+            if (after != ',') return false;
+        }
+        return false;
+    }
+    bool line(std::string_view text, std::set<std::string>& helped) {
+        for (const std::string_view keyword : {"# HELP ", "# TYPE "}) {
+            if (text.substr(0, 7) != keyword) continue;
+            const size_t n = nameLength(text.substr(7), false);
+            const std::string name(text.substr(7, n));
+            const std::string_view rest = text.substr(std::min(text.size(), 8 + n));
+            if (n == 0 || text.size() <= 8 + n || text[7 + n] != ' ') return false;
+            if (keyword == "# HELP ") return helped.insert(name).second;
+            const bool total = name.ends_with("_total");
+            return helped.count(name) == 1 && (rest == "gauge" || rest == "counter") &&
+                   total == (rest == "counter") && types.emplace(name, rest).second;
+        }
+        const size_t n = nameLength(text, false);
+        std::string_view rest = text.substr(n);
+        if (n == 0 || types.count(std::string(text.substr(0, n))) == 0 || !skipLabels(rest) ||
+            rest.size() < 2 || rest[0] != ' ')
+            return false;
+        const std::string value(rest.substr(1));
+        char* end = nullptr;
+        const double number = std::strtod(value.c_str(), &end);
+        return !value.empty() && *end == '\0' &&
+               samples.emplace(text.substr(0, text.size() - rest.size()), number).second;
+    }
     bool parse(const std::string& text) {
-        const std::string name = "[a-zA-Z_:][a-zA-Z0-9_:]*";
-        const std::string label = "[a-zA-Z_][a-zA-Z0-9_]*=\"([^\"\\\\\\n]|\\\\.)*\"";
-        const std::regex help("# HELP (" + name + ") .+");
-        const std::regex type("# TYPE (" + name + ") (counter|gauge)");
-        const std::regex sample("(" + name + ")(\\{" + label + "(," + label + ")*\\})? (\\S+)");
+        if (text.empty() || text.back() != '\n') return false;
         std::set<std::string> helped;
-        if (text.empty() || text.back() != '\n') return fail("no final line end", text);
         for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
              start = end + 1) {
-            const std::string line = text.substr(start, end - start);
-            std::smatch m;
-            if (std::regex_match(line, m, help)) {
-                if (!helped.insert(m[1]).second) return fail("HELP twice", line);
-            } else if (std::regex_match(line, m, type)) {
-                const bool total = m[1].str().ends_with("_total");
-                if (helped.count(m[1]) == 0 || !types.emplace(m[1], m[2]).second ||
-                    total != (m[2] == "counter"))
-                    return fail("TYPE", line);
-            } else if (std::regex_match(line, m, sample)) {
-                if (types.count(m[1]) == 0) return fail("sample before its TYPE", line);
-                char* rest = nullptr;
-                const std::string value = m[m.size() - 1];
-                const double number = std::strtod(value.c_str(), &rest);
-                if (*rest != '\0') return fail("value", line);
-                if (!samples.emplace(line.substr(0, line.size() - value.size() - 1), number).second)
-                    return fail("series twice", line);
-            } else {
-                return fail("not a metric line", line);
+            if (!line(std::string_view(text).substr(start, end - start), helped)) {
+                error = text.substr(start, end - start);
+                return false;
             }
         }
         return true;
-    }
-    bool fail(const std::string& why, const std::string& line) {
-        error = why + ": " + line;
-        return false;
     }
 };
 
