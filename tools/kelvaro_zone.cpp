@@ -1,7 +1,8 @@
 // kelvaro_zone: plays many zones against one directory, for rehearsal and load.
 //
 // Zone i (0-based) announces port P + 2i and answers pings on P + 2i + 1 with
-// its population; every zone is re-announced each interval, and after
+// its population; every zone is re-announced each interval (spread over its
+// first half), and after
 // --silent-after seconds the first ceil(share x N) zones fall silent (neither
 // answering pings nor re-announcing), so the directory's drops can be watched.
 // One summary line per interval. Stops on SIGINT/SIGTERM or after --duration.
@@ -59,11 +60,12 @@ constexpr const char* kUsage =
     "       kelvaro_zone --help | --version\n"
     "\n"
     "Runs N zones named \"TEXT1\" .. \"TEXTN\" on ports P, P+2, ..., each answering\n"
-    "pings on its port + 1, re-announced every S seconds (default 10). After\n"
+    "pings on its port + 1, re-announced every S seconds (default 10), spread\n"
+    "over the first half of the interval. After\n"
     "--silent-after S the first ceil(F x N) zones fall silent (F 0..1, default 0).\n"
     "Prints per interval: t=<s>s announced=<updates sent> pings_answered=<n>\n"
     "silent=<zones> directory_count=<the directory's answer to the count query sent\n"
-    "with the announcements at the start of that interval, - when none came>.\n"
+    "after that interval's announcements, - when none came>.\n"
     "--duration 0 (the default) runs until SIGINT or SIGTERM, at most 30 days.\n";
 
 struct Options {
@@ -204,7 +206,7 @@ public:
     int run();
 
 private:
-    void announce();
+    void announceDue(uint32_t intoInterval, uint32_t spreadMs);
     void sendCountQuery();
     void readSockets(const std::vector<pollfd>& ready);
     void readCountReplies();
@@ -216,6 +218,8 @@ private:
     UdpEndpoint query;
     int queryDescriptor = -1;
     uint32_t silentZones = 0;  // the first silentZones zones are silent
+    uint32_t nextZone = 0;     // the next to announce in this interval
+    bool queried = false;      // this interval's count query has gone
     uint32_t echo = 0;
     bool countKnown = false;  // the reply to the latest query has come
     bool everAnswered = false;
@@ -257,16 +261,27 @@ bool Rehearsal::open() {
     return true;
 }
 
-void Rehearsal::announce() {
-    for (uint32_t i = silentZones; i < o.zones; ++i) {
-        Zone& zone = *zones[i];
+// Zone i's turn comes i / N of the way through the first half of the
+// interval. A burst of every update at once would overflow the directory's
+// receive buffer (it reads a few datagrams per iteration) and lose most of
+// them, which real zones, announcing at their own times, never do.
+void Rehearsal::announceDue(uint32_t intoInterval, uint32_t spreadMs) {
+    const uint64_t due = std::min<uint64_t>(
+        o.zones, static_cast<uint64_t>(intoInterval) * o.zones / std::max(spreadMs, 1u) + 1);
+    for (; nextZone < due; ++nextZone) {
+        if (isSilent(nextZone)) continue;
+        Zone& zone = *zones[nextZone];
         zone.socket.setDestination(o.address, static_cast<uint16_t>(o.updatePort));
         if (zone.socket.send(zone.update.data(), zone.update.size())) ++announced;
     }
+    if (nextZone == o.zones && !queried) {
+        sendCountQuery();
+        queried = true;
+    }
 }
 
-// Sent after the announcements: the directory reads its update port in order,
-// so the reply counts them.
+// Sent after the interval's announcements: the directory reads its update
+// port in order, so the reply counts them.
 void Rehearsal::sendCountQuery() {
     uint8_t datagram[kCountQueryLength];
     echo = tickCount() ^ (static_cast<uint32_t>(getpid()) << 16);
@@ -326,11 +341,9 @@ int Rehearsal::run() {
 
     const uint32_t start = tickCount();
     uint32_t intervalStart = start;
-    announce();
-    sendCountQuery();
-    // Every round takes at least a millisecond of sleep or a datagram per
-    // socket, so the round cap is far past the duration and only a guard.
-    const uint64_t mostRounds = static_cast<uint64_t>(durationMs) * 64u + 1024u;
+    // A round ends after a datagram or a poll time-out, and a poll over every
+    // socket takes microseconds, so this cap lies far past the duration.
+    const uint64_t mostRounds = static_cast<uint64_t>(durationMs) * 1000u + 1024u;
     uint32_t elapsed = 0;
     for (uint64_t round = 0; round < mostRounds && stopSignal == 0; ++round) {
         for (pollfd& entry : watched) entry.revents = 0;
@@ -348,9 +361,10 @@ int Rehearsal::run() {
         if (elapsedMs(now, intervalStart) >= intervalMs) {
             intervalStart += intervalMs;
             printSummary(elapsedMs(intervalStart, start));
-            announce();
-            sendCountQuery();
+            nextZone = 0;
+            queried = false;
         }
+        announceDue(elapsedMs(now, intervalStart), intervalMs / 2);
     }
     printSummary(elapsed);
     if (!everAnswered) {
