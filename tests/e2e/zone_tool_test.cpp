@@ -98,7 +98,12 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front().announced, 200u);  // the silent ones announce until they go quiet
     EXPECT_EQ(lines.back().silent, 50u);
-    EXPECT_EQ(lines.back().announced, 150u);
+    // An interval wholly after the silence announces only the others.
+    const auto after = std::find_if(lines.begin(), lines.end(), [](const Summary& line) {
+        return line.directoryCount == "150";
+    });
+    ASSERT_NE(after, lines.end());
+    EXPECT_EQ(after->announced, 150u);
 
     ToolRun count(kQueryTool, {"count", "127.0.0.1"});
     const ToolResult counted = count.wait(&server, 2000 + kToolGraceMs);
