@@ -74,6 +74,7 @@ bool DirectoryServer::endpointsOpen() const {
 // to their peers. The members then go in reverse declaration order: zones,
 // ping endpoint, update endpoint, client manager, download manager, passwords.
 DirectoryServer::~DirectoryServer() {
+    writeMetrics();
     clientManager.removeAll();
     downloadManager.removeAll();
 }
@@ -98,6 +99,7 @@ void DirectoryServer::checkSlowIteration() {
         const uint32_t elapsed = elapsedMs(tickCount(), lastIterationTick);
         if (elapsed > asInterval(settings_.SlowIteration)) {
             std::printf("Slow iteration warning: %i ms\n", static_cast<int>(elapsed));
+            ++counters.slowIterations;
             zoneList.clearAwaiting();
         }
     }
@@ -105,8 +107,8 @@ void DirectoryServer::checkSlowIteration() {
 }
 
 void DirectoryServer::pollTransport() {
-    downloadManager.poll();
-    clientManager.poll();
+    counters.downloadDatagrams += static_cast<uint64_t>(downloadManager.poll());
+    counters.clientDatagrams += static_cast<uint64_t>(clientManager.poll());
 }
 
 // A download connection that has closed but is not yet freed still counts, so
@@ -116,8 +118,11 @@ void DirectoryServer::scheduleDownloads() {
     if (downloadManager.connectionCount() != 0) {
         lastDownloadTick = tickCount();
         becomeBusy();
-    } else if (intervalPassed(tickCount(), lastDownloadTick,
-                              asInterval(settings_.DownloadTime))) {
+        return;
+    }
+    if (downloadPending) ++counters.peer(downloadPeer).failed;  // gone without a list
+    downloadPending = false;
+    if (intervalPassed(tickCount(), lastDownloadTick, asInterval(settings_.DownloadTime))) {
         startDownload();  // busy stays as it is until the next iteration sees the connection
     } else if (clientManager.connectionCount() == 0) {
         busy = false;
@@ -141,6 +146,9 @@ void DirectoryServer::startDownload() {
     const int32_t peerCount = std::clamp(settings_.peerCount, 1, kMaxPeers);
     if (peerIndex < 0 || peerIndex >= peerCount) peerIndex = 0;
     downloadManager.connect(settings_.peerAddresses[peerIndex], peerPort);
+    downloadPeer = settings_.peerAddresses[peerIndex];
+    downloadPending = true;
+    ++counters.peer(downloadPeer).started;
     ++peerIndex;
     if (peerIndex == peerCount) peerIndex = 0;
 }
@@ -168,6 +176,7 @@ void ListResponder::operator()(ReceivedMessage& message) {
     std::unique_ptr<ByteBlock> list =
         server->buildServerList(readListMinimum(message.data, message.length));
     if (list) message.connection->send(list->data.get(), list->length, true);
+    if (list) server->countListServed(list->length);
     // The connection stays open: the client closes it, or its silence limit does.
 }
 
@@ -178,17 +187,33 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
     if (connection.isClosed()) return;
     mergeServerList(message.data, message.length, zoneList);
     connection.disconnect(true);
+    if (downloadPending) ++counters.peer(downloadPeer).completed;
+    downloadPending = false;
     std::printf("---Download complete\n");
 }
 
 void DirectoryServer::receiveUpdate() {
-    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll())
-        handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint);
+    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll()) {
+        ++counters.updateDatagrams;
+        countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint));
+    }
+}
+
+void DirectoryServer::countUpdate(UpdateOutcome outcome) {
+    switch (outcome) {
+        case UpdateOutcome::Accepted: ++counters.updatesAccepted; break;
+        case UpdateOutcome::Malformed: ++counters.updatesMalformed; break;
+        case UpdateOutcome::BadPassword: ++counters.updatesBadPassword; break;
+        case UpdateOutcome::Limit: ++counters.updatesLimit; break;
+        case UpdateOutcome::CountQuery: ++counters.countQueries; break;
+    }
 }
 
 void DirectoryServer::receivePingReply() {
-    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll())
-        handlePingDatagram(*datagram, zoneList);
+    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll()) {
+        ++counters.pingDatagrams;
+        if (handlePingDatagram(*datagram, zoneList)) ++counters.pingReplies;
+    }
 }
 
 // A record may be freed while it is handled, so its successor is taken first.
@@ -201,6 +226,7 @@ void DirectoryServer::runZoneTimeouts() {
             if (zone->dropDue(zoneList.settings().DropLimit)) {
                 std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
                 zoneList.remove(zone);
+                ++counters.zonesDropped;
             } else if (zone->retryDue()) {
                 sendPing(zone->address, zone->port);
             }
@@ -225,6 +251,7 @@ void DirectoryServer::runStatsTimer() {
     if (!intervalPassed(tickCount(), lastStatsTick, asInterval(settings_.StatsWriteMinutes)))
         return;
     if (!settings_.StatsFile.empty()) writeStats();
+    writeMetrics();
     lastStatsTick = tickCount();
 }
 
@@ -257,7 +284,23 @@ void DirectoryServer::writeStats() {
     std::printf("---Stats write failed: %s: %s\n", target.c_str(), std::strerror(error));
 }
 
+void DirectoryServer::writeMetrics() {
+    if (settings_.MetricsFile.empty()) return;
+    const MetricsGauges gauges{zoneList.count(), passwords.count(),
+                               clientManager.connectionCount(), downloadManager.connectionCount()};
+    std::string reason;
+    if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges), reason))
+        std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
+                    reason.c_str());
+}
+
+void DirectoryServer::countListServed(uint32_t bytes) {
+    ++counters.listsServed;
+    counters.listBytes += bytes;
+}
+
 void DirectoryServer::sendPing(uint32_t address, uint16_t port) {
+    ++counters.pingsSent;
     kelvaro::sendPing(pingEndpoint, address, port);
 }
 

@@ -17,9 +17,11 @@
 #include <string>
 
 #include "net/udp_endpoint.h"
+#include "service/metrics.h"
 #include "service/server_settings.h"
 #include "transport/connection.h"
 #include "transport/connection_manager.h"
+#include "zones/zone_datagrams.h"
 #include "zones/zone_list.h"
 #include "zones/zone_passwords.h"
 
@@ -84,6 +86,9 @@ public:
     // printed. A list reaching a connection that is already closed is ignored.
     void onListData(ReceivedMessage& message);
 
+    // Counts one server list of that many bytes handed to a client connection.
+    void countListServed(uint32_t bytes);
+
     // Replaces StatsFile with one tab-separated line per zone. The lines go to
     // a temporary file beside it that is renamed over it once complete, so a
     // reader sees either the old file or the new one, never a missing or half
@@ -96,6 +101,13 @@ public:
     // binary then stops before it starts serving.
     bool endpointsOpen() const;
 
+    // Replaces MetricsFile (when set) with the counters and the current
+    // gauges. Runs on the statistics timer, whether or not StatsFile is set,
+    // and once more from the destructor, so the file holds the final counts
+    // when the server stops. A failure prints "---Metrics write failed:
+    // <path>: <reason>" and leaves the old file.
+    void writeMetrics();
+
     // Read-only views for tests and tools.
     struct Timers {
         uint32_t lastSweepTick;      // tick of the last sweep ping
@@ -107,6 +119,7 @@ public:
         return {lastSweepTick, lastIterationTick, lastDownloadTick, lastStatsTick};
     }
     bool isBusy() const { return busy; }
+    const MetricsCounters& metrics() const { return counters; }
     int32_t nextPeerIndex() const { return peerIndex; }
     const ServerSettings& settings() const { return settings_; }
     // The bound local ports (0 for an endpoint that could not be bound).
@@ -125,6 +138,7 @@ private:
     void pollTransport();
     void receiveUpdate();
     void receivePingReply();
+    void countUpdate(UpdateOutcome outcome);
     void scheduleDownloads();
     void runZoneTimeouts();
     void runSweep();
@@ -146,8 +160,11 @@ private:
     bool busy = false;  // transfers in progress: zone upkeep waits
     uint32_t lastDownloadTick = 0;
     int32_t peerIndex = 0;            // the peer to download from next
+    bool downloadPending = false;     // started, and neither brought a list nor gone yet
+    uint32_t downloadPeer = 0;        // the address of that download
     uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
     uint32_t lastStatsTick = 0;
+    MetricsCounters counters;
     ZoneList zoneList;
 };
 

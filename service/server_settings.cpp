@@ -18,6 +18,7 @@ constexpr size_t kIntBufferSize = 32;
 // Any path the system accepts fits (PATH_MAX).
 constexpr size_t kStatsFileBufferSize = 4096;
 constexpr size_t kPeerListBufferSize = 256;
+constexpr size_t kMetricsFileBufferSize = 4096;  // a path, often absolute
 constexpr int64_t kMsPerMinute = 60000;
 constexpr int64_t kMsPerHour = 1000 * 60 * 60;
 constexpr const char* kDefaultPeers = "localhost, localhost & localhost";
@@ -171,6 +172,7 @@ void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(cons
     ClusterMode = readInteger(*this, "Core", "ClusterMode", "0", path) != 0;
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
+    MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
     peers.clear();

@@ -75,6 +75,7 @@ struct ServerSettings {
     int32_t peerCount = 0;
     std::string StatsFile;            // empty: no statistics file
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
+    std::string MetricsFile;          // empty: no metrics file
     std::string peerList;             // the Directory IP text as read
 
     // What load() saw, for the start-up report.

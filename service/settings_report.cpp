@@ -51,7 +51,9 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
                         inFileUnits(settings.*(row->field), row->scale);
         if (section == "Core") line += std::string(" ClusterMode=") + (settings.ClusterMode ? "1" : "0");
         if (section == "Directory") {
-            line += " StatsFile=" + settings.StatsFile + " IP=" + settings.peerList + " (";
+            line += " StatsFile=" + settings.StatsFile;
+            if (!settings.MetricsFile.empty()) line += " MetricsFile=" + settings.MetricsFile;
+            line += " IP=" + settings.peerList + " (";
             for (size_t i = 0; i < settings.peers.size(); ++i)
                 line += (i == 0 ? "" : " ") + addressText(settings.peers[i].address);
             line += ")";

@@ -24,8 +24,10 @@ ConnectionManager::ConnectionManager(uint16_t hostLimit, uint16_t port, MessageH
 // nothing, so the closed socket is never used.
 ConnectionManager::~ConnectionManager() = default;
 
-void ConnectionManager::poll() {
+int ConnectionManager::poll() {
+    int taken = 0;
     if (std::unique_ptr<Datagram> datagram = endpoint.poll()) {
+        ++taken;
         if (Connection* connection = findOrAccept(datagram->source))
             connection->receive(datagram->bytes.data(), static_cast<uint32_t>(datagram->bytes.size()));
     }
@@ -39,6 +41,7 @@ void ConnectionManager::poll() {
             node->element->tick();
         node = following;
     }
+    return taken;
 }
 
 Connection* ConnectionManager::findOrAccept(const NetAddress& source) {

@@ -29,7 +29,8 @@ public:
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
 
-    void poll();
+    // Returns how many datagrams it took (0 or 1).
+    int poll();
     // Opens a client-mode connection to address (network order):port and sends
     // its first key request at once.
     void connect(uint32_t address, uint16_t port);

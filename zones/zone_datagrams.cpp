@@ -65,7 +65,7 @@ bool isValidZoneUpdate(const uint8_t* payload, size_t length) {
     return isValidZoneName(fieldText(payload, kNameOffset, kNameWidth));
 }
 
-void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
+UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
                           UdpEndpoint& pingEndpoint) {
     const uint8_t* payload = datagram.data();
     const size_t length = datagram.bytes.size();
@@ -76,7 +76,7 @@ void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, Zo
         if (!passwords.checkZonePassword(name, password)) {
             std::printf("---Bad password from %s: %.*s\n", datagram.source.text().c_str(),
                         nameLength, name.data());
-            return;
+            return UpdateOutcome::BadPassword;
         }
         // The last byte is a NUL, so the description ends inside the datagram.
         const std::string_view description =
@@ -85,26 +85,30 @@ void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, Zo
                           readU16(payload, kPopulationOffset), readU16(payload, kFlagOffset),
                           readU32(payload, kWordOffset), name, description);
         std::printf("---Update : %.*s\n", nameLength, name.data());
-    } else if (length == kCountQueryLength) {
+        return UpdateOutcome::Accepted;
+    }
+    if (length == kCountQueryLength) {
         sendZoneCount(pingEndpoint, datagram.source.address(), datagram.source.hostPort(),
                       static_cast<uint32_t>(zones.count()), readU32(payload, kQueryEchoOffset));
-    } else {
-        std::printf("---Invalid message on direct update port from %s\n",
-                    datagram.source.text().c_str());
+        return UpdateOutcome::CountQuery;
     }
+    std::printf("---Invalid message on direct update port from %s\n",
+                datagram.source.text().c_str());
+    return UpdateOutcome::Malformed;
 }
 
-void handlePingDatagram(const Datagram& datagram, ZoneList& zones) {
+bool handlePingDatagram(const Datagram& datagram, ZoneList& zones) {
     if (datagram.bytes.size() != kPingReplyLength) {
         std::printf("---Invalid message on ping sweep port\n");
-        return;
+        return false;
     }
     // Zones answer pings from port + 1, so the announced port is one below.
     const uint16_t announcedPort = static_cast<uint16_t>(datagram.source.hostPort() - 1);
     ZoneRecord* record = zones.find(datagram.source.address(), announcedPort);
-    if (record == nullptr) return;
+    if (record == nullptr) return false;
     const uint8_t* payload = datagram.data();
     record->onPingReply(readU32(payload, kReplyEchoOffset), readU32(payload, kReplyCountOffset));
+    return true;
 }
 
 void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port) {

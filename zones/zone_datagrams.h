@@ -40,19 +40,23 @@ constexpr size_t kLongestUpdateDescription = kMaxZoneUpdateLength - kMinZoneUpda
 // in an order that never reads out of bounds.
 bool isValidZoneUpdate(const uint8_t* payload, size_t length);
 
+// What became of one datagram on the update port, for the operator's counters.
+enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery };
+
 // One datagram from the update port. A valid update whose password the
 // registry accepts is added or refreshed ("---Update : <name>"); a refused
 // password prints "---Bad password from <addr>: <name>"; any other 4-byte
 // datagram is a count query answered from pingEndpoint; anything else prints
 // "---Invalid message on direct update port from <addr>".
-void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
+UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
                           UdpEndpoint& pingEndpoint);
 
 // One datagram from the ping port. An 8-byte reply is matched to the zone at
 // its source address whose announced port is the source port - 1 (16 bits);
 // unmatched replies are dropped silently. Any other length prints
-// "---Invalid message on ping sweep port".
-void handlePingDatagram(const Datagram& datagram, ZoneList& zones);
+// "---Invalid message on ping sweep port". True only for a reply that matched
+// a zone.
+bool handlePingDatagram(const Datagram& datagram, ZoneList& zones);
 
 // Sends the current tick to address, (port + 1) mod 65536. Send failures are
 // ignored: a lost ping is just a missed ping.

@@ -2,18 +2,22 @@
 // announcing them, answering the server's pings and fetching the list, all on
 // loopback.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "e2e/server_process.h"
+#include "e2e/strict_json.h"
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
 #include "support/udp_wait.h"
@@ -21,108 +25,24 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr const char* kTool = KELVARO_TOOLS_DIR "/kelvaro_query";
+constexpr const char* kQueryTool = KELVARO_TOOLS_DIR "/kelvaro_query";
 // How long past its own time-outs the tool may take before the test gives up
 // on it and kills it.
 constexpr int kToolGraceMs = 3000;
 
-struct ToolResult {
-    std::optional<int> exitCode;  // nothing when killed or ended by a signal
-    std::string out;
-    std::string err;
-    uint32_t elapsedMs = 0;
-};
-
-class ToolRun {
-public:
-    explicit ToolRun(const std::vector<std::string>& arguments) {
-        int outPipe[2] = {-1, -1};
-        int errPipe[2] = {-1, -1};
-        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(kTool));
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            dup2(outPipe[1], STDOUT_FILENO);
-            dup2(errPipe[1], STDERR_FILENO);
-            execv(kTool, argv.data());
-            _exit(127);
-        }
-        ::close(outPipe[1]);
-        ::close(errPipe[1]);
-        outRead = outPipe[0];
-        errRead = errPipe[0];
-        fcntl(outRead, F_SETFL, O_NONBLOCK);
-        fcntl(errRead, F_SETFL, O_NONBLOCK);
-    }
-
-    ~ToolRun() {
-        if (pid > 0 && !finished) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (outRead >= 0) ::close(outRead);
-        if (errRead >= 0) ::close(errRead);
-    }
-
-    ToolRun(const ToolRun&) = delete;
-    ToolRun& operator=(const ToolRun&) = delete;
-
-    // Waits for the tool to end, keeping the server's output drained (when
-    // there is a server) so that it never stalls on a full pipe meanwhile.
-    ToolResult wait(ServerProcess* server, int timeoutMs) {
-        ToolResult result;
-        const uint32_t start = tickCount();
-        for (int waited = 0; waited <= timeoutMs && pid > 0 && !finished; ++waited) {
-            collect(result);
-            if (server != nullptr) server->drain();
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                finished = true;
-                if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-            } else {
-                sleepMs(1);
-            }
-        }
-        collect(result);
-        result.elapsedMs = elapsedMs(tickCount(), start);
-        return result;
-    }
-
-private:
-    void collect(ToolResult& result) {
-        drainInto(outRead, result.out);
-        drainInto(errRead, result.err);
-    }
-
-    static void drainInto(int descriptor, std::string& text) {
-        char buffer[4096];
-        for (int reads = 0; reads < 64 && descriptor >= 0; ++reads) {
-            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-            if (got <= 0) break;
-            text.append(buffer, static_cast<size_t>(got));
-        }
-    }
-
-    pid_t pid = -1;
-    bool finished = false;
-    int outRead = -1;
-    int errRead = -1;
-};
-
 // Runs the tool to its end; the tool's own default time-out is 2 s.
 ToolResult runTool(const std::vector<std::string>& arguments, ServerProcess* server = nullptr) {
-    ToolRun run(arguments);
+    ToolRun run(kQueryTool, arguments);
     return run.wait(server, 2000 + kToolGraceMs);
 }
 
-// The number in the tool's closing "answered N pings" line, or -1.
+// The number in the tool's "answered N pings" total line, or -1.
 int pingsAnswered(const std::string& out) {
+    const size_t line = out.find("answered ");
     int answered = -1;
-    if (std::sscanf(out.c_str(), "answered %d pings\n", &answered) != 1) return -1;
+    if (line == std::string::npos ||
+        std::sscanf(out.c_str() + line, "answered %d pings\n", &answered) != 1)
+        return -1;
     return answered;
 }
 
@@ -190,6 +110,223 @@ TEST_F(QueryToolTest, ListPrintsEveryZoneInStatisticsFormAndHonoursTheMinimum) {
     result = run({"list", "127.0.0.1", "--min", "70000"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "");
+}
+
+// The same two zones in every format: tsv as the statistics file has it, a
+// table whose columns line up under their header, and JSON that a strict
+// parser reads back to the very bytes announced, quotes, backslashes, control
+// and high bytes included.
+TEST_F(QueryToolTest, ListReadsTheSameInTableTsvAndJson) {
+    const std::string hostile = std::string("say \"hi\" \\ back\x01") + "\xe9\xff";
+    announce({"--port", "6000", "--population", "3", "--flag", "1", "--word", "0xDEADBEEF",
+              "--description", hostile},
+             "Alpha");
+    announce({"--port", "6002", "--population", "12"}, "Bravo Two");
+
+    ToolResult result = run({"list", "127.0.0.1", "--format", "tsv"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "127.0.0.1\t6000\t3\t1\tAlpha\t" + hostile +
+                              "\n127.0.0.1\t6002\t12\t0\tBravo Two\t\n");
+
+    result = run({"list", "127.0.0.1", "--format", "json"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    for (const char c : result.out)
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7e)) << static_cast<int>(c);
+    JsonValue list;
+    ASSERT_TRUE(StrictJson::parse(result.out, list)) << result.out;
+    ASSERT_EQ(list.kind, JsonValue::Kind::Array);
+    ASSERT_EQ(list.items.size(), 2u);
+    struct Expected {
+        uint64_t port, population, flag, word;
+        std::string name, description;
+    };
+    const Expected expected[] = {{6000, 3, 1, 0xDEADBEEF, "Alpha", hostile},
+                                 {6002, 12, 0, 0, "Bravo Two", ""}};
+    for (size_t i = 0; i < 2; ++i) {
+        auto& zone = list.items[i].members;
+        EXPECT_EQ(zone.size(), 7u);
+        EXPECT_EQ(zone["address"].text, "127.0.0.1");
+        EXPECT_EQ(zone["port"].number, expected[i].port);
+        EXPECT_EQ(zone["population"].number, expected[i].population);
+        EXPECT_EQ(zone["flag"].number, expected[i].flag);
+        EXPECT_EQ(zone["word"].number, expected[i].word);
+        EXPECT_EQ(zone["name"].text, expected[i].name);
+        EXPECT_EQ(zone["description"].text, expected[i].description);
+    }
+    result = run({"list", "127.0.0.1", "--format", "json", "--min", "70000"});
+    EXPECT_EQ(result.out, "[]\n");
+
+    // Each value starts where its header word starts; control and high bytes
+    // (and the backslash that escapes them) are shown as \xHH.
+    result = run({"list", "127.0.0.1", "--format", "table"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = result.out.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(result.out.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 3u) << result.out;
+    const std::vector<std::string> headers = {"ADDRESS", "PORT", "POPULATION", "FLAG",
+                                              "WORD",    "NAME", "DESCRIPTION"};
+    const std::vector<std::vector<std::string>> rows = {
+        {"127.0.0.1", "6000", "3", "1", "3735928559", "Alpha",
+         "say \"hi\" \\x5c back\\x01\\xe9\\xff"},
+        {"127.0.0.1", "6002", "12", "0", "0", "Bravo Two", ""}};
+    std::vector<size_t> starts;
+    for (const std::string& header : headers) starts.push_back(lines[0].find(header));
+    for (size_t column = 0; column < headers.size(); ++column) {
+        ASSERT_NE(starts[column], std::string::npos) << headers[column];
+        for (size_t row = 0; row < rows.size(); ++row) {
+            const std::string& line = lines[row + 1];
+            const size_t end = column + 1 < starts.size() ? starts[column + 1] : line.size();
+            std::string cell = line.substr(std::min(starts[column], line.size()),
+                                           end - std::min(starts[column], end));
+            while (!cell.empty() && cell.back() == ' ') cell.pop_back();
+            EXPECT_EQ(cell, rows[row][column]) << headers[column] << " in " << line;
+        }
+    }
+
+    result = run({"count", "127.0.0.1", "--format", "json"});
+    EXPECT_EQ(result.out, "{\"zones\":2}\n");
+    result = run({"count", "127.0.0.1", "--format", "table"});
+    EXPECT_EQ(result.out, "2\n");
+}
+
+// Every status a script can see, with the one line that says why. A silent
+// socket plays a directory that never answers; 255.255.255.255 is refused by
+// the kernel without a broadcast permission, so nothing leaves the machine.
+TEST_F(QueryToolTest, EveryCommandExitsWithTheStatusOfWhatItGot) {
+    UdpEndpoint silent;
+    ASSERT_GE(silent.open(0), 0);
+    const std::string mute = std::to_string(silent.localPort());
+    const std::string pingless = std::to_string(static_cast<uint16_t>(unusedPort() - 1));
+    const std::vector<std::string> zone = {"--port", "6000", "--name", "Alpha", "--password", "pw"};
+    auto announce = [&](const std::string& address, std::vector<std::string> extra) {
+        std::vector<std::string> arguments = {"announce", address};
+        arguments.insert(arguments.end(), zone.begin(), zone.end());
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return arguments;
+    };
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;   // the whole of stdout, when not "*"
+        std::string err;   // a part of the one stderr line; empty: no stderr at all
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "*", ""},
+        {{"list", "127.0.0.1", "--help"}, 0, "*", ""},
+        {{"--version"}, 0, "kelvaro_query (Kelvaro Build 3)\n", ""},
+        {{"count", "127.0.0.1"}, 0, "0\n", ""},
+        {announce("127.0.0.1", {}), 0, "", ""},
+        {{"count", "127.0.0.1", "--format", "tsv"}, 0, "1\n", ""},
+        {{"list", "127.0.0.1", "--format", "tsv"}, 0, "127.0.0.1\t6000\t0\t0\tAlpha\t\n", ""},
+        {{"count", "127.0.0.1", "--name", "foo"}, 2, "", "count does not take --name"},
+        {{"list", "127.0.0.1", "--port", "6000"}, 2, "", "list does not take --port"},
+        {{"count", "127.0.0.1", "--colour", "on"}, 2, "", "unknown option --colour"},
+        {{"count", "127.0.0.1", "--timeout-ms", "3600001"}, 2, "", "--timeout-ms must be 1..3600000"},
+        {{"count", "127.0.0.1", "--timeout-ms", "0"}, 2, "", "--timeout-ms must be 1..3600000"},
+        {{"list", "127.0.0.1", "--format", "xml"}, 2, "", "--format must be table, tsv or json"},
+        {{"count", "127.0.0.1", "--timeout-ms"}, 2, "", "--timeout-ms needs a value"},
+        {announce("127.0.0.1", {"--answer-pings", "1", "--port", "65535"}), 2, "",
+         "--port must be 1..65534 with --answer-pings"},
+        {announce("127.0.0.1", {"--flag", "2"}), 2, "", "--flag must be 0..1"},
+        {{"count", "127.0.0.1", "--update-port", mute, "--timeout-ms", "100"}, 1, "",
+         "no count reply from 127.0.0.1:" + mute + " within 100 ms"},
+        {{"list", "127.0.0.1", "--client-port", mute, "--timeout-ms", "100"}, 1, "",
+         "no server list from 127.0.0.1:" + mute},
+        {announce("127.0.0.1", {"--update-port", mute, "--timeout-ms", "100"}), 1, "",
+         "127.0.0.1:" + mute + " did not confirm the update within 100 ms"},
+        {announce("255.255.255.255", {}), 1, "", "the update could not be sent to 255.255.255.255"},
+        {{"announce", "127.0.0.1", "--port", pingless, "--name", "Lonely", "--password", "pw",
+          "--update-port", mute, "--answer-pings", "1"},
+         1, "answered 0 pings\n", "no ping reached port"},
+    };
+    for (const Case& c : cases) {
+        const ToolResult result = run(c.arguments);
+        const std::string what = c.arguments[0] + " " + c.arguments.back();
+        EXPECT_EQ(result.exitCode, c.status) << what << ": " << result.err;
+        if (c.out != "*") {
+            EXPECT_EQ(result.out, c.out) << what;
+        } else {
+            EXPECT_NE(result.out.find("usage:"), std::string::npos) << what;
+        }
+        if (c.err.empty()) {
+            EXPECT_EQ(result.err, "") << what;
+        } else {
+            EXPECT_NE(result.err.find(c.err), std::string::npos) << what << ": " << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        }
+    }
+}
+
+// A socket bound to another loopback address plays a second directory.
+class SecondDirectory {
+public:
+    SecondDirectory() {
+        handle = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = inet_addr("127.0.0.2");
+        bound = handle >= 0 &&
+                bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    }
+    ~SecondDirectory() {
+        if (handle >= 0) ::close(handle);
+    }
+    bool ping(uint16_t port) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = inet_addr("127.0.0.1");
+        const uint8_t tick[4] = {1, 2, 3, 4};
+        return sendto(handle, tick, sizeof tick, 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof to) == 4;
+    }
+    int replies() {
+        int count = 0;
+        uint8_t reply[16];
+        for (int i = 0; i < 64 && recv(handle, reply, sizeof reply, 0) == 8; ++i) ++count;
+        return count;
+    }
+    bool bound = false;
+
+private:
+    int handle = -1;
+};
+
+// A zone's ping port hears from every directory that lists it, not only from
+// the one it announced to; each is answered and counted on its own line.
+TEST(QueryToolPingTest, PingsFromEveryDirectoryAreAnsweredAndCountedPerSource) {
+    UdpEndpoint directory;  // 127.0.0.1, takes the update
+    ASSERT_GE(directory.open(0), 0);
+    SecondDirectory peer;
+    ASSERT_TRUE(peer.bound);
+    const uint16_t pingPort = unusedPort();
+    ToolRun tool(kQueryTool, {"announce", "127.0.0.1", "--update-port",
+                              std::to_string(directory.localPort()), "--port",
+                              std::to_string(pingPort - 1), "--name", "Shared", "--password", "pw",
+                              "--answer-pings", "1"});
+    // The port is bound before the update goes, so the pings cannot be early.
+    const auto update = pollWithin(directory);
+    ASSERT_NE(update, nullptr);
+    uint8_t tick[4] = {9, 9, 9, 9};
+    for (int i = 0; i < 3; ++i) {
+        directory.setDestination(inet_addr("127.0.0.1"), pingPort);
+        ASSERT_TRUE(directory.send(tick, sizeof tick));
+    }
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(peer.ping(pingPort));
+    const ToolResult result = tool.wait(nullptr, 1000 + kToolGraceMs);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "from 127.0.0.1: 3 pings\nfrom 127.0.0.2: 2 pings\nanswered 5 pings\n");
+    int replies = 0;
+    for (int i = 0; i < 3; ++i) {
+        const auto reply = pollWithin(directory);
+        ASSERT_NE(reply, nullptr);
+        replies += reply->length() == 8 ? 1 : 0;
+    }
+    EXPECT_EQ(replies, 3);
+    EXPECT_EQ(peer.replies(), 2);
 }
 
 // The update's population counts only for a new zone, so the populations
@@ -266,12 +403,12 @@ TEST(QueryToolArgumentsTest, UnusableArgumentsAreRefusedBeforeAnythingIsSent) {
     sleepMs(20);
     EXPECT_EQ(watcher.poll(), nullptr);
 
-    // The longest texts that fit are sent.
+    // The longest texts that fit are sent; the watcher never confirms them.
     const ToolResult longest =
         runTool({"announce", "127.0.0.1", "--update-port", port, "--port", "6000", "--name",
                  std::string(31, 'N'), "--password", std::string(15, 'p'), "--description",
-                 std::string(425, 'd')});
-    EXPECT_EQ(longest.exitCode, 0) << longest.err;
+                 std::string(425, 'd'), "--timeout-ms", "50"});
+    EXPECT_EQ(longest.exitCode, 1) << longest.err;
     const auto datagram = pollWithin(watcher);
     ASSERT_NE(datagram, nullptr);
     EXPECT_EQ(datagram->length(), 520);

@@ -6,6 +6,9 @@
 // wait is bounded by a timeout and drains the output, so a chatty server never
 // blocks on a full pipe while a test waits. The destructor kills and reaps a
 // server that is still running, then removes the directory.
+//
+// The tools beside it run the same way (ToolRun): stdout and stderr on pipes,
+// killed and reaped if the test ends before they do.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -294,6 +297,97 @@ private:
     size_t matchedUpTo = 0;
     std::optional<std::string> pendingLine;  // the line a failed search was looking for
     size_t scannedUpTo = 0;                  // where that search stopped
+};
+
+// What a tool run left behind.
+struct ToolResult {
+    std::optional<int> exitCode;  // nothing when killed or ended by a signal
+    std::string out;
+    std::string err;
+    uint32_t elapsedMs = 0;
+};
+
+class ToolRun {
+public:
+    ToolRun(const char* tool, const std::vector<std::string>& arguments) {
+        int outPipe[2] = {-1, -1};
+        int errPipe[2] = {-1, -1};
+        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(tool));
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            execv(tool, argv.data());
+            _exit(127);
+        }
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        outRead = outPipe[0];
+        errRead = errPipe[0];
+        fcntl(outRead, F_SETFL, O_NONBLOCK);
+        fcntl(errRead, F_SETFL, O_NONBLOCK);
+    }
+
+    ~ToolRun() {
+        if (pid > 0 && !finished) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (outRead >= 0) ::close(outRead);
+        if (errRead >= 0) ::close(errRead);
+    }
+
+    bool signal(int number) { return pid > 0 && !finished && kill(pid, number) == 0; }
+
+    // What the tool printed so far, without waiting for its end.
+    void collect(ToolResult& result) {
+        drainInto(outRead, result.out);
+        drainInto(errRead, result.err);
+    }
+
+    ToolRun(const ToolRun&) = delete;
+    ToolRun& operator=(const ToolRun&) = delete;
+
+    // Waits for the tool to end, keeping the server's output drained (when
+    // there is a server) so that it never stalls on a full pipe meanwhile.
+    // What result already holds (from collect()) is kept and added to.
+    ToolResult wait(ServerProcess* server, int timeoutMs, ToolResult result = {}) {
+        const uint32_t start = tickCount();
+        for (int waited = 0; waited <= timeoutMs && pid > 0 && !finished; ++waited) {
+            collect(result);
+            if (server != nullptr) server->drain();
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                finished = true;
+                if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+            } else {
+                sleepMs(1);
+            }
+        }
+        collect(result);
+        result.elapsedMs = elapsedMs(tickCount(), start);
+        return result;
+    }
+
+private:
+    static void drainInto(int descriptor, std::string& text) {
+        char buffer[4096];
+        for (int reads = 0; reads < 64 && descriptor >= 0; ++reads) {
+            const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+            if (got <= 0) break;
+            text.append(buffer, static_cast<size_t>(got));
+        }
+    }
+
+    pid_t pid = -1;
+    bool finished = false;
+    int outRead = -1;
+    int errRead = -1;
 };
 
 }  // namespace kelvaro::testing_support

@@ -124,6 +124,17 @@ TEST_F(DirectorySyncTest, DownloadsTakeThePeersInTurnAndASilentPeerHoldsTheServe
         EXPECT_EQ(nextFrom(silentPeer), kDisconnectPacket);
         EXPECT_EQ(nextFrom(silentPeer), kDisconnectPacket);
     }
+    // Each connection that went without a list counts as failed once the walk
+    // has freed it, which the sixth has not yet.
+    const std::vector<PeerDownloads>& counted = server->metrics().downloads;
+    ASSERT_EQ(counted.size(), 3u);
+    const uint64_t failed[] = {2, 2, 1};
+    for (size_t peer = 0; peer < 3; ++peer) {
+        EXPECT_EQ(NetAddress(counted[peer].address, 0).text(), expectedPeers[peer]);
+        EXPECT_EQ(counted[peer].started, 2u);
+        EXPECT_EQ(counted[peer].completed, 0u);
+        EXPECT_EQ(counted[peer].failed, failed[peer]) << expectedPeers[peer];
+    }
 }
 
 TEST_F(DirectorySyncTest, DownloadStartedInOneIterationMakesTheNextBusyAndForgetsEveryPing) {
@@ -254,6 +265,10 @@ TEST_F(DirectorySyncTest, DownloadMergesThePeersListAndEndsWithinThePollThatGotI
     EXPECT_EQ(peer.requests, 1);
     // Freed in the poll that merged, so the same iteration found the server idle.
     EXPECT_FALSE(server->isBusy());
+    ASSERT_EQ(server->metrics().downloads.size(), 1u);
+    EXPECT_EQ(server->metrics().downloads[0].started, 1u);
+    EXPECT_EQ(server->metrics().downloads[0].completed, 1u);
+    EXPECT_EQ(server->metrics().downloads[0].failed, 0u);
 
     EXPECT_EQ(known->population, 42);
     EXPECT_EQ(known->zoneFlag, 1);

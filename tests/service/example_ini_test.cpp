@@ -40,6 +40,7 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
         EXPECT_EQ(documented.peerAddresses[i], defaults.peerAddresses[i]) << "peer " << i;
     EXPECT_EQ(documented.StatsFile, defaults.StatsFile);
     EXPECT_EQ(documented.StatsWriteMinutes, defaults.StatsWriteMinutes);
+    EXPECT_EQ(documented.MetricsFile, defaults.MetricsFile);
 }
 
 }  // namespace

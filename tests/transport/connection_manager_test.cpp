@@ -169,12 +169,12 @@ TEST_F(ConnectionManagerTest, BurstOfFiveDatagramsTakesFivePollsEachWithATick) {
 
     Connection& connection = connectionAt(manager, 0);
     for (uint32_t sequence = 0; sequence < 5; ++sequence) {
-        manager.poll();
+        EXPECT_EQ(manager.poll(), 1);
         EXPECT_EQ(connection.packetsReceived, sequence + 2);
         EXPECT_EQ(deliveredMessages, static_cast<int>(sequence + 1));
         EXPECT_EQ(client.drain(), std::vector<Bytes>{ackOf(sequence)});
     }
-    manager.poll();
+    EXPECT_EQ(manager.poll(), 0);
     EXPECT_EQ(connection.packetsReceived, 6u);
 }
 

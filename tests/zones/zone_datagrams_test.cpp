@@ -126,15 +126,18 @@ class ZoneDatagramTest : public ::testing::Test {
 protected:
     ZoneDatagramTest() { pingEndpoint.open(0); }
 
+    UpdateOutcome lastOutcome = UpdateOutcome::Limit;  // one no handler returns here
+    bool lastMatched = false;
+
     std::string handleUpdate(const Datagram& datagram) {
         StdoutCapture capture;
-        handleUpdateDatagram(datagram, passwords, zones, pingEndpoint);
+        lastOutcome = handleUpdateDatagram(datagram, passwords, zones, pingEndpoint);
         return capture.take();
     }
 
     std::string handlePing(const Datagram& datagram) {
         StdoutCapture capture;
-        handlePingDatagram(datagram, zones);
+        lastMatched = handlePingDatagram(datagram, zones);
         return capture.take();
     }
 
@@ -161,6 +164,7 @@ TEST_F(ZoneDatagramTest, ValidUpdateAddsTheZoneFromItsFields) {
     fields.zoneFlag = 1;
     fields.description = "";
     EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))), "Adding : Zone\n---Update : Zone\n");
+    EXPECT_EQ(lastOutcome, UpdateOutcome::Accepted);
     const ZoneRecord* record = zones.find(kZoneHost, 5000);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->population, 10);
@@ -203,6 +207,7 @@ TEST_F(ZoneDatagramTest, WrongPasswordIsReportedAndChangesNothing) {
     fields.description = "hijacked";
     EXPECT_EQ(handleUpdate(datagramFrom(makeUpdate(fields))),
               "---Bad password from 127.0.0.5: Zone\n");
+    EXPECT_EQ(lastOutcome, UpdateOutcome::BadPassword);
     EXPECT_STREQ(zones.find(kZoneHost, 5000)->description, "desc");
 
     fields.port = 6000;  // a new port under the same name is refused as well
@@ -223,6 +228,7 @@ TEST_F(ZoneDatagramTest, MalformedUpdatesGetTheInvalidLineBeforeAnyPasswordCheck
     EXPECT_EQ(handleUpdate(datagramFrom(std::vector<uint8_t>(94, 0))), invalid);
     EXPECT_EQ(handleUpdate(datagramFrom(std::vector<uint8_t>(5, 0))), invalid);
     EXPECT_EQ(handleUpdate(datagramFrom(std::vector<uint8_t>(1, 0))), invalid);
+    EXPECT_EQ(lastOutcome, UpdateOutcome::Malformed);
     EXPECT_EQ(zones.count(), 0);
 }
 
@@ -262,6 +268,7 @@ TEST_F(ZoneDatagramTest, CountQueryOnAnEmptyListReportsZero) {
     UdpEndpoint querier;
     ASSERT_GE(querier.open(0), 0);
     EXPECT_EQ(handleUpdate(datagramFrom({9, 8, 7, 6}, kLoopback, querier.localPort())), "");
+    EXPECT_EQ(lastOutcome, UpdateOutcome::CountQuery);
     auto reply = pollWithin(querier);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->bytes, (std::vector<uint8_t>{0, 0, 0, 0, 9, 8, 7, 6}));
@@ -312,9 +319,12 @@ TEST_F(ZoneDatagramTest, PingReplyMatchesOnlyFromTheAnnouncedPortPlusOne) {
     writeU32(reply.data(), 4, clock.now());
 
     EXPECT_EQ(handlePing(datagramFrom(reply, kZoneHost, 5000)), "");
+    EXPECT_FALSE(lastMatched);
     EXPECT_EQ(handlePing(datagramFrom(reply, kLoopback, 5001)), "");
+    EXPECT_FALSE(lastMatched);
     EXPECT_EQ(record->population, 1);
     EXPECT_EQ(handlePing(datagramFrom(reply, kZoneHost, 5001)), "");
+    EXPECT_TRUE(lastMatched);
     EXPECT_EQ(record->population, 4464);
 }
 

@@ -1,0 +1,126 @@
+#include "service/metrics.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "net/udp_endpoint.h"
+#include "service/raw_file.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr const char* kTemporarySuffix = ".tmp";
+// The exporter that reads the file usually runs as another user, and the
+// counters hold nothing secret.
+constexpr mode_t kWorldReadable = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;  // 0644
+
+void describe(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+// One sample; labels is empty or the inside of the braces.
+void sample(std::string& out, const char* name, const std::string& labels, uint64_t value) {
+    out += name;
+    if (!labels.empty()) out += "{" + labels + "}";
+    char number[24];
+    std::snprintf(number, sizeof number, " %" PRIu64 "\n", value);
+    out += number;
+}
+
+void gauge(std::string& out, const char* name, const char* help, int64_t value) {
+    describe(out, name, "gauge", help);
+    sample(out, name, {}, static_cast<uint64_t>(value < 0 ? 0 : value));
+}
+
+void counter(std::string& out, const char* name, const char* help, uint64_t value) {
+    describe(out, name, "counter", help);
+    sample(out, name, {}, value);
+}
+
+}  // namespace
+
+PeerDownloads& MetricsCounters::peer(uint32_t address) {
+    for (PeerDownloads& entry : downloads)
+        if (entry.address == address) return entry;
+    downloads.push_back(PeerDownloads{address});
+    return downloads.back();
+}
+
+std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
+    std::string out;
+    gauge(out, "kelvaro_zones", "Zones listed now.", g.zones);
+    gauge(out, "kelvaro_password_records", "Zone name password records held now.",
+          g.passwordRecords);
+    gauge(out, "kelvaro_client_connections", "Client connections open now.", g.clientConnections);
+    gauge(out, "kelvaro_download_connections", "Download connections open now.",
+          g.downloadConnections);
+
+    const char* datagrams = "kelvaro_datagrams_received_total";
+    describe(out, datagrams, "counter", "Datagrams received since start-up, per endpoint.");
+    sample(out, datagrams, "endpoint=\"update\"", c.updateDatagrams);
+    sample(out, datagrams, "endpoint=\"ping\"", c.pingDatagrams);
+    sample(out, datagrams, "endpoint=\"client\"", c.clientDatagrams);
+    sample(out, datagrams, "endpoint=\"download\"", c.downloadDatagrams);
+
+    const char* updates = "kelvaro_updates_total";
+    describe(out, updates, "counter", "Zone updates since start-up, by result.");
+    sample(out, updates, "result=\"accepted\"", c.updatesAccepted);
+    sample(out, updates, "result=\"malformed\"", c.updatesMalformed);
+    sample(out, updates, "result=\"bad_password\"", c.updatesBadPassword);
+    sample(out, updates, "result=\"limit\"", c.updatesLimit);
+
+    counter(out, "kelvaro_count_queries_total", "Count queries answered.", c.countQueries);
+    counter(out, "kelvaro_pings_sent_total", "Pings sent to zones.", c.pingsSent);
+    counter(out, "kelvaro_ping_replies_total", "Ping replies that matched a listed zone.",
+            c.pingReplies);
+    counter(out, "kelvaro_zones_dropped_total", "Zones dropped for not answering pings.",
+            c.zonesDropped);
+    counter(out, "kelvaro_lists_served_total", "Server lists sent to clients and peers.",
+            c.listsServed);
+    counter(out, "kelvaro_list_bytes_total", "Bytes of the server lists sent.", c.listBytes);
+
+    const char* downloads = "kelvaro_downloads_total";
+    describe(out, downloads, "counter", "Downloads of peer lists, per peer and result.");
+    for (const PeerDownloads& entry : c.downloads) {
+        const std::string peer = "peer=\"" + NetAddress(entry.address, 0).text() + "\",result=";
+        sample(out, downloads, peer + "\"started\"", entry.started);
+        sample(out, downloads, peer + "\"completed\"", entry.completed);
+        sample(out, downloads, peer + "\"failed\"", entry.failed);
+    }
+
+    counter(out, "kelvaro_slow_iterations_total", "Iterations slower than SlowIteration.",
+            c.slowIterations);
+    return out;
+}
+
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason) {
+    const std::string temporary = path + kTemporarySuffix;
+    // Opening does not truncate, so a temporary left behind by a crash must go.
+    std::remove(temporary.c_str());
+    RawFile file;
+    bool done = file.open(temporary) && file.write(text.data(), text.size());
+    // errno is taken before close() and remove() can change it.
+    int error = done ? 0 : errno;
+    done = file.close() && done;
+    if (done && chmod(temporary.c_str(), kWorldReadable) != 0) done = false;
+    if (done && std::rename(temporary.c_str(), path.c_str()) != 0) done = false;
+    if (done) return true;
+    if (error == 0) error = errno;
+    reason = std::strerror(error);
+    std::remove(temporary.c_str());
+    return false;
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,67 @@
+#pragma once
+// The operator's counters and the file a monitoring system reads them from.
+//
+// The counters are plain numbers owned by the directory server and raised in
+// one line where each event happens; nothing here is global. The file is the
+// text exposition format a Prometheus node exporter picks up from its textfile
+// directory: "# HELP" and "# TYPE" lines, then one sample per line. Counters
+// run from start-up and end in _total; gauges are the state at writing time.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvaro {
+
+// The downloads from one peer address (network order). A download fails when
+// its connection goes without bringing a list.
+struct PeerDownloads {
+    uint32_t address = 0;
+    uint64_t started = 0;
+    uint64_t completed = 0;
+    uint64_t failed = 0;
+};
+
+struct MetricsCounters {
+    // Datagrams taken from each endpoint.
+    uint64_t updateDatagrams = 0;
+    uint64_t pingDatagrams = 0;
+    uint64_t clientDatagrams = 0;
+    uint64_t downloadDatagrams = 0;
+    // Update-port outcomes; a count query is counted only as a count query.
+    uint64_t updatesAccepted = 0;
+    uint64_t updatesMalformed = 0;
+    uint64_t updatesBadPassword = 0;
+    uint64_t updatesLimit = 0;
+    uint64_t countQueries = 0;
+    uint64_t pingsSent = 0;
+    uint64_t pingReplies = 0;  // replies that matched a listed zone
+    uint64_t zonesDropped = 0;
+    uint64_t listsServed = 0;
+    uint64_t listBytes = 0;
+    uint64_t slowIterations = 0;
+    // One entry per peer address, in the order they were first tried; the
+    // peer list holds at most ten addresses, so a linear search is enough.
+    std::vector<PeerDownloads> downloads;
+
+    // The entry of address, made on first use.
+    PeerDownloads& peer(uint32_t address);
+};
+
+// The state sampled when the file is written.
+struct MetricsGauges {
+    int64_t zones = 0;
+    int64_t passwordRecords = 0;
+    int64_t clientConnections = 0;
+    int64_t downloadConnections = 0;
+};
+
+// The whole file text, every metric with its HELP and TYPE lines.
+std::string formatMetrics(const MetricsCounters& counters, const MetricsGauges& gauges);
+
+// Replaces path with text: written to <path>.tmp, then renamed over path, so
+// a reader sees the old file or the new one, never half of one. On failure
+// the old file stays, the temporary is removed and reason says why.
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason);
+
+}  // namespace kelvaro

@@ -1,0 +1,90 @@
+// The metrics file as a monitoring system reads it, and what happens when it
+// cannot be written.
+
+#include "service/metrics.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "service/server_fixture.h"
+
+namespace kelvaro::testing_support {
+namespace {
+
+class MetricsFileTest : public ServerFixture {
+protected:
+    std::string writeMetrics() {
+        return printedBy([&] { server->writeMetrics(); });
+    }
+};
+
+TEST_F(MetricsFileTest, EveryMetricHasItsHelpAndTypeAndPeersGetTheirOwnSeries) {
+    MetricsCounters counters;
+    counters.updatesAccepted = 5;
+    counters.updatesLimit = 2;
+    counters.listBytes = 123456789012ull;  // past 32 bits
+    ++counters.peer(0x0100007f).started;
+    ++counters.peer(0x0200007f).failed;
+    ++counters.peer(0x0100007f).completed;
+    const std::string text = formatMetrics(counters, {3, 4, 1, 0});
+    for (const char* expected :
+         {"# HELP kelvaro_zones ", "# TYPE kelvaro_zones gauge\nkelvaro_zones 3\n",
+          "# TYPE kelvaro_password_records gauge\nkelvaro_password_records 4\n",
+          "kelvaro_client_connections 1\n", "kelvaro_download_connections 0\n",
+          "# TYPE kelvaro_updates_total counter\n",
+          "kelvaro_updates_total{result=\"accepted\"} 5\n",
+          "kelvaro_updates_total{result=\"limit\"} 2\n", "kelvaro_list_bytes_total 123456789012\n",
+          "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"started\"} 1\n"
+          "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"completed\"} 1\n"
+          "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"failed\"} 0\n"
+          "kelvaro_downloads_total{peer=\"127.0.0.2\",result=\"started\"} 0\n",
+          "kelvaro_downloads_total{peer=\"127.0.0.2\",result=\"failed\"} 1\n"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    EXPECT_EQ(counters.downloads.size(), 2u);
+}
+
+TEST_F(MetricsFileTest, OffByDefault) {
+    start();
+    EXPECT_EQ(server->settings().MetricsFile, "");
+    EXPECT_EQ(writeMetrics(), "");
+    server.reset();
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
+        EXPECT_EQ(entry.path().filename(), kIniFileName);
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+}
+
+// Replaced whole or not at all: a write that fails leaves the last good file
+// and one line naming the file and the reason; the stop writes the final state.
+TEST_F(MetricsFileTest, AFailedWriteKeepsTheOldFileAndTheStopWritesTheLastState) {
+    start("[Directory]\nMetricsFile=metrics.prom\n");
+    EXPECT_EQ(writeMetrics(), "");
+    EXPECT_NE(directory.read("metrics.prom").find("\nkelvaro_zones 0\n"), std::string::npos);
+    struct stat info {};
+    ASSERT_EQ(stat((directory.path() + "/metrics.prom").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);  // the exporter runs as another user
+
+    addZone("Alpha", 1000);
+    // A directory where the temporary goes, not empty so it cannot be removed.
+    const std::string blocker = directory.path() + "/metrics.prom.tmp";
+    ASSERT_TRUE(std::filesystem::create_directory(blocker));
+    directory.write("metrics.prom.tmp/keep", "x");
+    EXPECT_EQ(writeMetrics(), "---Metrics write failed: metrics.prom: Is a directory\n");
+    EXPECT_NE(directory.read("metrics.prom").find("\nkelvaro_zones 0\n"), std::string::npos);
+
+    std::filesystem::remove_all(blocker);
+    EXPECT_EQ(writeMetrics(), "");
+    EXPECT_NE(directory.read("metrics.prom").find("\nkelvaro_zones 1\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(blocker));
+
+    addZone("Bravo", 1002);
+    printedBy([&] { server.reset(); });
+    EXPECT_NE(directory.read("metrics.prom").find("\nkelvaro_zones 2\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support
