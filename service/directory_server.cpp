@@ -188,22 +188,17 @@ void DirectoryServer::receivePingReply() {
         handlePingDatagram(*datagram, zoneList);
 }
 
-// A record may be freed while it is handled, so its successor is taken first.
+// Only the zones awaiting a reply are visited, in list order, so the pass
+// costs what is outstanding rather than what is listed.
 void DirectoryServer::runZoneTimeouts() {
-    ZoneList::Node* node = zoneList.head();
-    while (node != nullptr) {
-        ZoneList::Node* following = node->next;
-        ZoneRecord* zone = node->element.get();
-        if (zone->awaitingReply) {
-            if (zone->dropDue(zoneList.settings().DropLimit)) {
-                std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
-                zoneList.remove(zone);
-            } else if (zone->retryDue()) {
-                sendPing(zone->address, zone->port);
-            }
+    zoneList.forEachAwaiting([this](ZoneRecord* zone) {
+        if (zone->dropDue(zoneList.settings().DropLimit)) {
+            std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
+            zoneList.remove(zone);
+        } else if (zone->retryDue()) {
+            sendPing(zone->address, zone->port);
         }
-        node = following;
-    }
+    });
 }
 
 // At most one sweep ping per SweepTime. Landing on a zone that still awaits a
