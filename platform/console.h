@@ -1,12 +1,17 @@
 #pragma once
 // The console as the service loop sees it: a non-blocking "is a key waiting"
 // test that never consumes the key, a stop request raised by SIGINT or SIGTERM,
-// and standard output that reaches a pipe line by line.
+// standard output that the loop flushes once per iteration, and a pause that
+// a stop request or a key ends at once.
+
+#include <cstdint>
+#include <span>
 
 namespace kelvaro {
 
 // Owns the console set-up for one run of the service loop. While it lives,
-// stdout is line-buffered, a terminal on stdin is in non-canonical no-echo mode
+// stdout is fully buffered (the loop calls flushConsole() after each
+// iteration; the destructor flushes too), a terminal on stdin is in non-canonical no-echo mode
 // (so a single key press is visible at once), and SIGINT/SIGTERM raise the
 // stop request. The destructor restores the terminal.
 class ConsoleSession {
@@ -20,5 +25,14 @@ public:
 // True while bytes are waiting on stdin, or once a stop signal has arrived.
 // Never reads the bytes.
 bool stopRequested();
+
+// Hands everything printed so far to stdout's file, in order.
+void flushConsole();
+
+// Pauses up to timeoutMs, ending early when one of sockets is readable, a
+// stop signal arrives or a key is waiting. Stdin is watched only when it can
+// announce a key without always looking readable: a terminal, or a pipe or
+// socket until its writer hangs up (never a file or /dev/null).
+void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs);
 
 }  // namespace kelvaro

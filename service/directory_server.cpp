@@ -102,8 +102,13 @@ void DirectoryServer::checkSlowIteration() {
 }
 
 void DirectoryServer::pollTransport() {
-    downloadManager.poll();
-    clientManager.poll();
+    downloadManager.poll(datagramsPerIteration());
+    clientManager.poll(datagramsPerIteration());
+}
+
+uint32_t DirectoryServer::datagramsPerIteration() const {
+    return static_cast<uint32_t>(
+        std::clamp(settings_.DatagramsPerIteration, 1, kMaxDatagramsPerIteration));
 }
 
 // A download connection that has closed but is not yet freed still counts, so
@@ -179,13 +184,19 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
 }
 
 void DirectoryServer::receiveUpdate() {
-    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll())
+    for (uint32_t taken = 0; taken < datagramsPerIteration(); ++taken) {
+        std::unique_ptr<Datagram> datagram = updateEndpoint.poll();
+        if (!datagram) return;
         handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint);
+    }
 }
 
 void DirectoryServer::receivePingReply() {
-    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll())
+    for (uint32_t taken = 0; taken < datagramsPerIteration(); ++taken) {
+        std::unique_ptr<Datagram> datagram = pingEndpoint.poll();
+        if (!datagram) return;
         handlePingDatagram(*datagram, zoneList);
+    }
 }
 
 // Only the zones awaiting a reply are visited, in list order, so the pass

@@ -2,6 +2,7 @@
 // directory server and runs one iteration and one sleep at a time until a key
 // is waiting on stdin or SIGINT/SIGTERM arrives. Arguments are ignored.
 
+#include <array>
 #include <cstdio>
 #include <memory>
 
@@ -31,12 +32,17 @@ int main() {
     kelvaro::ConsoleSession console;
     auto server = std::make_unique<kelvaro::DirectoryServer>(settings);
     std::printf("%s", kBanner);
+    kelvaro::flushConsole();
     const uint32_t sleepMs = iterationSleepMs(settings.IterationSleepTime);
+    const std::array<int, 4> sockets = server->descriptors();
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
     while (!kelvaro::stopRequested()) {
         server->iterate();
-        kelvaro::sleepMs(sleepMs);
+        kelvaro::flushConsole();
+        if (sleepMs == 0) continue;  // even a zero-length sleep costs the timer slack
+        if (settings.WakeOnTraffic) kelvaro::pauseForTraffic(sockets, sleepMs);
+        else kelvaro::sleepMs(sleepMs);
     }
     server.reset();
     return 0;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
@@ -62,6 +63,7 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Core", "MaxHosts", "10", 1, &ServerSettings::MaxHosts},
     {"CPU", "IterationSleepTime", "15", 1, &ServerSettings::IterationSleepTime},
     {"CPU", "SlowIteration", "300", 1, &ServerSettings::SlowIteration},
+    {"CPU", "DatagramsPerIteration", "1", 1, &ServerSettings::DatagramsPerIteration},
     {"Zone", "SweepTime", "500", 1, &ServerSettings::SweepTime},
     {"Zone", "DropLimit", "10", 1, &ServerSettings::DropLimit},
     {"Zone", "ReclaimDelay", "24", kMsPerHour, &ServerSettings::ReclaimDelay},
@@ -116,6 +118,8 @@ void ServerSettings::load(const std::string& directory) {
     for (const IntegerKey& row : kIntegerKeys)
         this->*row.field = scaled(readProfileInt(row.section, row.key, row.defaultText, path), row.scale);
     ClusterMode = readProfileInt("Core", "ClusterMode", "0", path) != 0;
+    DatagramsPerIteration = std::clamp(DatagramsPerIteration, 1, kMaxDatagramsPerIteration);
+    WakeOnTraffic = readProfileInt("CPU", "WakeOnTraffic", "0", path) != 0;
 
     std::memset(StatsFile, 0, sizeof StatsFile);
     const std::string stats =
