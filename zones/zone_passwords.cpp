@@ -108,10 +108,11 @@ std::string_view nameText(const ZonePassword& record) {
 // A key of length characters folded, mixed with its length so that "ab" and
 // "ab" followed by a NUL never share a key.
 uint64_t foldedHash(std::string_view text, size_t length) {
-    uint64_t hash = length;
+    constexpr uint64_t kPrime = 0x100000001b3ULL;
+    uint64_t hash = 0xcbf29ce484222325ULL ^ length;
     for (size_t i = 0; i < length; ++i)
-        hash = mixBits(hash ^ (static_cast<uint64_t>(static_cast<uint8_t>(foldCase(text[i]))) << 8));
-    return hash;
+        hash = (hash ^ static_cast<uint8_t>(foldCase(text[i]))) * kPrime;
+    return mixBits(hash);
 }
 
 // True when text has its tag space at position: the character there is a
