@@ -9,7 +9,12 @@
 // key; the table needs it to move objects when it grows or erases. Lookups
 // pass the hash of the key they look for and a predicate that recognises it.
 // Nothing here allocates except insert() when the table grows.
+//
+// Keys may come from the network, so each table mixes the hashes with a seed
+// of its own before choosing a slot: a sender who knows the hash functions
+// still cannot predict which keys share a probe run.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -30,7 +35,10 @@ inline uint64_t mixBits(uint64_t value) {
 template <typename T, typename HashOf>
 class PointerTable {
 public:
-    PointerTable() = default;
+    PointerTable()
+        : seed(mixBits(reinterpret_cast<uintptr_t>(this) ^
+                       static_cast<uint64_t>(
+                           std::chrono::steady_clock::now().time_since_epoch().count()))) {}
     PointerTable(const PointerTable&) = delete;
     PointerTable& operator=(const PointerTable&) = delete;
 
@@ -39,8 +47,9 @@ public:
 
     // The first object whose hash is hash and for which matches(object) holds.
     template <typename Matches>
-    T* find(uint64_t hash, Matches&& matches) const {
+    T* find(uint64_t keyHash, Matches&& matches) const {
         if (slots.empty()) return nullptr;
+        const uint64_t hash = seeded(keyHash);
         const size_t mask = slots.size() - 1;
         const uintptr_t tag = tagOf(hash);
         // A table never fills up, so an empty slot always ends the probe; the
@@ -64,7 +73,7 @@ public:
     bool erase(const T* object) {
         if (slots.empty()) return false;
         const size_t mask = slots.size() - 1;
-        size_t i = HashOf{}(*object) & mask;
+        size_t i = seeded(HashOf{}(*object)) & mask;
         for (size_t probes = 0; probes < slots.size(); i = (i + 1) & mask, ++probes) {
             if (slots[i] == 0) return false;
             if (objectOf(slots[i]) == object) break;
@@ -74,7 +83,7 @@ public:
         // when their home slot allows, so no lookup ever stops short.
         size_t gap = i;
         for (size_t j = (gap + 1) & mask; slots[j] != 0; j = (j + 1) & mask) {
-            const size_t home = HashOf{}(*objectOf(slots[j])) & mask;
+            const size_t home = seeded(HashOf{}(*objectOf(slots[j]))) & mask;
             if (((j - home) & mask) >= ((j - gap) & mask)) {
                 slots[gap] = slots[j];
                 gap = j;
@@ -97,11 +106,12 @@ private:
     static constexpr size_t kLoadDenominator = 5;
     static constexpr size_t kFirstCapacity = 16;
 
+    uint64_t seeded(uint64_t keyHash) const { return mixBits(keyHash ^ seed); }
     static uintptr_t tagOf(uint64_t hash) { return static_cast<uintptr_t>(hash >> 60) & kTagMask; }
     static T* objectOf(uintptr_t slot) { return reinterpret_cast<T*>(slot & ~kTagMask); }
 
     void place(T* object) {
-        const uint64_t hash = HashOf{}(*object);
+        const uint64_t hash = seeded(HashOf{}(*object));
         const size_t mask = slots.size() - 1;
         size_t i = hash & mask;
         while (slots[i] != 0) i = (i + 1) & mask;
@@ -116,6 +126,7 @@ private:
             if (slot != 0) place(objectOf(slot));
     }
 
+    uint64_t seed;
     std::vector<uintptr_t> slots;  // 0 = empty; else object address | hash tag
     size_t count = 0;
 };

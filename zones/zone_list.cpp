@@ -17,7 +17,7 @@ constexpr char kFirstPrintable = 0x21;
 constexpr char kLastPrintable = 0x7E;
 
 uint64_t addressKey(uint32_t address, uint16_t port) {
-    return mixBits((static_cast<uint64_t>(address) << 16) | port);
+    return (static_cast<uint64_t>(address) << 16) | port;  // the table mixes it
 }
 
 bool bySequence(const ZoneRecord* a, const ZoneRecord* b) { return a->sequence < b->sequence; }

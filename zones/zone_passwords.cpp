@@ -112,7 +112,7 @@ uint64_t foldedHash(std::string_view text, size_t length) {
     uint64_t hash = 0xcbf29ce484222325ULL ^ length;
     for (size_t i = 0; i < length; ++i)
         hash = (hash ^ static_cast<uint8_t>(foldCase(text[i]))) * kPrime;
-    return mixBits(hash);
+    return hash;  // the table mixes it
 }
 
 // True when text has its tag space at position: the character there is a
