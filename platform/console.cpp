@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <vector>
 
 #include "platform/wait.h"
 
@@ -20,7 +19,8 @@ volatile std::sig_atomic_t stopSignal = 0;
 termios savedTerminal{};
 bool terminalChanged = false;
 // A byte lands here on a stop signal, so a pause waiting on the read end
-// ends at once. Never drained: after a stop the loop ends anyway.
+// ends at once. Never drained (after a stop the loop ends anyway) and never
+// closed, so a late signal cannot write into a descriptor reused since.
 int stopPipe[2] = {-1, -1};
 bool watchStdin = false;
 // Big enough for many iterations' lines between two flushes.

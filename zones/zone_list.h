@@ -27,8 +27,8 @@ class ZoneList;
 // One listed zone. A new record is empty (no address, port, counts or text)
 // with its ping fields at their creation values.
 //
-// The fields are ordered to leave no padding: with a hundred thousand zones,
-// every byte of a record is a hundred kilobytes of the process.
+// Field order matters: padding is kept to one byte, since with a hundred
+// thousand zones every byte of a record is a hundred kilobytes of the process.
 struct ZoneRecord {
     explicit ZoneRecord(uint32_t initialHighPing = 0) : highPing(initialHighPing) {}
 
