@@ -76,6 +76,10 @@ public:
     // The bound local port in host order (0 when unbound).
     uint16_t localPort() const;
 
+    // The socket to wait on for a datagram; -1 when the endpoint never yields
+    // one (not open or not bound).
+    int descriptor() const { return bound ? socket : -1; }
+
 private:
     void closeSocket();
 

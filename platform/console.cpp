@@ -1,11 +1,16 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+
+#include "platform/wait.h"
 
 namespace kelvaro {
 namespace {
@@ -14,8 +19,32 @@ volatile std::sig_atomic_t stopSignal = 0;
 termios savedTerminal{};
 bool terminalChanged = false;
 bool stdinIsTerminal = false;
+// A byte lands here on a stop signal, so a pause waiting on the read end
+// ends at once. Never drained (after a stop the loop ends anyway) and never
+// closed, so a late signal cannot write into a descriptor reused since.
+int stopPipe[2] = {-1, -1};
+bool watchStdin = false;
+// Big enough for many iterations' lines between two flushes.
+constexpr size_t kStdoutBufferSize = 1 << 16;
 
-void onStopSignal(int) { stopSignal = 1; }
+void onStopSignal(int) {
+    stopSignal = 1;
+    const int savedErrno = errno;
+    if (stopPipe[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = write(stopPipe[1], &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+// A terminal, a pipe or a socket becomes readable when a key arrives; a file
+// or /dev/null is always readable and would turn every pause into a spin.
+bool stdinCanAnnounceKeys() {
+    struct stat status {};
+    if (fstat(STDIN_FILENO, &status) != 0) return false;
+    if (S_ISCHR(status.st_mode)) return isatty(STDIN_FILENO) != 0;
+    return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
+}
 
 void installStopHandlers() {
     struct sigaction action {};
@@ -44,7 +73,9 @@ void enterKeyMode() {
 }  // namespace
 
 ConsoleSession::ConsoleSession() {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stdout, nullptr, _IOFBF, kStdoutBufferSize);
+    if (pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) stopPipe[0] = stopPipe[1] = -1;
+    watchStdin = stdinCanAnnounceKeys();
     installStopHandlers();
     enterKeyMode();
 }
@@ -63,6 +94,23 @@ ConsoleSession::~ConsoleSession() {
     }
     terminalChanged = false;
     std::fflush(stdout);
+}
+
+void flushConsole() { std::fflush(stdout); }
+
+void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
+    constexpr size_t kMostSockets = 8;
+    int watched[kMostSockets + 2];
+    size_t count = 0;
+    for (const int socket : sockets)
+        if (count < kMostSockets) watched[count++] = socket;
+    const size_t stdinSlot = count;
+    watched[count++] = watchStdin ? STDIN_FILENO : -1;
+    watched[count++] = stopPipe[0];
+    const uint32_t ready = waitForReadable(std::span<const int>(watched, count), timeoutMs);
+    // A pipe whose writer has gone stays readable with nothing to read: no
+    // key can come from it any more, so it is not watched again.
+    if (watchStdin && (ready & (1u << stdinSlot)) != 0 && !stopRequested()) watchStdin = false;
 }
 
 bool stopRequested() {

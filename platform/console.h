@@ -1,15 +1,21 @@
 #pragma once
 // The console as the service loop sees it: a non-blocking "is a key waiting"
 // test that never consumes the key, a stop request raised by SIGINT or SIGTERM,
-// and standard output that reaches a pipe line by line.
+// standard output that the loop flushes once per iteration, and a pause that
+// a stop request or a key ends at once.
+
+#include <cstdint>
+#include <span>
 
 namespace kelvaro {
 
 // Owns the console set-up for one run of the service loop. While it lives,
-// stdout is line-buffered, a terminal on stdin is in non-canonical no-echo mode
-// (so a single key press is visible at once) when the process is in the
-// terminal's foreground process group, and SIGINT/SIGTERM raise the stop
-// request. The destructor restores the terminal, even from the background.
+// stdout is fully buffered (the loop calls flushConsole() after each
+// iteration; the destructor flushes too), a terminal on stdin is in
+// non-canonical no-echo mode (so a single key press is visible at once) when
+// the process is in the terminal's foreground process group, and SIGINT/SIGTERM
+// raise the stop request. The destructor restores the terminal, even from the
+// background.
 class ConsoleSession {
 public:
     ConsoleSession();
@@ -22,5 +28,14 @@ public:
 // Never reads the bytes. Keys on a terminal count only while the process is in
 // its foreground process group.
 bool stopRequested();
+
+// Hands everything printed so far to stdout's file, in order.
+void flushConsole();
+
+// Pauses up to timeoutMs, ending early when one of sockets is readable, a
+// stop signal arrives or a key is waiting. Stdin is watched only when it can
+// announce a key without always looking readable: a terminal, or a pipe or
+// socket until its writer hangs up (never a file or /dev/null).
+void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs);
 
 }  // namespace kelvaro

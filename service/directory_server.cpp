@@ -107,8 +107,13 @@ void DirectoryServer::checkSlowIteration() {
 }
 
 void DirectoryServer::pollTransport() {
-    counters.downloadDatagrams += static_cast<uint64_t>(downloadManager.poll());
-    counters.clientDatagrams += static_cast<uint64_t>(clientManager.poll());
+    counters.downloadDatagrams += downloadManager.poll(datagramsPerIteration());
+    counters.clientDatagrams += clientManager.poll(datagramsPerIteration());
+}
+
+uint32_t DirectoryServer::datagramsPerIteration() const {
+    return static_cast<uint32_t>(
+        std::clamp(settings_.DatagramsPerIteration, 1, kMaxDatagramsPerIteration));
 }
 
 // A download connection that has closed but is not yet freed still counts, so
@@ -193,7 +198,9 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
 }
 
 void DirectoryServer::receiveUpdate() {
-    if (std::unique_ptr<Datagram> datagram = updateEndpoint.poll()) {
+    for (uint32_t taken = 0; taken < datagramsPerIteration(); ++taken) {
+        std::unique_ptr<Datagram> datagram = updateEndpoint.poll();
+        if (!datagram) return;
         ++counters.updateDatagrams;
         countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint));
     }
@@ -210,29 +217,26 @@ void DirectoryServer::countUpdate(UpdateOutcome outcome) {
 }
 
 void DirectoryServer::receivePingReply() {
-    if (std::unique_ptr<Datagram> datagram = pingEndpoint.poll()) {
+    for (uint32_t taken = 0; taken < datagramsPerIteration(); ++taken) {
+        std::unique_ptr<Datagram> datagram = pingEndpoint.poll();
+        if (!datagram) return;
         ++counters.pingDatagrams;
         if (handlePingDatagram(*datagram, zoneList)) ++counters.pingReplies;
     }
 }
 
-// A record may be freed while it is handled, so its successor is taken first.
+// Only the zones awaiting a reply are visited, in list order, so the pass
+// costs what is outstanding rather than what is listed.
 void DirectoryServer::runZoneTimeouts() {
-    ZoneList::Node* node = zoneList.head();
-    while (node != nullptr) {
-        ZoneList::Node* following = node->next;
-        ZoneRecord* zone = node->element.get();
-        if (zone->awaitingReply) {
-            if (zone->dropDue(zoneList.settings().DropLimit)) {
-                std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
-                zoneList.remove(zone);
-                ++counters.zonesDropped;
-            } else if (zone->retryDue()) {
-                sendPing(zone->address, zone->port);
-            }
+    zoneList.forEachAwaiting([this](ZoneRecord* zone) {
+        if (zone->dropDue(zoneList.settings().DropLimit)) {
+            std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
+            zoneList.remove(zone);
+            ++counters.zonesDropped;
+        } else if (zone->retryDue()) {
+            sendPing(zone->address, zone->port);
         }
-        node = following;
-    }
+    });
 }
 
 // At most one sweep ping per SweepTime. Landing on a zone that still awaits a

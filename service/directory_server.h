@@ -11,8 +11,9 @@
 // their peers.
 //
 // Nothing here blocks: each endpoint is polled once per iteration and yields
-// at most one datagram.
+// at most DatagramsPerIteration datagrams (one by default).
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -69,8 +70,8 @@ public:
     DirectoryServer& operator=(const DirectoryServer&) = delete;
 
     // One service iteration: the slow-iteration check, one poll of each
-    // connection manager, one datagram from the update port, one from the ping
-    // port, the download schedule and, while the server is not busy, the zone
+    // connection manager, up to DatagramsPerIteration datagrams from the
+    // update port, as many from the ping port, the download schedule and, while the server is not busy, the zone
     // time-outs and re-pings, one sweep ping and the statistics timer.
     void iterate();
 
@@ -127,6 +128,11 @@ public:
     uint16_t pingPort() const { return pingEndpoint.localPort(); }
     uint16_t clientPort() const { return clientManager.endpoint.localPort(); }
     uint16_t downloadPort() const { return downloadManager.endpoint.localPort(); }
+    // The sockets a pause may wait on for traffic (-1 for one not bound).
+    std::array<int, 4> descriptors() const {
+        return {updateEndpoint.descriptor(), pingEndpoint.descriptor(),
+                clientManager.endpoint.descriptor(), downloadManager.endpoint.descriptor()};
+    }
     const ConnectionManager& downloads() const { return downloadManager; }
     const ConnectionManager& clients() const { return clientManager; }
     // The zones, for tests and benchmarks that place them directly.
@@ -136,6 +142,7 @@ public:
 private:
     void checkSlowIteration();
     void pollTransport();
+    uint32_t datagramsPerIteration() const;
     void receiveUpdate();
     void receivePingReply();
     void countUpdate(UpdateOutcome outcome);

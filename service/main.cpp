@@ -3,6 +3,7 @@
 // is waiting on stdin or SIGINT/SIGTERM arrives. --help and --version print
 // and exit; any other argument is refused.
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -73,8 +74,8 @@ int main(int argc, char** argv) {
     if (const std::optional<int> exitCode = handleArguments(argc, argv)) return *exitCode;
     kelvaro::ServerSettings settings;
     settings.load(kelvaro::currentDirectory());
-    // The console comes next so that the report and even a socket error
-    // printed while the server is built reach a pipe at once, above the banner.
+    // The console comes next, so that the report and any socket error printed
+    // while the server is built go out in order, above the banner.
     kelvaro::ConsoleSession console;
     printSettingsReport(settings);
     auto server = std::make_unique<kelvaro::DirectoryServer>(settings);
@@ -84,12 +85,17 @@ int main(int argc, char** argv) {
         return kExitStartFailed;
     }
     std::printf("%s", kBanner);
+    kelvaro::flushConsole();
     const uint32_t sleepMs = iterationSleepMs(settings.IterationSleepTime);
+    const std::array<int, 4> sockets = server->descriptors();
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
     while (!kelvaro::stopRequested()) {
         server->iterate();
-        kelvaro::sleepMs(sleepMs);
+        kelvaro::flushConsole();
+        if (sleepMs == 0) continue;  // even a zero-length sleep costs the timer slack
+        if (settings.WakeOnTraffic) kelvaro::pauseForTraffic(sockets, sleepMs);
+        else kelvaro::sleepMs(sleepMs);
     }
     server.reset();
     return 0;

@@ -51,6 +51,7 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Core", "MaxHosts", "10", 1, &ServerSettings::MaxHosts},
     {"CPU", "IterationSleepTime", "15", 1, &ServerSettings::IterationSleepTime},
     {"CPU", "SlowIteration", "300", 1, &ServerSettings::SlowIteration},
+    {"CPU", "DatagramsPerIteration", "1", 1, &ServerSettings::DatagramsPerIteration},
     {"Zone", "SweepTime", "500", 1, &ServerSettings::SweepTime},
     {"Zone", "DropLimit", "10", 1, &ServerSettings::DropLimit},
     {"Zone", "ReclaimDelay", "24", kMsPerHour, &ServerSettings::ReclaimDelay},
@@ -170,6 +171,8 @@ void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(cons
         this->*row.field =
             scaledInterval(readInteger(*this, row.section, row.key, row.defaultText, path), row.scale);
     ClusterMode = readInteger(*this, "Core", "ClusterMode", "0", path) != 0;
+    DatagramsPerIteration = std::clamp(DatagramsPerIteration, 1, kMaxDatagramsPerIteration);
+    WakeOnTraffic = readInteger(*this, "CPU", "WakeOnTraffic", "0", path) != 0;
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);

@@ -23,6 +23,9 @@
 namespace kelvaro {
 
 constexpr int kMaxPeers = 10;
+// The most datagrams one endpoint yields in one iteration, so that one busy
+// port cannot starve the others or the zone upkeep for long.
+constexpr int32_t kMaxDatagramsPerIteration = 1024;
 constexpr const char* kIniFileName = "kelvaro.ini";
 // The longest interval that the unsigned 32-bit elapsed-time test still sees
 // pass reliably (elapsed time itself wraps at 2^32 ms): about 24.8 days.
@@ -66,6 +69,8 @@ struct ServerSettings {
     int32_t MaxHosts = 0;             // connections
     int32_t SlowIteration = 0;        // ms
     int32_t IterationSleepTime = 0;   // ms
+    int32_t DatagramsPerIteration = 0;  // per endpoint, 1..kMaxDatagramsPerIteration
+    bool WakeOnTraffic = false;       // the pause ends when a datagram arrives
     int32_t SweepTime = 0;            // ms
     int32_t DropLimit = 0;            // re-pings
     int32_t ReclaimDelay = 0;         // ms (ini: hours)

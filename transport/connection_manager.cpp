@@ -24,12 +24,16 @@ ConnectionManager::ConnectionManager(uint16_t hostLimit, uint16_t port, MessageH
 // nothing, so the closed socket is never used.
 ConnectionManager::~ConnectionManager() = default;
 
-int ConnectionManager::poll() {
-    int taken = 0;
-    if (std::unique_ptr<Datagram> datagram = endpoint.poll()) {
+uint32_t ConnectionManager::poll(uint32_t maxDatagrams) {
+    uint32_t taken = 0;
+    while (taken < maxDatagrams) {
+        std::unique_ptr<Datagram> datagram = endpoint.poll();
+        if (!datagram) break;
         ++taken;
-        if (Connection* connection = findOrAccept(datagram->source))
-            connection->receive(datagram->bytes.data(), static_cast<uint32_t>(datagram->bytes.size()));
+        Connection* connection = findOrAccept(datagram->source);
+        if (connection == nullptr) continue;
+        connection->receive(datagram->bytes.data(), static_cast<uint32_t>(datagram->bytes.size()));
+        if (connection->isClosed()) break;
     }
     // A connection closed by the datagram above is freed here without a tick,
     // so whatever it queued for the cluster flush goes with it.

@@ -4,8 +4,9 @@
 // it holds fewer than maxHosts; a client-mode manager (maxHosts 0) only holds
 // the connections opened by connect() and ignores every other sender.
 //
-// Each poll takes at most one datagram, hands it to its connection, then walks
-// the list: closed connections are freed there, every other one is ticked.
+// Each poll takes up to maxDatagrams datagrams (one by default), hands each to
+// its connection, then walks the list once: closed connections are freed
+// there, every other one is ticked.
 
 #include <cstdint>
 
@@ -29,8 +30,10 @@ public:
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
 
-    // Returns how many datagrams it took (0 or 1).
-    int poll();
+    // Returns how many datagrams it took. A datagram that closes its
+    // connection ends the taking, so the walk frees that connection before
+    // its address is heard again, as with one datagram per poll.
+    uint32_t poll(uint32_t maxDatagrams = 1);
     // Opens a client-mode connection to address (network order):port and sends
     // its first key request at once.
     void connect(uint32_t address, uint16_t port);

@@ -1,7 +1,9 @@
 #include "zones/zone_list.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "platform/tick_clock.h"
@@ -13,6 +15,12 @@ namespace {
 constexpr char kSpace = ' ';
 constexpr char kFirstPrintable = 0x21;
 constexpr char kLastPrintable = 0x7E;
+
+uint64_t addressKey(uint32_t address, uint16_t port) {
+    return (static_cast<uint64_t>(address) << 16) | port;  // the table mixes it
+}
+
+bool bySequence(const ZoneRecord* a, const ZoneRecord* b) { return a->sequence < b->sequence; }
 
 }  // namespace
 
@@ -29,6 +37,7 @@ void ZoneRecord::startSweepPing() {
     awaitingReply = true;
     missedPings = 0;
     lastPingTick = tickCount();
+    if (owner != nullptr) owner->noteAwaiting(this);
 }
 
 bool ZoneRecord::retryDue() {
@@ -64,10 +73,24 @@ bool isValidZoneName(std::string_view name) {
     return !afterSpace;
 }
 
+uint64_t ZoneList::NodeHash::operator()(const Node& node) const {
+    return addressKey(node.element->address, node.element->port);
+}
+
+ZoneList::Node* ZoneList::findNode(uint32_t address, uint16_t port) const {
+    return index.find(addressKey(address, port),
+                      [&](const Node& node) { return node.element->matches(address, port); });
+}
+
+// A copied record carries its original's owner, so the index has the last word.
+bool ZoneList::holds(const ZoneRecord* record) const {
+    const Node* node = findNode(record->address, record->port);
+    return node != nullptr && node->element.get() == record;
+}
+
 ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
-    for (Node* node = zones.head(); node != nullptr; node = node->next)
-        if (node->element->matches(address, port)) return node->element.get();
-    return nullptr;
+    Node* node = findNode(address, port);
+    return node != nullptr ? node->element.get() : nullptr;
 }
 
 void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
@@ -89,8 +112,20 @@ void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
     record->zoneFlag = flag;
     record->zoneWord = zoneWord;
     record->setText(name, description);
-    const ZoneRecord* added = zones.append(std::move(record));
-    std::printf("Adding : %s\n", added->name);
+    if (nextSequence == std::numeric_limits<uint32_t>::max()) renumber();
+    record->sequence = nextSequence++;
+    record->owner = this;
+    zones.append(std::move(record));
+    index.insert(zones.tail());
+    std::printf("Adding : %s\n", zones.tail()->element->name);
+}
+
+// Sequence numbers only order records, so after four billion additions they
+// start again from 1 in list order; awaiting keeps its order through this.
+void ZoneList::renumber() {
+    nextSequence = 1;
+    for (Node* node = zones.head(); node != nullptr; node = node->next)
+        node->element->sequence = nextSequence++;
 }
 
 ZoneRecord* ZoneList::nextForSweep() {
@@ -101,17 +136,32 @@ ZoneRecord* ZoneList::nextForSweep() {
 }
 
 void ZoneList::remove(ZoneRecord* record) {
-    Node* node = zones.findNode(record);
-    if (node == nullptr) return;
+    if (record == nullptr) return;
+    Node* node = findNode(record->address, record->port);
+    if (node == nullptr || node->element.get() != record) return;
+    forgetAwaiting(record);
+    index.erase(node);
     // Stepping back keeps the round robin: the next sweep takes the record
     // that followed this one (or restarts after the head when it was first).
     if (cursor == node) cursor = node->prev;
     zones.removeNode(node);
 }
 
+void ZoneList::noteAwaiting(ZoneRecord* record) {
+    if (!holds(record)) return;
+    const auto place = std::lower_bound(awaiting.begin(), awaiting.end(), record, bySequence);
+    if (place != awaiting.end() && *place == record) return;
+    awaiting.insert(place, record);
+}
+
+void ZoneList::forgetAwaiting(const ZoneRecord* record) {
+    const auto place = std::lower_bound(awaiting.begin(), awaiting.end(), record, bySequence);
+    if (place != awaiting.end() && *place == record) awaiting.erase(place);
+}
+
 void ZoneList::clearAwaiting() {
-    for (Node* node = zones.head(); node != nullptr; node = node->next)
-        node->element->awaitingReply = false;
+    for (ZoneRecord* record : awaiting) record->awaitingReply = false;
+    awaiting.clear();
 }
 
 }  // namespace kelvaro

@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "util/pointer_list.h"
+#include "util/pointer_table.h"
 #include "zones/zone_settings.h"
 
 namespace kelvaro {
@@ -20,8 +22,13 @@ constexpr size_t kZoneDescriptionSize = 256;  // 255 characters and a NUL
 // Round trips above this are treated as noise and never raise highPing.
 constexpr uint32_t kMaxAcceptedRoundTripMs = 1000;
 
+class ZoneList;
+
 // One listed zone. A new record is empty (no address, port, counts or text)
 // with its ping fields at their creation values.
+//
+// Field order matters: padding is kept to one byte, since with a hundred
+// thousand zones every byte of a record is a hundred kilobytes of the process.
 struct ZoneRecord {
     explicit ZoneRecord(uint32_t initialHighPing = 0) : highPing(initialHighPing) {}
 
@@ -29,13 +36,18 @@ struct ZoneRecord {
     uint16_t port = 0;        // host order; the zone answers pings on port + 1
     uint16_t population = 0;  // first from the update, then from ping replies
     uint16_t zoneFlag = 0;    // always 0 or 1, relayed unchanged
+    bool awaitingReply = false;  // a sweep ping went out and no reply came yet
     uint32_t zoneWord = 0;    // relayed unchanged
     char name[kZoneNameSize] = {};                // NUL-terminated, rest zero
     char description[kZoneDescriptionSize] = {};  // NUL-terminated, rest zero
-    bool awaitingReply = false;  // a sweep ping went out and no reply came yet
     uint32_t highPing = 0;       // ms; largest accepted round trip, and the re-ping wait
     uint32_t missedPings = 0;    // re-pings since the last sweep ping
     uint32_t lastPingTick = 0;   // tick of the last ping sent
+    // Set by the list that holds the record (0 and nullptr for a record made
+    // on its own): the record's place in list order, and the list to tell
+    // when a sweep ping starts, so its time-out pass finds the record.
+    uint32_t sequence = 0;
+    ZoneList* owner = nullptr;
 
     bool matches(uint32_t otherAddress, uint16_t otherPort) const;
 
@@ -43,7 +55,8 @@ struct ZoneRecord {
     // characters, so any bytes may be passed.
     void setText(std::string_view newName, std::string_view newDescription);
 
-    // Marks the sweep ping as sent now; the caller sends it.
+    // Marks the sweep ping as sent now; the caller sends it. The owning list,
+    // if any, adds the record to those its time-out pass visits.
     void startSweepPing();
 
     // True when more than highPing ms passed since the last ping; the re-ping
@@ -65,6 +78,10 @@ bool isValidZoneName(std::string_view name);
 
 // The records, in order of first appearance. Records are owned by the list;
 // a ZoneRecord* stays valid until remove() of that record or the list's end.
+//
+// Every operation on one record costs the same at any population: an index by
+// address and port finds records, and the records awaiting a reply are kept
+// apart, in list order, for the time-out pass.
 class ZoneList {
 public:
     using Node = PointerList<ZoneRecord>::Node;
@@ -74,7 +91,7 @@ public:
     ZoneList(const ZoneList&) = delete;
     ZoneList& operator=(const ZoneList&) = delete;
 
-    // Linear scan; nullptr when no record has both address and port.
+    // The record with both address and port, or nullptr.
     ZoneRecord* find(uint32_t address, uint16_t port);
 
     // A known address and port gets the new flag, word and texts (port,
@@ -96,6 +113,14 @@ public:
     // too slow or busy to listen for replies).
     void clearAwaiting();
 
+    // Calls visit(record) for each record awaiting a reply, in list order.
+    // visit may remove() the record it is given, and no other.
+    template <typename Visit>
+    void forEachAwaiting(Visit&& visit);
+
+    // Called by ZoneRecord::startSweepPing; a record of another list is ignored.
+    void noteAwaiting(ZoneRecord* record);
+
     int32_t count() const { return zones.count(); }
     const ZoneSettings& settings() const { return settings_; }
 
@@ -106,11 +131,40 @@ public:
     // The node the sweep reached last, or nullptr.
     Node* cursor = nullptr;
     // Owning list of the records. Read it freely; change it only through the
-    // operations above so that cursor stays valid.
+    // operations above so that cursor and the indexes stay valid.
     PointerList<ZoneRecord> zones;
 
 private:
+    struct NodeHash {
+        uint64_t operator()(const Node& node) const;
+    };
+    Node* findNode(uint32_t address, uint16_t port) const;
+    bool holds(const ZoneRecord* record) const;
+    void forgetAwaiting(const ZoneRecord* record);
+    void renumber();
+
     ZoneSettings settings_;
+    PointerTable<Node, NodeHash> index;
+    // Records that may await a reply, in list order (by sequence). A record
+    // stays here after its reply until the next time-out pass or
+    // clearAwaiting() looks at it.
+    std::vector<ZoneRecord*> awaiting;
+    std::vector<ZoneRecord*> passing;  // the time-out pass's copy of awaiting
+    uint32_t nextSequence = 1;
 };
+
+template <typename Visit>
+void ZoneList::forEachAwaiting(Visit&& visit) {
+    // The pass works on its own copy and rebuilds awaiting as it goes, so a
+    // record removed by visit leaves awaiting through remove() as usual.
+    passing.swap(awaiting);
+    awaiting.clear();
+    for (ZoneRecord* record : passing) {
+        if (!record->awaitingReply) continue;
+        awaiting.push_back(record);
+        visit(record);
+    }
+    passing.clear();
+}
 
 }  // namespace kelvaro

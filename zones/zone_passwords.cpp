@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/tick_clock.h"
+#include "util/pointer_table.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
@@ -87,10 +88,106 @@ bool passwordsMatch(std::string_view stored, std::string_view offered) {
 bool ZonePasswords::checkZonePassword(std::string_view name, std::string_view password) {
     // Only the oldest capturing record is asked, even if a later one would
     // accept: a name family has exactly one owner.
-    for (auto* node = records.head(); node != nullptr; node = node->next)
-        if (zoneNamesMatch(node->element->name, name)) return node->element->accept(password, reclaimDelay);
-    records.append(std::make_unique<ZonePassword>(name, password));
+    if (ZonePassword* found = owner(name)) return found->accept(password, reclaimDelay);
+    auto record = std::make_unique<ZonePassword>(name, password);
+    // Records are never removed, so the count cannot come back to a number
+    // already given out.
+    record->sequence = static_cast<uint32_t>(records.count()) + 1;
+    index.add(records.append(std::move(record)));
     return true;
+}
+
+namespace {
+
+constexpr size_t kTagPositions[] = {2, 3, 4};
+
+std::string_view nameText(const ZonePassword& record) {
+    return {record.name, boundedLength(record.name, sizeof record.name)};
+}
+
+// A key of length characters folded, mixed with its length so that "ab" and
+// "ab" followed by a NUL never share a key.
+uint64_t foldedHash(std::string_view text, size_t length) {
+    constexpr uint64_t kPrime = 0x100000001b3ULL;
+    uint64_t hash = 0xcbf29ce484222325ULL ^ length;
+    for (size_t i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<uint8_t>(foldCase(text[i]))) * kPrime;
+    return hash;  // the table mixes it
+}
+
+// True when text has its tag space at position: the character there is a
+// space inside the compared length.
+bool hasTagSpace(std::string_view text, size_t position) {
+    return cappedLength(text, kNameCompareLength) > position && text[position] == ' ';
+}
+
+int capitalsBefore(std::string_view text, size_t position) {
+    int capitals = 0;
+    for (size_t i = 0; i < position; ++i)
+        if (isCapital(text[i])) ++capitals;
+    return capitals;
+}
+
+bool foldedEqual(std::string_view a, std::string_view b, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        if (foldCase(a[i]) != foldCase(b[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+uint64_t PasswordIndex::FullHash::operator()(const ZonePassword& record) const {
+    const std::string_view name = nameText(record);
+    return foldedHash(name, cappedLength(name, kNameCompareLength));
+}
+
+template <size_t Tag>
+uint64_t PasswordIndex::TagHash<Tag>::operator()(const ZonePassword& record) const {
+    return foldedHash(nameText(record), Tag);
+}
+
+ZonePassword* PasswordIndex::find(std::string_view name) const {
+    const size_t length = cappedLength(name, kNameCompareLength);
+    ZonePassword* best = full.find(foldedHash(name, length), [&](const ZonePassword& record) {
+        const std::string_view stored = nameText(record);
+        return cappedLength(stored, kNameCompareLength) == length &&
+               foldedEqual(stored, name, length);
+    });
+    for (const size_t position : kTagPositions) {
+        if (!hasTagSpace(name, position) || !tagEndsMatch(position, capitalsBefore(name, position)))
+            continue;
+        const auto matches = [&](const ZonePassword& record) {
+            return hasTagSpace(nameText(record), position) &&
+                   foldedEqual(nameText(record), name, position);
+        };
+        const uint64_t hash = foldedHash(name, position);
+        ZonePassword* candidate = position == 2   ? tag2.find(hash, matches)
+                                  : position == 3 ? tag3.find(hash, matches)
+                                                  : tag4.find(hash, matches);
+        if (candidate != nullptr && (best == nullptr || candidate->sequence < best->sequence))
+            best = candidate;
+    }
+    // Each table answers for one way of capturing; the function that defines
+    // capturing has the last word.
+    if (best != nullptr && !zoneNamesMatch(best->name, name)) return nullptr;
+    return best;
+}
+
+void PasswordIndex::add(ZonePassword* record) {
+    const std::string_view name = nameText(*record);
+    full.insert(record);
+    // A key already held belongs to an older record, which stays the answer.
+    for (const size_t position : kTagPositions) {
+        if (!hasTagSpace(name, position)) continue;
+        const auto matches = [&](const ZonePassword& other) {
+            return hasTagSpace(nameText(other), position) &&
+                   foldedEqual(nameText(other), name, position);
+        };
+        const uint64_t hash = foldedHash(name, position);
+        if (position == 2 && tag2.find(hash, matches) == nullptr) tag2.insert(record);
+        if (position == 3 && tag3.find(hash, matches) == nullptr) tag3.insert(record);
+        if (position == 4 && tag4.find(hash, matches) == nullptr) tag4.insert(record);
+    }
 }
 
 }  // namespace kelvaro

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "util/pointer_list.h"
+#include "zones/password_index.h"
 #include "zones/zone_settings.h"
 
 namespace kelvaro {
@@ -29,6 +30,7 @@ struct ZonePassword {
     char name[kPasswordNameSize] = {};  // the first registrant's; never changes
     char password[kPasswordSize] = {};
     uint32_t lastUseTick = 0;
+    uint32_t sequence = 0;  // order of creation in its registry (0 on its own)
 
     // True when offered equals the password, or when the record is
     // reclaimable after reclaimDelay ms, in which case offered becomes the
@@ -62,11 +64,16 @@ public:
     // and password and the answer is true.
     bool checkZonePassword(std::string_view firstName, std::string_view firstPassword);
 
+    // The record a name falls under: the oldest whose name captures it, or
+    // nullptr. Costs the same at any registry size.
+    ZonePassword* owner(std::string_view name) const { return index.find(name); }
+
     int32_t count() const { return records.count(); }
     PointerList<ZonePassword>::Node* head() const { return records.head(); }
 
 private:
     PointerList<ZonePassword> records;  // in order of creation
+    PasswordIndex index;
     uint32_t reclaimDelay;              // ms
 };
 

@@ -29,6 +29,8 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.MaxHosts, defaults.MaxHosts);
     EXPECT_EQ(documented.SlowIteration, defaults.SlowIteration);
     EXPECT_EQ(documented.IterationSleepTime, defaults.IterationSleepTime);
+    EXPECT_EQ(documented.DatagramsPerIteration, defaults.DatagramsPerIteration);
+    EXPECT_EQ(documented.WakeOnTraffic, defaults.WakeOnTraffic);
     EXPECT_EQ(documented.SweepTime, defaults.SweepTime);
     EXPECT_EQ(documented.DropLimit, defaults.DropLimit);
     EXPECT_EQ(documented.ReclaimDelay, defaults.ReclaimDelay);

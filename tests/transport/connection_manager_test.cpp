@@ -198,5 +198,20 @@ TEST_F(ConnectionManagerTest, RemoveAllFreesEveryConnectionSilently) {
     EXPECT_EQ(first.drain(), std::vector<Bytes>{kKeyResponse});
 }
 
+// A client-mode manager ignores strangers, so every datagram is taken and
+// dropped: the count shows how many one poll takes.
+TEST(ConnectionManagerPollTest, TakesUpToTheGivenNumberOfDatagramsAndSaysHowMany) {
+    ConnectionManager manager(countMessage);
+    UdpEndpoint stranger;
+    ASSERT_GE(stranger.open(0), 0);
+    stranger.setDestination(loopbackAddress(), manager.endpoint.localPort());
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(stranger.send(kDisconnect.data(), kDisconnect.size()));
+    EXPECT_EQ(manager.poll(), 1u);
+    EXPECT_EQ(manager.poll(3), 3u);
+    EXPECT_EQ(manager.poll(5), 2u);
+    EXPECT_EQ(manager.poll(5), 0u);
+    EXPECT_EQ(manager.connectionCount(), 0);
+}
+
 }  // namespace
 }  // namespace kelvaro

@@ -1,0 +1,87 @@
+// The settings of a busy directory: how many datagrams one iteration takes
+// from each endpoint, and whether the pause wakes on traffic.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "service/server_fixture.h"
+
+namespace kelvaro::testing_support {
+namespace {
+
+size_t countLines(const std::string& printed, const std::string& prefix) {
+    size_t count = 0;
+    for (size_t start = 0, end; (end = printed.find('\n', start)) != std::string::npos; start = end + 1)
+        if (printed.compare(start, prefix.size(), prefix) == 0) ++count;
+    return count;
+}
+
+TEST(BusyDirectorySettingsTest, KeysAreReadAsIntegersAndKeptInRange) {
+    struct Case {
+        const char* ini;
+        int32_t datagrams;
+        bool wake;
+    };
+    const Case cases[] = {
+        {"", 1, false},
+        {"[CPU]\nDatagramsPerIteration=64\nWakeOnTraffic=1\n", 64, true},
+        {"[CPU]\nDatagramsPerIteration=0\nWakeOnTraffic=0\n", 1, false},
+        {"[CPU]\nDatagramsPerIteration=-7\nWakeOnTraffic=-1\n", 1, true},
+        {"[CPU]\nDatagramsPerIteration=1024\n", 1024, false},
+        {"[CPU]\nDatagramsPerIteration=1025\n", 1024, false},
+        {"[CPU]\nDatagramsPerIteration=99999999999\nWakeOnTraffic=yes\n", 1024, false},
+        {"[cpu]\ndatagramsperiteration=12 per port\nwakeontraffic=2\n", 12, true},
+        {"[Zone]\nDatagramsPerIteration=9\nWakeOnTraffic=1\n", 1, false},  // wrong section
+    };
+    for (const Case& c : cases) {
+        TempDirectory directory;
+        directory.write(kIniFileName, c.ini);
+        ServerSettings settings;
+        settings.load(directory.path());
+        EXPECT_EQ(settings.DatagramsPerIteration, c.datagrams) << c.ini;
+        EXPECT_EQ(settings.WakeOnTraffic, c.wake) << c.ini;
+    }
+}
+
+using DatagramsPerIterationTest = ServerFixture;
+
+// Five updates and five malformed ping replies wait; each iteration takes up
+// to the setting from each port, in arrival order, until none is left.
+TEST_F(DatagramsPerIterationTest, EachIterationTakesUpToTheSettingFromEachPort) {
+    struct Case {
+        const char* value;
+        size_t perIteration;
+    };
+    for (const Case c : {Case{"1", 1}, Case{"5", 5}, Case{"3", 3}, Case{"0", 1}, Case{"64", 5}}) {
+        SCOPED_TRACE(c.value);
+        start(std::string("[CPU]\nDatagramsPerIteration=") + c.value + "\n");
+        UdpEndpoint sender;
+        ASSERT_GE(sender.open(0), 0);
+        for (int i = 0; i < 5; ++i) {
+            ZoneUpdate update;
+            update.port = static_cast<uint16_t>(3000 + i);
+            update.name = "Zone " + std::to_string(i);
+            ASSERT_TRUE(sendTo(sender, server->updatePort(), updateDatagram(update)));
+            ASSERT_TRUE(sendTo(sender, server->pingPort(), le32(7)));
+        }
+        size_t updates = 0;
+        for (int iteration = 0; updates < 5 && iteration < 10; ++iteration) {
+            const std::string printed = iterate();
+            const size_t expected = std::min<size_t>(c.perIteration, 5 - updates);
+            EXPECT_EQ(countLines(printed, "---Update : "), expected) << printed;
+            EXPECT_EQ(countLines(printed, "---Invalid message on ping sweep port"), expected);
+            if (updates == 0) {
+                EXPECT_EQ(printed.find("Adding : Zone 0\n"), 0u) << printed;
+            }
+            updates += expected;
+        }
+        EXPECT_EQ(server->zones().count(), 5);
+        EXPECT_EQ(iterate(), "");  // nothing left behind
+        server.reset();
+        TearDown();
+    }
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support
