@@ -126,5 +126,35 @@ void BM_MergeServerList(benchmark::State& state) {
 }
 BENCHMARK(BM_MergeServerList)->Arg(1000)->Arg(10000);
 
+// A list that cannot hold every zone: each call continues where the last
+// stopped, so this is the steady cost of serving a large directory.
+void BM_BuildFullServerListInTurn(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    QuietStdout quiet;
+    for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(0));
+}
+BENCHMARK(BM_BuildFullServerListInTurn)->Arg(1000)->Arg(10000)->Arg(100000);
+
+// How many successive lists it takes until every zone has been listed once.
+void BM_ListsToCoverEveryZone(benchmark::State& state) {
+    BenchServer bench(state.range(0));
+    if (!bench.server) return state.SkipWithError("no server");
+    QuietStdout quiet;
+    int lists = 0;
+    for (auto _ : state) {
+        int64_t covered = 0;
+        for (lists = 0; covered < state.range(0) && lists < 100000; ++lists) {
+            const std::unique_ptr<ByteBlock> list = bench.server->buildServerList(0);
+            if (!list) return state.SkipWithError("no list");
+            uint32_t position = 1;
+            ZoneEntry entry;
+            while (readZoneEntry(list->data.get(), list->length, position, entry)) ++covered;
+        }
+    }
+    state.counters["lists"] = lists;
+}
+BENCHMARK(BM_ListsToCoverEveryZone)->Arg(1000)->Arg(5000)->Iterations(1);
+
 }  // namespace
 }  // namespace kelvaro

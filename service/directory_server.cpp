@@ -161,18 +161,46 @@ void DirectoryServer::startDownload() {
 std::unique_ptr<ByteBlock> DirectoryServer::buildServerList(uint32_t minimum) {
     ByteBuffer list;
     list.setLimit(kServerListLimit);
-    const uint8_t type = kListMessageType;
-    list.append(&type, 1);
-    for (ZoneList::Node* node = zoneList.head(); node != nullptr; node = node->next) {
-        const ZoneRecord& zone = *node->element;
-        if (static_cast<uint32_t>(zone.population) < minimum) continue;
-        // Entries carry no length, so a reader can only trust whole ones: the
-        // list ends before the first entry that does not fit.
-        if (!appendZoneEntry(list, zone)) break;
+    ZoneList::Node* const head = zoneList.head();
+    ZoneList::Node* const start = zoneList.listStart != nullptr ? zoneList.listStart : head;
+    int32_t listed = 0;
+    ZoneList::Node* const leftOut = appendZonesFrom(list, start, minimum, listed);
+    if (leftOut != nullptr) {
+        // A full list: the next one starts with the first zone left out, so
+        // that successive lists, to clients and peers alike, cover every zone.
+        zoneList.listStart = leftOut;
+        std::printf("---Server list full: %d of %d zones\n", static_cast<int>(listed),
+                    static_cast<int>(zoneList.count()));
+    } else if (start != head) {
+        // Every zone fits after all: such a list keeps the plain list order.
+        list.clear();
+        appendZonesFrom(list, head, minimum, listed);
     }
     std::unique_ptr<ByteBlock> block = ByteBlock::copyOf(list.data(), list.size());
     std::printf("---Uploading server list\n");
     return block;
+}
+
+// Entries carry no length, so a reader can only trust whole ones: the list
+// ends before the first entry that does not fit. The walk wraps at the tail
+// and stops on coming back to start, so no zone is listed twice, and it costs
+// what the list holds plus the zones the minimum skips.
+ZoneList::Node* DirectoryServer::appendZonesFrom(ByteBuffer& list, ZoneList::Node* start,
+                                                 uint32_t minimum, int32_t& listed) {
+    const uint8_t type = kListMessageType;
+    list.append(&type, 1);
+    listed = 0;
+    if (start == nullptr) return nullptr;
+    ZoneList::Node* node = start;
+    do {
+        const ZoneRecord& zone = *node->element;
+        if (static_cast<uint32_t>(zone.population) >= minimum) {
+            if (!appendZoneEntry(list, zone)) return node;
+            ++listed;
+        }
+        node = node->next != nullptr ? node->next : zoneList.head();
+    } while (node != start);
+    return nullptr;
 }
 
 void ListResponder::operator()(ReceivedMessage& message) {

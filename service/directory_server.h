@@ -75,10 +75,14 @@ public:
     // time-outs and re-pings, one sweep ping and the statistics timer.
     void iterate();
 
-    // The server list of the zones whose population is at least minimum, in
-    // list order, as whole entries while they fit in 50000 bytes: the first
-    // zone whose entry does not fit ends the list. Prints "---Uploading server
-    // list". Null only when the block cannot be made.
+    // The server list of the zones whose population is at least minimum, as
+    // whole entries in at most 50000 bytes. When they all fit, the list holds
+    // them in list order. When they do not, the list is full: it starts where
+    // the previous full list stopped (the first zone that list left out),
+    // wraps round the zone list and ends before the first entry that does not
+    // fit; "---Server list full: <listed> of <zones> zones" is printed. Then
+    // prints "---Uploading server list". Null only when the block cannot be
+    // made.
     std::unique_ptr<ByteBlock> buildServerList(uint32_t minimum);
 
     // Application message type 1 on a download connection: a peer's server
@@ -153,6 +157,11 @@ private:
     void becomeBusy();
     void startDownload();
     void sendPing(uint32_t address, uint16_t port);
+    // Starts list with its type byte, then appends the entries of the zones
+    // from start on that reach minimum; returns the first zone that did not
+    // fit, or nullptr when all did. listed counts the entries appended.
+    ZoneList::Node* appendZonesFrom(ByteBuffer& list, ZoneList::Node* start, uint32_t minimum,
+                                    int32_t& listed);
 
     // Declaration order is construction order; do not reorder. C++ destroys
     // in reverse, which is the teardown order the service needs.

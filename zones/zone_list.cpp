@@ -144,6 +144,7 @@ void ZoneList::remove(ZoneRecord* record) {
     // Stepping back keeps the round robin: the next sweep takes the record
     // that followed this one (or restarts after the head when it was first).
     if (cursor == node) cursor = node->prev;
+    if (listStart == node) listStart = node->next;
     zones.removeNode(node);
 }
 

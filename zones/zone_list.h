@@ -105,8 +105,8 @@ public:
     // nullptr when the list is empty.
     ZoneRecord* nextForSweep();
 
-    // Unlinks and frees record, keeping the sweep order. A record that is not
-    // in the list leaves it unchanged.
+    // Unlinks and frees record, keeping the sweep order and the list start.
+    // A record that is not in the list leaves it unchanged.
     void remove(ZoneRecord* record);
 
     // Forgets every outstanding sweep ping (used when the server itself was
@@ -130,6 +130,10 @@ public:
 
     // The node the sweep reached last, or nullptr.
     Node* cursor = nullptr;
+    // Where the next server list that cannot hold every zone starts: the
+    // first zone the previous full list left out, or nullptr for the head.
+    // When that zone is removed, the zone after it takes its place.
+    Node* listStart = nullptr;
     // Owning list of the records. Read it freely; change it only through the
     // operations above so that cursor and the indexes stay valid.
     PointerList<ZoneRecord> zones;

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -398,6 +399,84 @@ TEST_F(DirectorySyncTest, ListHoldsWholeEntriesAndEndsAtTheFirstThatDoesNotFit) 
     EXPECT_NE(parsed.find(kLoopback, 149), nullptr);
     EXPECT_EQ(parsed.find(kLoopback, 150), nullptr);
     EXPECT_EQ(parsed.find(kLoopback, 200), nullptr);
+}
+
+// The ports of the entries of a server list, checking that it holds whole
+// entries only.
+std::vector<uint16_t> listedPorts(const ByteBlock& list) {
+    std::vector<uint16_t> ports;
+    uint32_t position = 1;
+    ZoneEntry entry;
+    while (readZoneEntry(list.data.get(), list.length, position, entry)) ports.push_back(entry.port);
+    EXPECT_EQ(position, list.length) << "bytes after the last whole entry";
+    return ports;
+}
+
+TEST_F(DirectorySyncTest, FullListsTakeTheZonesInTurnAndTogetherCoverEveryZone) {
+    start();
+    // Zones of population 0 (every seventh) are left out by the minimum; the
+    // others need 114 entries of 334 bytes and 229 of 79, 56,167 bytes, so no
+    // list holds them all.
+    const std::string longest(255, 'd');
+    for (uint16_t port = 1; port <= 400; ++port)
+        addFull(port, port % 7 == 0 ? 0 : 5, 0, 0, "Zone " + std::to_string(port),
+                port % 3 == 0 ? longest : "");
+
+    std::set<uint16_t> seen;
+    uint16_t expectedFirst = 1;
+    for (int fetch = 0; fetch < 3; ++fetch) {
+        SCOPED_TRACE("list " + std::to_string(fetch));
+        std::unique_ptr<ByteBlock> list;
+        const std::string printed = printedBy([&] { list = server->buildServerList(5); });
+        ASSERT_NE(list, nullptr);
+        EXPECT_LE(list->length, kServerListLimit);
+        const std::vector<uint16_t> ports = listedPorts(*list);
+        ASSERT_FALSE(ports.empty());
+        EXPECT_EQ(printed, "---Server list full: " + std::to_string(ports.size()) +
+                               " of 400 zones\n---Uploading server list\n");
+        // Each list starts with the zone the one before left out (skipping
+        // those below the minimum), then follows the list order, wrapping.
+        EXPECT_EQ(ports.front(), expectedFirst);
+        EXPECT_EQ(std::set<uint16_t>(ports.begin(), ports.end()).size(), ports.size());
+        for (size_t i = 1; i < ports.size(); ++i) {
+            uint16_t next = static_cast<uint16_t>(ports[i - 1] % 400 + 1);
+            while (next % 7 == 0) next = static_cast<uint16_t>(next % 400 + 1);
+            EXPECT_EQ(ports[i], next) << "entry " << i;
+        }
+        seen.insert(ports.begin(), ports.end());
+        expectedFirst = static_cast<uint16_t>(ports.back() % 400 + 1);
+        if (expectedFirst % 7 == 0) expectedFirst = static_cast<uint16_t>(expectedFirst % 400 + 1);
+    }
+    EXPECT_EQ(seen.size(), 400u - 400u / 7u);
+}
+
+TEST_F(DirectorySyncTest, ListStartsAfterADroppedZoneAndIsPlainOnceEverythingFits) {
+    start();
+    const std::string longest(255, 'd');
+    std::vector<ZoneRecord*> zones;
+    for (uint16_t port = 1; port <= 160; ++port)
+        zones.push_back(addFull(port, 1, 0, 0, "Zone " + std::to_string(port), longest));
+    std::unique_ptr<ByteBlock> list;
+    printedBy([&] { list = server->buildServerList(0); });
+    ASSERT_EQ(listedPorts(*list).size(), 149u);  // 150 left out first
+
+    // The zone the next list would start with goes; the one after it takes its place.
+    server->zones().remove(zones[149]);
+    printedBy([&] { list = server->buildServerList(0); });
+    std::vector<uint16_t> ports = listedPorts(*list);
+    ASSERT_FALSE(ports.empty());
+    EXPECT_EQ(ports.front(), 151);
+
+    // Once every zone fits again, the list is the plain one: all, in list order.
+    for (int i = 0; i < 20; ++i) server->zones().remove(zones[static_cast<size_t>(i)]);
+    const std::string printed = printedBy([&] { list = server->buildServerList(0); });
+    EXPECT_EQ(printed, "---Uploading server list\n");
+    ports = listedPorts(*list);
+    ASSERT_EQ(ports.size(), 139u);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const uint16_t expected = static_cast<uint16_t>(i < 129 ? 21 + i : 22 + i);  // 150 is gone
+        EXPECT_EQ(ports[i], expected) << "entry " << i;
+    }
 }
 
 // ---- Receiving a list --------------------------------------------------------
