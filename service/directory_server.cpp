@@ -171,6 +171,7 @@ std::unique_ptr<ByteBlock> DirectoryServer::buildServerList(uint32_t minimum) {
         zoneList.listStart = leftOut;
         std::printf("---Server list full: %d of %d zones\n", static_cast<int>(listed),
                     static_cast<int>(zoneList.count()));
+        ++counters.listsFull;
     } else if (start != head) {
         // Every zone fits after all: such a list keeps the plain list order.
         list.clear();

@@ -90,6 +90,9 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     counter(out, "kelvaro_lists_served_total", "Server lists sent to clients and peers.",
             c.listsServed);
     counter(out, "kelvaro_list_bytes_total", "Bytes of the server lists sent.", c.listBytes);
+    counter(out, "kelvaro_lists_full_total",
+            "Server lists that could not hold every zone asked for, and so took the zones in turn.",
+            c.listsFull);
 
     const char* downloads = "kelvaro_downloads_total";
     describe(out, downloads, "counter", "Downloads of peer lists, per peer and result.");

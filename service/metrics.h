@@ -39,6 +39,7 @@ struct MetricsCounters {
     uint64_t zonesDropped = 0;
     uint64_t listsServed = 0;
     uint64_t listBytes = 0;
+    uint64_t listsFull = 0;  // lists that could not hold every zone asked for
     uint64_t slowIterations = 0;
     // One entry per peer address, in the order they were first tried; the
     // peer list holds at most ten addresses, so a linear search is enough.

@@ -413,7 +413,7 @@ std::vector<uint16_t> listedPorts(const ByteBlock& list) {
 }
 
 TEST_F(DirectorySyncTest, FullListsTakeTheZonesInTurnAndTogetherCoverEveryZone) {
-    start();
+    start("[Directory]\nMetricsFile=metrics.prom\n");
     // Zones of population 0 (every seventh) are left out by the minimum; the
     // others need 114 entries of 334 bytes and 229 of 79, 56,167 bytes, so no
     // list holds them all.
@@ -448,6 +448,9 @@ TEST_F(DirectorySyncTest, FullListsTakeTheZonesInTurnAndTogetherCoverEveryZone) 
         if (expectedFirst % 7 == 0) expectedFirst = static_cast<uint16_t>(expectedFirst % 400 + 1);
     }
     EXPECT_EQ(seen.size(), 400u - 400u / 7u);
+    printedBy([&] { server->writeMetrics(); });
+    EXPECT_NE(directory.read("metrics.prom").find("\nkelvaro_lists_full_total 3\n"),
+              std::string::npos);
 }
 
 TEST_F(DirectorySyncTest, ListStartsAfterADroppedZoneAndIsPlainOnceEverythingFits) {
