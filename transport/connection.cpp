@@ -153,7 +153,10 @@ uint8_t typeByte(CorePacketType type) { return static_cast<uint8_t>(type); }
 
 }  // namespace
 
-uint32_t transportNow() { return tickCount() / kTicksPerTransportTick; }
+// From the 64-bit count: the quotient then wraps cleanly in 32 bits, where
+// the 32-bit millisecond counter divided by 10 would jump from 429,496,729
+// back to 0 and inflate every interval running across the wrap.
+uint32_t transportNow() { return static_cast<uint32_t>(tickCount64() / kTicksPerTransportTick); }
 
 Connection::Connection(bool listening, const NetAddress& remote, UdpEndpoint& socket,
                        MessageHandler application, const TransportSettings& values)
