@@ -36,6 +36,9 @@ constexpr size_t kLongestZoneNameText = 31;
 constexpr size_t kLongestZonePassword = 15;
 constexpr size_t kLongestUpdateDescription = kMaxZoneUpdateLength - kMinZoneUpdateLength;
 
+// What became of one datagram on the update port.
+enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery };
+
 // True when payload[0, length) is a well-formed update datagram. Checks run
 // in an order that never reads out of bounds.
 bool isValidZoneUpdate(const uint8_t* payload, size_t length);
@@ -44,8 +47,12 @@ bool isValidZoneUpdate(const uint8_t* payload, size_t length);
 // registry accepts is added or refreshed ("---Update : <name>"); a refused
 // password prints "---Bad password from <addr>: <name>"; any other 4-byte
 // datagram is a count query answered from pingEndpoint; anything else prints
-// "---Invalid message on direct update port from <addr>".
-void handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
+// "---Invalid message on direct update port from <addr>". An update for an
+// unknown zone that a zone cap refuses prints "---Zone limit reached: <addr>"
+// and is refused before its name reaches the registry; a name the registry's
+// cap refuses prints "---Password limit reached: <addr>: <name>". Neither
+// touches the zones already listed.
+UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
                           UdpEndpoint& pingEndpoint);
 
 // One datagram from the ping port. An 8-byte reply is matched to the zone at

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
 #include "util/bytes.h"
 
@@ -70,18 +71,22 @@ ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
     return nullptr;
 }
 
-void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
-                           uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
-                           std::string_view description) {
+ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
+                                 uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                                 std::string_view description) {
     const uint16_t flag = zoneFlag != 0 ? 1 : 0;
     if (ZoneRecord* known = find(address, port)) {
         // The population of a known zone comes from its ping replies only.
         known->zoneFlag = flag;
         known->zoneWord = zoneWord;
         known->setText(name, description);
-        return;
+        return ZoneChange::Updated;
     }
-    if (!isValidZoneName(name)) return;
+    if (!isValidZoneName(name)) return ZoneChange::BadName;
+    if (capReached(address)) {
+        reportZoneLimit(address);
+        return ZoneChange::Limit;
+    }
     auto record = std::make_unique<ZoneRecord>(settings_.InitialHighPing);
     record->address = address;
     record->port = port;
@@ -90,7 +95,36 @@ void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
     record->zoneWord = zoneWord;
     record->setText(name, description);
     const ZoneRecord* added = zones.append(std::move(record));
+    countAdded(address);
     std::printf("Adding : %s\n", added->name);
+    return ZoneChange::Added;
+}
+
+bool ZoneList::refusesNew(uint32_t address, uint16_t port) {
+    return capReached(address) && find(address, port) == nullptr;
+}
+
+bool ZoneList::capReached(uint32_t address) const {
+    if (settings_.MaxZones != 0 && static_cast<uint32_t>(zones.count()) >= settings_.MaxZones)
+        return true;
+    if (settings_.MaxZonesPerAddress == 0) return false;
+    const auto it = perAddress.find(address);
+    return it != perAddress.end() && it->second >= settings_.MaxZonesPerAddress;
+}
+
+void ZoneList::countAdded(uint32_t address) {
+    if (settings_.MaxZonesPerAddress != 0) ++perAddress[address];
+}
+
+void ZoneList::countRemoved(uint32_t address) {
+    const auto it = perAddress.find(address);
+    if (it == perAddress.end()) return;
+    // An address with no zones left takes no memory.
+    if (--it->second == 0) perAddress.erase(it);
+}
+
+void reportZoneLimit(uint32_t address) {
+    std::printf("---Zone limit reached: %s\n", NetAddress(address, 0).text().c_str());
 }
 
 ZoneRecord* ZoneList::nextForSweep() {
@@ -106,6 +140,7 @@ void ZoneList::remove(ZoneRecord* record) {
     // Stepping back keeps the round robin: the next sweep takes the record
     // that followed this one (or restarts after the head when it was first).
     if (cursor == node) cursor = node->prev;
+    countRemoved(record->address);
     zones.removeNode(node);
 }
 

@@ -84,13 +84,20 @@ bool passwordsMatch(std::string_view stored, std::string_view offered) {
     return std::memcmp(stored.data(), offered.data(), length) == 0;
 }
 
-bool ZonePasswords::checkZonePassword(std::string_view name, std::string_view password) {
+PasswordCheck ZonePasswords::check(std::string_view name, std::string_view password) {
     // Only the oldest capturing record is asked, even if a later one would
     // accept: a name family has exactly one owner.
     for (auto* node = records.head(); node != nullptr; node = node->next)
-        if (zoneNamesMatch(node->element->name, name)) return node->element->accept(password, reclaimDelay);
+        if (zoneNamesMatch(node->element->name, name))
+            return node->element->accept(password, reclaimDelay) ? PasswordCheck::Accepted
+                                                                 : PasswordCheck::BadPassword;
+    if (full()) return PasswordCheck::Limit;
     records.append(std::make_unique<ZonePassword>(name, password));
-    return true;
+    return PasswordCheck::Accepted;
+}
+
+bool ZonePasswords::full() const {
+    return maxRecords != 0 && static_cast<uint32_t>(records.count()) >= maxRecords;
 }
 
 }  // namespace kelvaro

@@ -55,6 +55,9 @@ TEST_F(ServerSettingsTest, EveryKeyHasItsDefaultWithoutAnIniFile) {
     EXPECT_EQ(settings.DropLimit, 10);
     EXPECT_EQ(settings.ReclaimDelay, 24 * 3600000);
     EXPECT_EQ(settings.InitialHighPing, 300);
+    EXPECT_EQ(settings.MaxZones, 0);
+    EXPECT_EQ(settings.MaxZonesPerAddress, 0);
+    EXPECT_EQ(settings.MaxPasswordRecords, 0);
     EXPECT_EQ(settings.DownloadTime, 60000);
     EXPECT_STREQ(settings.StatsFile, "stats.txt");
     EXPECT_EQ(settings.StatsWriteMinutes, 60000);
@@ -101,6 +104,16 @@ TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
     EXPECT_EQ(zones.DropLimit, builtInZones.DropLimit);
     EXPECT_EQ(zones.ReclaimDelay, builtInZones.ReclaimDelay);
     EXPECT_EQ(zones.InitialHighPing, builtInZones.InitialHighPing);
+    EXPECT_EQ(zones.MaxZones, builtInZones.MaxZones);
+    EXPECT_EQ(zones.MaxZonesPerAddress, builtInZones.MaxZonesPerAddress);
+    EXPECT_EQ(zones.MaxPasswordRecords, builtInZones.MaxPasswordRecords);
+
+    // The caps reach the zones as read; a negative cap is no cap.
+    const ServerSettings capped =
+        loadIni("[Zone]\nMaxZones=7\nMaxZonesPerAddress=-3\nMaxPasswordRecords=9\n");
+    EXPECT_EQ(capped.zones().MaxZones, 7u);
+    EXPECT_EQ(capped.zones().MaxZonesPerAddress, 0u);
+    EXPECT_EQ(capped.zones().MaxPasswordRecords, 9u);
 
     const ServerSettings odd = loadIni(
         "[Core]\nPacketSilenceLimit=-1\nChunkSize=9999\n[Zone]\nDropLimit=-1\nSweepTime=-2\n");
