@@ -96,7 +96,8 @@ uint32_t resolveHostAddress(const std::string& text) {
     return address;
 }
 
-int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]) {
+int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers],
+                      uint32_t (*resolve)(const std::string&)) {
     int32_t count = 0;
     size_t start = 0;
     bool inName = true;  // as if a name began at position 0
@@ -107,14 +108,14 @@ int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers])
             if (!inName) start = i;
             inName = true;
         } else if (inName) {
-            if (count < kMaxPeers) addresses[count++] = resolveHostAddress(text.substr(start, i - start));
+            if (count < kMaxPeers) addresses[count++] = resolve(text.substr(start, i - start));
             inName = false;
         }
     }
     return count;
 }
 
-void ServerSettings::load(const std::string& directory) {
+void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(const std::string&)) {
     const std::string path = directory + "/" + kIniFileName;
     for (const IntegerKey& row : kIntegerKeys)
         this->*row.field = scaled(readProfileInt(row.section, row.key, row.defaultText, path), row.scale);
@@ -126,7 +127,7 @@ void ServerSettings::load(const std::string& directory) {
     std::memcpy(StatsFile, stats.data(), stats.size());
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
-    resolvePeers();
+    peerCount = splitPeerList(peerList, peerAddresses, resolve);
 }
 
 void ServerSettings::resolvePeers() { peerCount = splitPeerList(peerList, peerAddresses); }

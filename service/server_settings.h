@@ -18,9 +18,13 @@ namespace kelvaro {
 constexpr int kMaxPeers = 10;
 constexpr const char* kIniFileName = "kelvaro.ini";
 
+uint32_t resolveHostAddress(const std::string& text);
+
 struct ServerSettings {
-    // Fills every field from <directory>/kelvaro.ini, resolving the peer list.
-    void load(const std::string& directory);
+    // Fills every field from <directory>/kelvaro.ini, resolving the peer list
+    // with resolve.
+    void load(const std::string& directory,
+              uint32_t (*resolve)(const std::string&) = resolveHostAddress);
 
     // Resolves the Directory IP text read by load() into peerAddresses and
     // peerCount once more (names may resolve differently by now).
@@ -61,8 +65,10 @@ int32_t readProfileInt(const std::string& section, const std::string& key,
 // 255.255.255.255. Network order.
 uint32_t resolveHostAddress(const std::string& text);
 
-// Splits the Directory IP text into at most kMaxPeers resolved entries (names
-// beyond the tenth are ignored); returns the count, which is at least 1.
-int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers]);
+// Splits the Directory IP text into at most kMaxPeers entries resolved by
+// resolve (names beyond the tenth are ignored); returns the count, which is
+// at least 1.
+int32_t splitPeerList(const std::string& text, uint32_t (&addresses)[kMaxPeers],
+                      uint32_t (*resolve)(const std::string&) = resolveHostAddress);
 
 }  // namespace kelvaro

@@ -22,7 +22,6 @@ constexpr uint32_t kKeyResponseLength = 6;
 constexpr uint32_t kKeyResponseWithExtra = 7;  // some peers send a seventh byte
 constexpr uint32_t kSyncRequestLength = 14;
 constexpr uint32_t kSyncRequestShort = 6;
-constexpr uint32_t kSyncRequestBare = 2;
 constexpr uint32_t kSyncResponseLength = 10;
 constexpr uint32_t kDisconnectLength = 2;
 constexpr uint32_t kAckLength = 6;

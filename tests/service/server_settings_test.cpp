@@ -219,6 +219,28 @@ protected:
     }
 };
 
+TEST_F(PeerListTest, NamesGoToTheResolverHandedIn) {
+    static std::vector<std::string> asked;
+    asked.clear();
+    const auto recordingResolver = +[](const std::string& name) -> uint32_t {
+        asked.push_back(name);
+        return static_cast<uint32_t>(asked.size());
+    };
+    uint32_t addresses[kMaxPeers] = {};
+    ASSERT_EQ(splitPeerList("alpha.example, 10.0.0.1 & beta", addresses, recordingResolver), 3);
+    EXPECT_EQ(asked, (std::vector<std::string>{"alpha.example", "10.0.0.1", "beta"}));
+    EXPECT_EQ(addresses[2], 3u);
+
+    // The loader hands its resolver down to the peer list.
+    TempDirectory directory;
+    std::ofstream(directory.path() + "/kelvaro.ini") << "[Directory]\nIP=gamma, delta\n";
+    asked.clear();
+    ServerSettings settings;
+    settings.load(directory.path(), recordingResolver);
+    EXPECT_EQ(asked, (std::vector<std::string>{"gamma", "delta"}));
+    EXPECT_EQ(settings.peerCount, 2);
+}
+
 TEST_F(PeerListTest, RunsOfSeparatorsGiveNothing) {
     EXPECT_EQ(split("127.0.0.1,,,127.0.0.2"),
               (std::vector<uint32_t>{ip("127.0.0.1"), ip("127.0.0.2")}));
