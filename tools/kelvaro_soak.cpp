@@ -299,6 +299,9 @@ int run(const char* binary, uint32_t minutes, int zoneCountWanted) {
         sleepMs(1);
     }
 
+    if (minuteLow >= 0)
+        std::printf("minute %u: VmRSS %ld..%ld kB, lists fetched %d/%d\n", nextReport / kMsPerMinute,
+                    minuteLow, minuteHigh, fetched, fetches);
     const long finalCount = serverGone ? -1 : zoneCount(querier, 0xABCD);
     const int exitCode = server.stop();
     const std::string output = readFile(server.directory + "/stdout.txt");
