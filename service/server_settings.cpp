@@ -56,6 +56,9 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "DropLimit", "10", 1, &ServerSettings::DropLimit},
     {"Zone", "ReclaimDelay", "24", kMsPerHour, &ServerSettings::ReclaimDelay},
     {"Zone", "InitialHighPing", "300", 1, &ServerSettings::InitialHighPing},
+    {"Zone", "MaxZones", "0", 1, &ServerSettings::MaxZones},
+    {"Zone", "MaxZonesPerAddress", "0", 1, &ServerSettings::MaxZonesPerAddress},
+    {"Zone", "MaxPasswordRecords", "0", 1, &ServerSettings::MaxPasswordRecords},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
 };
@@ -208,6 +211,10 @@ ZoneSettings ServerSettings::zones() const {
     values.DropLimit = static_cast<uint32_t>(DropLimit);
     values.ReclaimDelay = static_cast<uint32_t>(ReclaimDelay);
     values.InitialHighPing = static_cast<uint32_t>(InitialHighPing);
+    // A negative cap means none, like 0.
+    values.MaxZones = MaxZones > 0 ? static_cast<uint32_t>(MaxZones) : 0;
+    values.MaxZonesPerAddress = MaxZonesPerAddress > 0 ? static_cast<uint32_t>(MaxZonesPerAddress) : 0;
+    values.MaxPasswordRecords = MaxPasswordRecords > 0 ? static_cast<uint32_t>(MaxPasswordRecords) : 0;
     return values;
 }
 

@@ -75,6 +75,9 @@ struct ServerSettings {
     int32_t DropLimit = 0;            // re-pings
     int32_t ReclaimDelay = 0;         // ms (ini: hours)
     int32_t InitialHighPing = 0;      // ms
+    int32_t MaxZones = 0;             // zones; 0: no cap
+    int32_t MaxZonesPerAddress = 0;   // zones per IPv4 address; 0: no cap
+    int32_t MaxPasswordRecords = 0;   // registry records; 0: no cap
     int32_t DownloadTime = 0;         // ms (ini: minutes)
     uint32_t peerAddresses[kMaxPeers] = {};  // IPv4, network order
     int32_t peerCount = 0;

@@ -22,7 +22,6 @@ constexpr uint32_t kKeyResponseLength = 6;
 constexpr uint32_t kKeyResponseWithExtra = 7;  // some peers send a seventh byte
 constexpr uint32_t kSyncRequestLength = 14;
 constexpr uint32_t kSyncRequestShort = 6;
-constexpr uint32_t kSyncRequestBare = 2;
 constexpr uint32_t kSyncResponseLength = 10;
 constexpr uint32_t kDisconnectLength = 2;
 constexpr uint32_t kAckLength = 6;
@@ -153,7 +152,10 @@ uint8_t typeByte(CorePacketType type) { return static_cast<uint8_t>(type); }
 
 }  // namespace
 
-uint32_t transportNow() { return tickCount() / kTicksPerTransportTick; }
+// From the 64-bit count: the quotient then wraps cleanly in 32 bits, where
+// the 32-bit millisecond counter divided by 10 would jump from 429,496,729
+// back to 0 and inflate every interval running across the wrap.
+uint32_t transportNow() { return static_cast<uint32_t>(tickCount64() / kTicksPerTransportTick); }
 
 Connection::Connection(bool listening, const NetAddress& remote, UdpEndpoint& socket,
                        MessageHandler application, const TransportSettings& values)

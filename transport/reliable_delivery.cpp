@@ -115,8 +115,7 @@ void Connection::resendOverdue() {
     const uint32_t timeout = roundTrip + roundTripDeviation;
     for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
         ReliablePacket& record = *node->element;
-        // Unsigned: after the tick counter wraps every age reads as huge, so
-        // everything in transit goes again at once.
+        // Unsigned ages: correct across the wrap of the transport tick.
         if (now - record.sentTick <= timeout) continue;
         transmit(record.data.get(), record.length);
         record.sentTick = now;

@@ -65,25 +65,40 @@ bool isValidZoneUpdate(const uint8_t* payload, size_t length) {
     return isValidZoneName(fieldText(payload, kNameOffset, kNameWidth));
 }
 
-UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
-                          UdpEndpoint& pingEndpoint) {
+UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords,
+                                   ZoneList& zones, UdpEndpoint& pingEndpoint) {
     const uint8_t* payload = datagram.data();
     const size_t length = datagram.bytes.size();
     if (isValidZoneUpdate(payload, length)) {
         const std::string_view name = fieldText(payload, kNameOffset, kNameWidth);
         const std::string_view password = fieldText(payload, kPasswordOffset, kPasswordWidth);
         const int nameLength = static_cast<int>(name.size());
-        if (!passwords.checkZonePassword(name, password)) {
+        const uint32_t address = datagram.source.address();
+        const uint16_t port = readU16(payload, kPortOffset);
+        // Checked before the registry: a flood of refused zones must not
+        // fill it with names as a side effect.
+        if (zones.refusesNew(address, port)) {
+            reportZoneLimit(address);
+            return UpdateOutcome::Limit;
+        }
+        switch (passwords.check(name, password)) {
+        case PasswordCheck::Accepted:
+            break;
+        case PasswordCheck::BadPassword:
             std::printf("---Bad password from %s: %.*s\n", datagram.source.text().c_str(),
                         nameLength, name.data());
             return UpdateOutcome::BadPassword;
+        case PasswordCheck::Limit:
+            std::printf("---Password limit reached: %s: %.*s\n", datagram.source.text().c_str(),
+                        nameLength, name.data());
+            return UpdateOutcome::Limit;
         }
         // The last byte is a NUL, so the description ends inside the datagram.
         const std::string_view description =
             fieldText(payload, kDescriptionOffset, length - kDescriptionOffset);
-        zones.addOrUpdate(datagram.source.address(), readU16(payload, kPortOffset),
-                          readU16(payload, kPopulationOffset), readU16(payload, kFlagOffset),
-                          readU32(payload, kWordOffset), name, description);
+        zones.addOrUpdate(address, port, readU16(payload, kPopulationOffset),
+                          readU16(payload, kFlagOffset), readU32(payload, kWordOffset), name,
+                          description);
         std::printf("---Update : %.*s\n", nameLength, name.data());
         return UpdateOutcome::Accepted;
     }

@@ -36,6 +36,7 @@ constexpr size_t kLongestZoneNameText = 31;
 constexpr size_t kLongestZonePassword = 15;
 constexpr size_t kLongestUpdateDescription = kMaxZoneUpdateLength - kMinZoneUpdateLength;
 
+
 // True when payload[0, length) is a well-formed update datagram. Checks run
 // in an order that never reads out of bounds.
 bool isValidZoneUpdate(const uint8_t* payload, size_t length);
@@ -47,7 +48,11 @@ enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery }
 // registry accepts is added or refreshed ("---Update : <name>"); a refused
 // password prints "---Bad password from <addr>: <name>"; any other 4-byte
 // datagram is a count query answered from pingEndpoint; anything else prints
-// "---Invalid message on direct update port from <addr>".
+// "---Invalid message on direct update port from <addr>". An update for an
+// unknown zone that a zone cap refuses prints "---Zone limit reached: <addr>"
+// and is refused before its name reaches the registry; a name the registry's
+// cap refuses prints "---Password limit reached: <addr>: <name>". Neither
+// touches the zones already listed.
 UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
                           UdpEndpoint& pingEndpoint);
 

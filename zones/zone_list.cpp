@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
 #include "util/bytes.h"
 
@@ -93,18 +94,22 @@ ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
     return node != nullptr ? node->element.get() : nullptr;
 }
 
-void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
-                           uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
-                           std::string_view description) {
+ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
+                                 uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                                 std::string_view description) {
     const uint16_t flag = zoneFlag != 0 ? 1 : 0;
     if (ZoneRecord* known = find(address, port)) {
         // The population of a known zone comes from its ping replies only.
         known->zoneFlag = flag;
         known->zoneWord = zoneWord;
         known->setText(name, description);
-        return;
+        return ZoneChange::Updated;
     }
-    if (!isValidZoneName(name)) return;
+    if (!isValidZoneName(name)) return ZoneChange::BadName;
+    if (capReached(address)) {
+        reportZoneLimit(address);
+        return ZoneChange::Limit;
+    }
     auto record = std::make_unique<ZoneRecord>(settings_.InitialHighPing);
     record->address = address;
     record->port = port;
@@ -117,7 +122,9 @@ void ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
     record->owner = this;
     zones.append(std::move(record));
     index.insert(zones.tail());
+    countAdded(address);
     std::printf("Adding : %s\n", zones.tail()->element->name);
+    return ZoneChange::Added;
 }
 
 // Sequence numbers only order records, so after four billion additions they
@@ -126,6 +133,33 @@ void ZoneList::renumber() {
     nextSequence = 1;
     for (Node* node = zones.head(); node != nullptr; node = node->next)
         node->element->sequence = nextSequence++;
+}
+
+bool ZoneList::refusesNew(uint32_t address, uint16_t port) {
+    return capReached(address) && find(address, port) == nullptr;
+}
+
+bool ZoneList::capReached(uint32_t address) const {
+    if (settings_.MaxZones != 0 && static_cast<uint32_t>(zones.count()) >= settings_.MaxZones)
+        return true;
+    if (settings_.MaxZonesPerAddress == 0) return false;
+    const auto it = perAddress.find(address);
+    return it != perAddress.end() && it->second >= settings_.MaxZonesPerAddress;
+}
+
+void ZoneList::countAdded(uint32_t address) {
+    if (settings_.MaxZonesPerAddress != 0) ++perAddress[address];
+}
+
+void ZoneList::countRemoved(uint32_t address) {
+    const auto it = perAddress.find(address);
+    if (it == perAddress.end()) return;
+    // An address with no zones left takes no memory.
+    if (--it->second == 0) perAddress.erase(it);
+}
+
+void reportZoneLimit(uint32_t address) {
+    std::printf("---Zone limit reached: %s\n", NetAddress(address, 0).text().c_str());
 }
 
 ZoneRecord* ZoneList::nextForSweep() {
@@ -145,6 +179,7 @@ void ZoneList::remove(ZoneRecord* record) {
     // that followed this one (or restarts after the head when it was first).
     if (cursor == node) cursor = node->prev;
     if (listStart == node) listStart = node->next;
+    countRemoved(record->address);
     zones.removeNode(node);
 }
 

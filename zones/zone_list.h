@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "util/pointer_list.h"
@@ -76,6 +77,14 @@ struct ZoneRecord {
 // no leading, trailing or doubled space, no control or non-ASCII byte.
 bool isValidZoneName(std::string_view name);
 
+// What addOrUpdate did with an announcement.
+enum class ZoneChange {
+    Added,
+    Updated,
+    BadName,  // an unknown zone whose name fails isValidZoneName
+    Limit,    // an unknown zone refused by MaxZones or MaxZonesPerAddress
+};
+
 // The records, in order of first appearance. Records are owned by the list;
 // a ZoneRecord* stays valid until remove() of that record or the list's end.
 //
@@ -96,10 +105,16 @@ public:
 
     // A known address and port gets the new flag, word and texts (port,
     // population and ping state stay). An unknown one is appended, printing
-    // "Adding : <name>", unless its name fails isValidZoneName. A non-zero
-    // zoneFlag is stored as 1.
-    void addOrUpdate(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+    // "Adding : <name>", unless its name fails isValidZoneName or a cap
+    // refuses it ("---Zone limit reached: <address>"; see refusesNew). A
+    // non-zero zoneFlag is stored as 1.
+    ZoneChange addOrUpdate(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                      uint32_t zoneWord, std::string_view name, std::string_view description);
+
+    // True when an announcement from this address and port would be refused
+    // by MaxZones or MaxZonesPerAddress: the zone is unknown and the list, or
+    // that address, already holds its cap. Known zones are never refused.
+    bool refusesNew(uint32_t address, uint16_t port);
 
     // Round-robin over the list, starting after the head on the first call;
     // nullptr when the list is empty.
@@ -147,7 +162,14 @@ private:
     void forgetAwaiting(const ZoneRecord* record);
     void renumber();
 
+    bool capReached(uint32_t address) const;
+    void countAdded(uint32_t address);
+    void countRemoved(uint32_t address);
+
     ZoneSettings settings_;
+    // Records per IPv4 address, kept only while MaxZonesPerAddress is set so
+    // that the default costs nothing per zone.
+    std::unordered_map<uint32_t, uint32_t> perAddress;
     PointerTable<Node, NodeHash> index;
     // Records that may await a reply, in list order (by sequence). A record
     // stays here after its reply until the next time-out pass or
@@ -170,5 +192,8 @@ void ZoneList::forEachAwaiting(Visit&& visit) {
     }
     passing.clear();
 }
+
+// Prints the one line a zone refused by a cap costs: "---Zone limit reached: <address>".
+void reportZoneLimit(uint32_t address);
 
 }  // namespace kelvaro

@@ -85,16 +85,23 @@ bool passwordsMatch(std::string_view stored, std::string_view offered) {
     return std::memcmp(stored.data(), offered.data(), length) == 0;
 }
 
-bool ZonePasswords::checkZonePassword(std::string_view name, std::string_view password) {
+PasswordCheck ZonePasswords::check(std::string_view name, std::string_view password) {
     // Only the oldest capturing record is asked, even if a later one would
     // accept: a name family has exactly one owner.
-    if (ZonePassword* found = owner(name)) return found->accept(password, reclaimDelay);
+    if (ZonePassword* found = owner(name))
+        return found->accept(password, reclaimDelay) ? PasswordCheck::Accepted
+                                                     : PasswordCheck::BadPassword;
+    if (full()) return PasswordCheck::Limit;
     auto record = std::make_unique<ZonePassword>(name, password);
     // Records are never removed, so the count cannot come back to a number
     // already given out.
     record->sequence = static_cast<uint32_t>(records.count()) + 1;
     index.add(records.append(std::move(record)));
-    return true;
+    return PasswordCheck::Accepted;
+}
+
+bool ZonePasswords::full() const {
+    return maxRecords != 0 && static_cast<uint32_t>(records.count()) >= maxRecords;
 }
 
 namespace {

@@ -51,18 +51,30 @@ bool zoneNamesMatch(std::string_view stored, std::string_view incoming);
 // the two must have the same capped length.
 bool passwordsMatch(std::string_view stored, std::string_view offered);
 
+// The registry's answer to an announced name and password.
+enum class PasswordCheck {
+    Accepted,
+    BadPassword,
+    Limit,  // the name needs a new record and MaxPasswordRecords are held
+};
+
 class ZonePasswords {
 public:
-    // A name unused for more than settings.ReclaimDelay may be claimed anew.
+    // A name unused for more than settings.ReclaimDelay may be claimed anew;
+    // no new record is made once settings.MaxPasswordRecords (if not 0) exist.
     explicit ZonePasswords(const ZoneSettings& settings = {})
-        : reclaimDelay(settings.ReclaimDelay) {}
+        : reclaimDelay(settings.ReclaimDelay), maxRecords(settings.MaxPasswordRecords) {}
     ZonePasswords(const ZonePasswords&) = delete;
     ZonePasswords& operator=(const ZonePasswords&) = delete;
 
     // True when the update may proceed. Only the oldest record whose name
     // captures name is consulted; with none, a record is created for name
     // and password and the answer is true.
-    bool checkZonePassword(std::string_view firstName, std::string_view firstPassword);
+    bool checkZonePassword(std::string_view firstName, std::string_view firstPassword) {
+        return check(firstName, firstPassword) == PasswordCheck::Accepted;
+    }
+    // The same, telling a refused password from a name refused by the cap.
+    PasswordCheck check(std::string_view name, std::string_view password);
 
     // The record a name falls under: the oldest whose name captures it, or
     // nullptr. Costs the same at any registry size.
@@ -74,7 +86,10 @@ public:
 private:
     PointerList<ZonePassword> records;  // in order of creation
     PasswordIndex index;
+    bool full() const;
+
     uint32_t reclaimDelay;              // ms
+    uint32_t maxRecords;                // 0: no cap
 };
 
 }  // namespace kelvaro

@@ -18,6 +18,14 @@ struct ZoneSettings {
     uint32_t ReclaimDelay = 24u * 60u * 60u * 1000u;
     // A new zone's first highPing: its re-ping interval until replies raise it.
     uint32_t InitialHighPing = 300;
+    // Caps against registration floods; 0 means no cap. An unknown zone is not
+    // added once the list holds MaxZones records, or MaxZonesPerAddress from
+    // its IPv4 address; a name that would need a new password record is
+    // refused once the registry holds MaxPasswordRecords. Known zones and
+    // known names are never refused by a cap.
+    uint32_t MaxZones = 0;
+    uint32_t MaxZonesPerAddress = 0;
+    uint32_t MaxPasswordRecords = 0;
 };
 
 }  // namespace kelvaro

@@ -46,5 +46,20 @@ TEST(ManualClockTest, ReplacesTheSystemCounterWhileItLives) {
     EXPECT_NE(now, start);
 }
 
+TEST(ManualClockTest, KeepsTheWholeCountAcrossTheWrap) {
+    ManualClock clock(0xFFFFFFF0u);
+    EXPECT_EQ(tickCount64(), 0xFFFFFFF0u);
+    clock.advance(0x20);  // past the 32-bit wrap
+    EXPECT_EQ(tickCount(), 0x10u);
+    EXPECT_EQ(tickCount64(), 0x100000010ull);
+    // A smaller low half than now means the counter wrapped forward; a larger
+    // one moves on within the same round.
+    clock.set(0x5u);
+    EXPECT_EQ(clock.now64(), 0x200000005ull);
+    clock.set(0x7u);
+    EXPECT_EQ(clock.now64(), 0x200000007ull);
+    EXPECT_EQ(clock.now(), 0x7u);
+}
+
 }  // namespace
 }  // namespace kelvaro

@@ -35,6 +35,9 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.DropLimit, defaults.DropLimit);
     EXPECT_EQ(documented.ReclaimDelay, defaults.ReclaimDelay);
     EXPECT_EQ(documented.InitialHighPing, defaults.InitialHighPing);
+    EXPECT_EQ(documented.MaxZones, defaults.MaxZones);
+    EXPECT_EQ(documented.MaxZonesPerAddress, defaults.MaxZonesPerAddress);
+    EXPECT_EQ(documented.MaxPasswordRecords, defaults.MaxPasswordRecords);
     EXPECT_EQ(documented.DownloadTime, defaults.DownloadTime);
     EXPECT_EQ(documented.peerCount, defaults.peerCount);
     EXPECT_EQ(documented.peerCount, 3);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/tick_clock.h"
 #include "support/capture_stdout.h"
 #include "support/server_list_wire.h"
 
@@ -214,6 +215,29 @@ TEST(ServerListEntryTest, EntryIsWrittenFieldByFieldAndRefusedWholeAtTheLimit) {
     tight.append(&type, 1);
     EXPECT_FALSE(appendZoneEntry(tight, zone));
     EXPECT_EQ(tight.size(), 1u);
+}
+
+TEST(ServerListCapTest, MergedZonesCountTowardMaxZonesAndAreSkippedOnceItIsReached) {
+    ManualClock clock{1000};
+    ZoneList zones{ZoneSettings{.MaxZones = 3}};
+    {
+        StdoutCapture quiet;
+        zones.addOrUpdate(inet_addr("127.0.0.1"), 1, 0, 0, 0, "Own", "");
+    }
+    std::vector<ListedZone> listed;
+    for (uint16_t port = 10; port < 14; ++port)
+        listed.push_back({inet_addr("127.0.0.2"), port, 0, 0, 0, "Peer" + std::to_string(port), ""});
+    // A listed zone already known is updated whatever the cap.
+    listed.push_back({inet_addr("127.0.0.1"), 1, 0, 0, 0, "Own renamed", ""});
+    const Bytes list = serverList(listed);
+    std::string printed;
+    EXPECT_EQ(merge(list, list.size(), zones, &printed), 5);
+    EXPECT_EQ(printed,
+              "Adding : Peer10\nAdding : Peer11\n"
+              "---Zone limit reached: 127.0.0.2\n---Zone limit reached: 127.0.0.2\n");
+    EXPECT_EQ(zones.count(), 3);
+    EXPECT_EQ(zones.find(inet_addr("127.0.0.2"), 12), nullptr);
+    EXPECT_STREQ(zones.find(inet_addr("127.0.0.1"), 1)->name, "Own renamed");
 }
 
 }  // namespace

@@ -55,6 +55,9 @@ TEST_F(ServerSettingsTest, EveryKeyHasItsDefaultWithoutAnIniFile) {
     EXPECT_EQ(settings.DropLimit, 10);
     EXPECT_EQ(settings.ReclaimDelay, 24 * 3600000);
     EXPECT_EQ(settings.InitialHighPing, 300);
+    EXPECT_EQ(settings.MaxZones, 0);
+    EXPECT_EQ(settings.MaxZonesPerAddress, 0);
+    EXPECT_EQ(settings.MaxPasswordRecords, 0);
     EXPECT_EQ(settings.DownloadTime, 60000);
     EXPECT_EQ(settings.StatsFile, "stats.txt");
     EXPECT_EQ(settings.StatsWriteMinutes, 60000);
@@ -101,6 +104,16 @@ TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
     EXPECT_EQ(zones.DropLimit, builtInZones.DropLimit);
     EXPECT_EQ(zones.ReclaimDelay, builtInZones.ReclaimDelay);
     EXPECT_EQ(zones.InitialHighPing, builtInZones.InitialHighPing);
+    EXPECT_EQ(zones.MaxZones, builtInZones.MaxZones);
+    EXPECT_EQ(zones.MaxZonesPerAddress, builtInZones.MaxZonesPerAddress);
+    EXPECT_EQ(zones.MaxPasswordRecords, builtInZones.MaxPasswordRecords);
+
+    // The caps reach the zones as read; a negative cap is no cap.
+    const ServerSettings capped =
+        loadIni("[Zone]\nMaxZones=7\nMaxZonesPerAddress=-3\nMaxPasswordRecords=9\n");
+    EXPECT_EQ(capped.zones().MaxZones, 7u);
+    EXPECT_EQ(capped.zones().MaxZonesPerAddress, 0u);
+    EXPECT_EQ(capped.zones().MaxPasswordRecords, 9u);
 
     const ServerSettings odd = loadIni(
         "[Core]\nPacketSilenceLimit=-1\nChunkSize=9999\n[Zone]\nDropLimit=-1\nSweepTime=-2\n");
@@ -223,6 +236,28 @@ protected:
         return {addresses, addresses + count};
     }
 };
+
+TEST_F(PeerListTest, NamesGoToTheResolverHandedIn) {
+    static std::vector<std::string> asked;
+    asked.clear();
+    const auto recordingResolver = +[](const std::string& name) -> uint32_t {
+        asked.push_back(name);
+        return static_cast<uint32_t>(asked.size());
+    };
+    uint32_t addresses[kMaxPeers] = {};
+    ASSERT_EQ(splitPeerList("alpha.example, 10.0.0.1 & beta", addresses, recordingResolver), 3);
+    EXPECT_EQ(asked, (std::vector<std::string>{"alpha.example", "10.0.0.1", "beta"}));
+    EXPECT_EQ(addresses[2], 3u);
+
+    // The loader hands its resolver down to the peer list.
+    TempDirectory directory;
+    std::ofstream(directory.path() + "/kelvaro.ini") << "[Directory]\nIP=gamma, delta\n";
+    asked.clear();
+    ServerSettings settings;
+    settings.load(directory.path(), recordingResolver);
+    EXPECT_EQ(asked, (std::vector<std::string>{"gamma", "delta"}));
+    EXPECT_EQ(settings.peerCount, 2);
+}
 
 TEST_F(PeerListTest, RunsOfSeparatorsGiveNothing) {
     EXPECT_EQ(split("127.0.0.1,,,127.0.0.2"),

@@ -59,10 +59,12 @@ TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarning
     EXPECT_EQ(lines[1],
               "Settings: [Core] PacketSilenceLimit=2000 MaxReliableInTransit=3 ChunkSize=496 "
               "MaxHosts=10 ClusterMode=0");
-    EXPECT_EQ(lines[2], "Settings: [CPU] IterationSleepTime=15 SlowIteration=300 DatagramsPerIteration=1 "
+    EXPECT_EQ(lines[2],
+              "Settings: [CPU] IterationSleepTime=15 SlowIteration=300 DatagramsPerIteration=1 "
               "WakeOnTraffic=0");
     EXPECT_EQ(lines[3],
-              "Settings: [Zone] SweepTime=500 DropLimit=10 ReclaimDelay=24 InitialHighPing=300");
+              "Settings: [Zone] SweepTime=500 DropLimit=10 ReclaimDelay=24 InitialHighPing=300 "
+              "MaxZones=0 MaxZonesPerAddress=0 MaxPasswordRecords=0");
     EXPECT_EQ(lines[4],
               "Settings: [Directory] DownloadTime=1 StatsWriteMinutes=1 StatsFile=stats.txt "
               "IP=localhost, localhost & localhost (127.0.0.53 127.0.0.53 127.0.0.53)");

@@ -476,8 +476,11 @@ TEST(ConnectionTest, TransportTimeIsHundredthsOfASecond) {
     EXPECT_EQ(transportNow(), 1234u);
     clock.set(0xFFFFFFFF);
     EXPECT_EQ(transportNow(), 429496729u);
+    // The millisecond counter wraps; the hundredths go on from where they were.
     clock.advance(1);
-    EXPECT_EQ(transportNow(), 0u);
+    EXPECT_EQ(transportNow(), 429496729u);
+    clock.advance(10);
+    EXPECT_EQ(transportNow(), 429496730u);
 }
 
 }  // namespace

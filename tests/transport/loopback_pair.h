@@ -229,7 +229,8 @@ private:
     // One round: the relay takes what both sides sent, releases what it held
     // long enough, and both connections receive what reached them.
     bool relayRound() {
-        bool moved = takeFrom(Side::Client) | takeFrom(Side::Server);
+        bool moved = takeFrom(Side::Client);
+        moved |= takeFrom(Side::Server);
         moved |= releaseHeld();
         moved |= deliverTo(serverEndpoint, *server, relayServerSide);
         moved |= deliverTo(clientEndpoint, *client, relayClientSide);

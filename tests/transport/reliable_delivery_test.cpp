@@ -220,7 +220,7 @@ TEST(ResendTest, MeasuredRoundTripSetsTheTimeOut) {
               (std::vector<uint32_t>{0, 1, 1}));
 }
 
-TEST(ResendTest, TickCounterWrapResendsEverythingInTransit) {
+TEST(ResendTest, TickCounterWrapResendsNothingBeforeItIsDue) {
     // 500 ms before the millisecond counter wraps.
     ConnectedPair pair(LoopbackPair::Options{.startMs = 0xFFFFFFFFu - 500});
     pair.faults(Side::Server).blocked = true;
@@ -234,12 +234,48 @@ TEST(ResendTest, TickCounterWrapResendsEverythingInTransit) {
     pair.pump();
     EXPECT_EQ(pair.coreSentBy(Side::Server, CorePacketType::Reliable).size(), 2u);
 
-    pair.clock.advance(1);  // the transport tick falls back to 0
-    ASSERT_EQ(transportNow(), 0u);
+    // The millisecond counter wraps: the transport tick moves on by one
+    // hundredth at most, and nothing is due yet.
+    pair.clock.advance(1);
+    pair.tickBoth();
+    pair.pump();
+    EXPECT_EQ(pair.coreSentBy(Side::Server, CorePacketType::Reliable).size(), 2u);
+
+    // Once the time-out has passed, both go again, once each.
+    const uint32_t timeout = pair.server->roundTrip + pair.server->roundTripDeviation;
+    pair.clock.advance(timeout * 10 + 10);
     pair.tickBoth();
     pair.pump();
     EXPECT_EQ(sequencesOf(pair.coreSentBy(Side::Server, CorePacketType::Reliable)),
               (std::vector<uint32_t>{0, 1, 0, 1}));
+}
+
+TEST(ResendTest, ConversationCarriesOnAcrossTheMillisecondWrap) {
+    // A minute before the wrap, both sides talking every five seconds: well
+    // inside the 20-second silence limit all the way across.
+    ConnectedPair pair(LoopbackPair::Options{.startMs = 0xFFFFFFFFu - 60000});
+    for (uint8_t i = 0; i < 30; ++i) {
+        pair.sendMessage(Side::Client, i);
+        pair.sendMessage(Side::Server, i);
+        pair.run(1, 5000);
+        ASSERT_FALSE(pair.server->isClosed()) << "step " << int(i);
+        ASSERT_FALSE(pair.client->isClosed()) << "step " << int(i);
+    }
+    ASSERT_LT(pair.clock.now(), 0xFFFFFFFFu - 60000);  // the wrap was crossed
+    // Each message arrived once, and nothing waits for an acknowledgement.
+    EXPECT_EQ(pair.recorder.receivedBy(pair.server.get()).size(), 30u);
+    EXPECT_EQ(pair.recorder.receivedBy(pair.client.get()).size(), 30u);
+    EXPECT_EQ(pair.server->inTransit.count(), 0);
+
+    // Silence across the wrap is still measured exactly: just past the limit.
+    pair.faults(Side::Client).blocked = true;
+    pair.faults(Side::Server).blocked = true;
+    pair.clock.set(0xFFFFFFFFu - 1000);  // wraps forward once more
+    pair.server->lastReceiveTick = transportNow();
+    pair.run(1, 19000);
+    EXPECT_FALSE(pair.server->isClosed());
+    pair.run(1, 1010);
+    EXPECT_TRUE(pair.server->isClosed());
 }
 
 // ---- Round-trip estimator --------------------------------------------------

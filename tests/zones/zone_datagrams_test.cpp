@@ -232,6 +232,109 @@ TEST_F(ZoneDatagramTest, MalformedUpdatesGetTheInvalidLineBeforeAnyPasswordCheck
     EXPECT_EQ(zones.count(), 0);
 }
 
+// ---- Caps against registration floods --------------------------------------
+
+TEST(ZoneCapTest, EachCapRefusesOnlyWhatIsNewAndLeavesTheListAlone) {
+    ManualClock clock{50000};
+    const uint32_t kOther = inet_addr("127.0.0.6");
+    struct Step {
+        uint32_t address;
+        uint16_t port;
+        const char* name;
+        const char* password;
+        UpdateOutcome outcome;
+        const char* printed;
+    };
+    struct Case {
+        const char* title;
+        ZoneSettings settings;
+        std::vector<Step> steps;
+        int32_t zonesAfter;
+        int32_t recordsAfter;
+    };
+    const Case cases[] = {
+        {"no caps by default",
+         {},
+         {{kZoneHost, 1, "A", "p", UpdateOutcome::Accepted, "Adding : A\n---Update : A\n"},
+          {kZoneHost, 2, "B", "p", UpdateOutcome::Accepted, "Adding : B\n---Update : B\n"},
+          {kZoneHost, 3, "C", "p", UpdateOutcome::Accepted, "Adding : C\n---Update : C\n"}},
+         3, 3},
+        {"MaxZones",
+         {.MaxZones = 2},
+         {{kZoneHost, 1, "A", "p", UpdateOutcome::Accepted, "Adding : A\n---Update : A\n"},
+          {kOther, 2, "B", "p", UpdateOutcome::Accepted, "Adding : B\n---Update : B\n"},
+          // A third zone from anywhere is refused, before its name is registered.
+          {kOther, 3, "C", "p", UpdateOutcome::Limit, "---Zone limit reached: 127.0.0.6\n"},
+          // Known zones keep being updated, with a new name too.
+          {kZoneHost, 1, "A2", "p", UpdateOutcome::Accepted, "---Update : A2\n"},
+          // A refused password is still reported as such.
+          {kZoneHost, 1, "B", "wrong", UpdateOutcome::BadPassword,
+           "---Bad password from 127.0.0.5: B\n"}},
+         2, 3},
+        {"MaxZonesPerAddress",
+         {.MaxZonesPerAddress = 1},
+         {{kZoneHost, 1, "A", "p", UpdateOutcome::Accepted, "Adding : A\n---Update : A\n"},
+          {kZoneHost, 2, "B", "p", UpdateOutcome::Limit, "---Zone limit reached: 127.0.0.5\n"},
+          {kOther, 2, "B", "p", UpdateOutcome::Accepted, "Adding : B\n---Update : B\n"},
+          {kZoneHost, 1, "A", "p", UpdateOutcome::Accepted, "---Update : A\n"}},
+         2, 2},
+        {"MaxPasswordRecords",
+         {.MaxPasswordRecords = 1},
+         {{kZoneHost, 1, "Alpha", "p", UpdateOutcome::Accepted, "Adding : Alpha\n---Update : Alpha\n"},
+          {kZoneHost, 2, "Beta", "p", UpdateOutcome::Limit,
+           "---Password limit reached: 127.0.0.5: Beta\n"},
+          // A name the known record captures needs no new record.
+          {kOther, 3, "ALPHA", "p", UpdateOutcome::Accepted, "Adding : ALPHA\n---Update : ALPHA\n"},
+          {kZoneHost, 1, "Alpha", "p", UpdateOutcome::Accepted, "---Update : Alpha\n"}},
+         2, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ZonePasswords passwords{c.settings};
+        ZoneList zones{c.settings};
+        UdpEndpoint unopened;  // no count query is sent here
+        for (const Step& step : c.steps) {
+            SCOPED_TRACE(step.name);
+            UpdateFields fields;
+            fields.port = step.port;
+            fields.name = step.name;
+            fields.password = step.password;
+            StdoutCapture capture;
+            const UpdateOutcome outcome =
+                handleUpdateDatagram(datagramFrom(makeUpdate(fields), step.address), passwords, zones, unopened);
+            EXPECT_EQ(capture.take(), step.printed);
+            EXPECT_EQ(outcome, step.outcome);
+        }
+        EXPECT_EQ(zones.count(), c.zonesAfter);
+        EXPECT_EQ(passwords.count(), c.recordsAfter);
+    }
+}
+
+TEST(ZoneCapTest, OutcomesOfOtherDatagramsAndAFreedPlacePerAddress) {
+    ManualClock clock{50000};
+    ZonePasswords passwords;
+    ZoneList zones{ZoneSettings{.MaxZonesPerAddress = 1}};
+    UdpEndpoint pingEndpoint;
+    pingEndpoint.open(0);
+    StdoutCapture quiet;
+    EXPECT_EQ(handleUpdateDatagram(datagramFrom({1, 2, 3, 4}), passwords, zones, pingEndpoint),
+              UpdateOutcome::CountQuery);
+    EXPECT_EQ(handleUpdateDatagram(datagramFrom({1, 2, 3}), passwords, zones, pingEndpoint),
+              UpdateOutcome::Malformed);
+    UpdateFields first;
+    ASSERT_EQ(handleUpdateDatagram(datagramFrom(makeUpdate(first)), passwords, zones, pingEndpoint),
+              UpdateOutcome::Accepted);
+    UpdateFields second;
+    second.port = 5001;
+    EXPECT_EQ(handleUpdateDatagram(datagramFrom(makeUpdate(second)), passwords, zones, pingEndpoint),
+              UpdateOutcome::Limit);
+    // Once the address's zone is dropped, its place is free again.
+    zones.remove(zones.find(kZoneHost, 5000));
+    EXPECT_EQ(handleUpdateDatagram(datagramFrom(makeUpdate(second)), passwords, zones, pingEndpoint),
+              UpdateOutcome::Accepted);
+    EXPECT_NE(zones.find(kZoneHost, 5001), nullptr);
+}
+
 TEST_F(ZoneDatagramTest, CountQueryIsAnsweredFromThePingPort) {
     UdpEndpoint updateEndpoint;
     UdpEndpoint querier;
