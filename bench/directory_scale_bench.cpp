@@ -16,6 +16,7 @@
 
 #include "platform/profile_reader.h"
 #include "platform/tick_clock.h"
+#include "bench_server.h"
 #include "quiet_stdout.h"
 #include "service/directory_server.h"
 #include "service/server_list.h"
@@ -27,7 +28,6 @@
 namespace kelvaro {
 namespace {
 
-constexpr uint32_t kBenchTick = 1000000;
 constexpr int kAwaitingZones = 8;  // a few sweep pings outstanding, as in a live directory
 
 uint32_t zoneAddress(int64_t i) { return static_cast<uint32_t>(0x0100000A + ((i / 50000) << 24)); }
@@ -142,16 +142,10 @@ BENCHMARK(BM_PasswordCheck)->Apply(sizes);
 
 // The whole server, idle: four empty polls, the schedule and the zone upkeep
 // with a few sweep pings outstanding.
-class BenchServer {
+class ScaleBench : public BenchServer {
 public:
-    explicit BenchServer(int64_t zones) : clock(kBenchTick) {
-        previousDirectory = currentDirectory();
-        if (chdir(directory.path().c_str()) != 0) return;
-        directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n");
-        peerSink.open(0);
-        ServerSettings settings;
-        settings.load(directory.path());
-        server = std::make_unique<DirectoryServer>(settings, ServerPorts{0, 0, peerSink.localPort()});
+    explicit ScaleBench(int64_t zones) {
+        if (!server) return;
         QuietStdout quiet;
         for (int64_t i = 0; i < zones; ++i)
             server->zones().addOrUpdate(zoneAddress(i), zonePort(i), 10, 0, 0, zoneName(i),
@@ -161,22 +155,10 @@ public:
              node = node->next, ++awaiting)
             node->element->startSweepPing();
     }
-    ~BenchServer() {
-        server.reset();
-        if (!previousDirectory.empty()) static_cast<void>(chdir(previousDirectory.c_str()));
-    }
-
-    ManualClock clock;
-    testing_support::TempDirectory directory;
-    UdpEndpoint peerSink;
-    std::unique_ptr<DirectoryServer> server;
-
-private:
-    std::string previousDirectory;
 };
 
 void BM_IdleIteration(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ScaleBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     for (auto _ : state) bench.server->iterate();
 }
@@ -185,7 +167,7 @@ BENCHMARK(BM_IdleIteration)->Arg(0)->Apply(sizes);
 // A peer's list of 50,000 bytes of zones this server already knows, spread
 // over the whole list.
 void BM_MergeFullPeerList(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ScaleBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     ZoneList peer;
     {
@@ -209,7 +191,7 @@ void BM_MergeFullPeerList(benchmark::State& state) {
 BENCHMARK(BM_MergeFullPeerList)->Apply(sizes);
 
 void BM_BuildServerList50000Bytes(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ScaleBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     QuietStdout quiet;
     for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(0));

@@ -12,62 +12,36 @@
 #include <memory>
 #include <string>
 
-#include "platform/profile_reader.h"
+#include "bench_server.h"
 #include "quiet_stdout.h"
-#include "platform/tick_clock.h"
 #include "service/directory_server.h"
 #include "service/server_list.h"
-#include "service/server_settings.h"
-#include "support/temp_directory.h"
 
 namespace kelvaro {
 namespace {
 
-constexpr uint32_t kBenchTick = 1000000;
-
-// A server on ephemeral ports in a temporary directory (defaults for every
-// setting but DownloadTime, which is set to never pass, so that no download
-// makes the server busy), holding zoneCount zones; every other zone awaits a
+// A benchmark server holding zoneCount zones; every other zone awaits a
 // reply whose re-ping is not yet due, so the time-out pass looks at each one.
-class BenchServer {
+class ServiceBench : public BenchServer {
 public:
-    explicit BenchServer(int64_t zoneCount) : clock(kBenchTick) {
-        previousDirectory = currentDirectory();
-        if (chdir(directory.path().c_str()) != 0) return;
-        directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n");
-        peerSink.open(0);
-        ServerSettings settings;
-        settings.load(directory.path());
-        server = std::make_unique<DirectoryServer>(settings,
-                                                   ServerPorts{0, 0, peerSink.localPort()});
+    explicit ServiceBench(int64_t zoneCount) {
+        if (!server) return;
         const std::string description(60, 'd');
         QuietStdout quiet;
         for (int64_t i = 0; i < zoneCount; ++i) {
             const auto port = static_cast<uint16_t>(1000 + i % 50000);
             const auto address = static_cast<uint32_t>(0x0100000A + (i / 50000 << 24));
             server->zones().addOrUpdate(address, port, 10, 0, 0, "Zone " + std::to_string(i),
-                                         description);
+                                        description);
         }
         int64_t index = 0;
         for (auto* node = server->zones().head(); node != nullptr; node = node->next)
             if (index++ % 2 == 0) node->element->startSweepPing();
     }
-    ~BenchServer() {
-        server.reset();
-        if (!previousDirectory.empty()) static_cast<void>(chdir(previousDirectory.c_str()));
-    }
-
-    ManualClock clock;
-    testing_support::TempDirectory directory;
-    UdpEndpoint peerSink;  // where a download would go; none starts
-    std::unique_ptr<DirectoryServer> server;
-
-private:
-    std::string previousDirectory;
 };
 
 void BM_IdleIteration(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     for (auto _ : state) bench.server->iterate();
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -75,7 +49,7 @@ void BM_IdleIteration(benchmark::State& state) {
 BENCHMARK(BM_IdleIteration)->Arg(100)->Arg(1000)->Arg(10000);
 
 void BM_WriteStats(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     QuietStdout quiet;
     for (auto _ : state) bench.server->writeStats();
@@ -86,7 +60,7 @@ BENCHMARK(BM_WriteStats)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMill
 // Every zone listed until the 50000 bytes are full (about 360 zones with the
 // bench's 60-character descriptions).
 void BM_BuildServerList(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     QuietStdout quiet;
     for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(0));
@@ -95,7 +69,7 @@ BENCHMARK(BM_BuildServerList)->Arg(100)->Arg(1000)->Arg(10000);
 
 // A minimum no zone reaches: the whole list is walked and nothing appended.
 void BM_BuildServerListSelectingNone(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     QuietStdout quiet;
     for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(1000));
@@ -106,7 +80,7 @@ BENCHMARK(BM_BuildServerListSelectingNone)->Arg(1000)->Arg(10000);
 // A peer's full list of zones this server already knows: the last ones of
 // the zone list, the worst case for a lookup that walks the list.
 void BM_MergeServerList(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     constexpr uint16_t kListedPopulation = 20;  // the others have 10
     constexpr int64_t kListedZones = 400;       // more than 50000 bytes hold
@@ -129,7 +103,7 @@ BENCHMARK(BM_MergeServerList)->Arg(1000)->Arg(10000);
 // A list that cannot hold every zone: each call continues where the last
 // stopped, so this is the steady cost of serving a large directory.
 void BM_BuildFullServerListInTurn(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     QuietStdout quiet;
     for (auto _ : state) benchmark::DoNotOptimize(bench.server->buildServerList(0));
@@ -138,7 +112,7 @@ BENCHMARK(BM_BuildFullServerListInTurn)->Arg(1000)->Arg(10000)->Arg(100000);
 
 // How many successive lists it takes until every zone has been listed once.
 void BM_ListsToCoverEveryZone(benchmark::State& state) {
-    BenchServer bench(state.range(0));
+    ServiceBench bench(state.range(0));
     if (!bench.server) return state.SkipWithError("no server");
     QuietStdout quiet;
     int lists = 0;
