@@ -73,7 +73,7 @@ std::string warning(const char* section, const char* key, int32_t value, const s
 void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
     for (const UncleanNumber& bad : s.uncleanNumbers)
         lines.push_back("Warning: [" + bad.section + "] " + bad.key + "=" + bad.text +
-                        ": not a number, taken as " + std::to_string(bad.taken));
+                        ": not a number, read as " + std::to_string(bad.taken));
     // The client manager takes the low 16 bits.
     const uint16_t hosts = static_cast<uint16_t>(s.MaxHosts);
     if (s.MaxHosts <= 0 || s.MaxHosts > 65535)

@@ -99,9 +99,9 @@ TEST_F(SettingsReportTest, EachDefeatingValueGivesItsOwnWarning) {
         {"[CPU]\nIterationSleepTime=300\n",
          "Warning: [CPU] IterationSleepTime=300 is not below SlowIteration=300: every iteration is "
          "slow, pings are forgotten and zones are never dropped"},
-        {"[Core]\nChunkSize= 12abc\n", "Warning: [Core] ChunkSize=12abc: not a number, taken as 12"},
-        {"[Core]\nClusterMode=yes\n", "Warning: [Core] ClusterMode=yes: not a number, taken as 0"},
-        {"[Zone]\nDropLimit=\n", "Warning: [Zone] DropLimit=: not a number, taken as 0"},
+        {"[Core]\nChunkSize= 12abc\n", "Warning: [Core] ChunkSize=12abc: not a number, read as 12"},
+        {"[Core]\nClusterMode=yes\n", "Warning: [Core] ClusterMode=yes: not a number, read as 0"},
+        {"[Zone]\nDropLimit=\n", "Warning: [Zone] DropLimit=: not a number, read as 0"},
         {"[Directory]\nIP=127.0.0.1:4990\n",
          "Warning: [Directory] IP entry '4990' is neither a dotted quad nor a host name: taken as "
          "0.0.19.126"},
