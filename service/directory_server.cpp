@@ -1,11 +1,10 @@
 #include "service/directory_server.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/tick_clock.h"
 #include "service/raw_file.h"
@@ -21,8 +20,8 @@ namespace {
 // Large enough for the longest line: 15 + 5 + 5 + 1 + 31 + 255 characters,
 // five tabs and the line end (319).
 constexpr size_t kStatsLineSize = 520;
-// The new statistics are written beside the old file and renamed over it.
-constexpr const char* kStatsTemporarySuffix = ".tmp";
+// The statistics file stays readable by its owner only, as it is created.
+constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;  // 0600
 
 // Settings hold signed values; every interval test compares them unsigned, so
 // a negative setting is a huge interval that never passes.
@@ -290,31 +289,14 @@ void DirectoryServer::runStatsTimer() {
 
 void DirectoryServer::writeStats() {
     std::printf("---Writing stats\n");
-    const std::string& target = settings_.StatsFile;
-    const std::string temporary = target + kStatsTemporarySuffix;
-    // Opening does not truncate, so a temporary left behind by a crash must go.
-    std::remove(temporary.c_str());
-    RawFile file;
-    bool complete = file.open(temporary);
-    int error = errno;
+    FileReplacement file(settings_.StatsFile);
     char line[kStatsLineSize];
-    for (ZoneList::Node* node = zoneList.head(); node != nullptr && complete; node = node->next) {
-        complete = file.write(line, formatStatsLine(*node->element, line));
-        error = errno;
-    }
-    if (file.isOpen()) {
-        const bool closed = file.close();
-        if (complete && !closed) error = errno;
-        complete = complete && closed;
-    }
-    if (complete && std::rename(temporary.c_str(), target.c_str()) != 0) {
-        error = errno;
-        complete = false;
-    }
-    if (complete) return;
-    std::remove(temporary.c_str());
+    for (ZoneList::Node* node = zoneList.head(); node != nullptr; node = node->next)
+        if (!file.write(line, formatStatsLine(*node->element, line))) break;
+    std::string reason;
     // The operator has to learn why no file appears; the old one stays as it was.
-    std::printf("---Stats write failed: %s: %s\n", target.c_str(), std::strerror(error));
+    if (!file.commit(kOwnerOnly, reason))
+        std::printf("---Stats write failed: %s: %s\n", settings_.StatsFile.c_str(), reason.c_str());
 }
 
 void DirectoryServer::writeMetrics() {

@@ -2,10 +2,8 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "net/udp_endpoint.h"
 #include "service/raw_file.h"
@@ -13,7 +11,6 @@
 namespace kelvaro {
 namespace {
 
-constexpr const char* kTemporarySuffix = ".tmp";
 // The exporter that reads the file usually runs as another user, and the
 // counters hold nothing secret.
 constexpr mode_t kWorldReadable = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;  // 0644
@@ -109,21 +106,9 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
 }
 
 bool replaceFile(const std::string& path, const std::string& text, std::string& reason) {
-    const std::string temporary = path + kTemporarySuffix;
-    // Opening does not truncate, so a temporary left behind by a crash must go.
-    std::remove(temporary.c_str());
-    RawFile file;
-    bool done = file.open(temporary) && file.write(text.data(), text.size());
-    // errno is taken before close() and remove() can change it.
-    int error = done ? 0 : errno;
-    done = file.close() && done;
-    if (done && chmod(temporary.c_str(), kWorldReadable) != 0) done = false;
-    if (done && std::rename(temporary.c_str(), path.c_str()) != 0) done = false;
-    if (done) return true;
-    if (error == 0) error = errno;
-    reason = std::strerror(error);
-    std::remove(temporary.c_str());
-    return false;
+    FileReplacement file(path);
+    file.write(text.data(), text.size());
+    return file.commit(kWorldReadable, reason);
 }
 
 }  // namespace kelvaro

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
 
 namespace kelvaro {
 namespace {
@@ -14,6 +17,7 @@ constexpr mode_t kOwnerReadWrite = S_IRUSR | S_IWUSR;  // 0600
 // A bound on retries of interrupted or short writes, so a file system that
 // keeps accepting zero bytes cannot hold the service loop.
 constexpr int kMaxWriteAttempts = 64;
+constexpr const char* kTemporarySuffix = ".tmp";
 
 }  // namespace
 
@@ -42,6 +46,41 @@ bool RawFile::close() {
     const bool closed = ::close(handle) == 0;
     handle = -1;
     return closed;
+}
+
+FileReplacement::FileReplacement(std::string target)
+    : path(std::move(target)), temporary(path + kTemporarySuffix) {
+    // Opening does not truncate, so a temporary left behind by a crash must go.
+    std::remove(temporary.c_str());
+    if (!file.open(temporary)) fail();
+}
+
+FileReplacement::~FileReplacement() {
+    if (committed) return;
+    file.close();
+    std::remove(temporary.c_str());
+}
+
+void FileReplacement::fail() {
+    if (error == 0) error = errno != 0 ? errno : EIO;
+}
+
+bool FileReplacement::write(const void* bytes, size_t length) {
+    if (error != 0) return false;
+    if (!file.write(bytes, length)) fail();
+    return error == 0;
+}
+
+bool FileReplacement::commit(mode_t mode, std::string& reason) {
+    if (file.isOpen() && !file.close()) fail();
+    if (error == 0 && mode != kOwnerReadWrite && chmod(temporary.c_str(), mode) != 0) fail();
+    if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) fail();
+    if (error == 0) {
+        committed = true;
+        return true;
+    }
+    reason = std::strerror(error);
+    return false;
 }
 
 }  // namespace kelvaro

@@ -1,7 +1,10 @@
 #pragma once
-// The owner of one unbuffered file descriptor, used for the statistics file.
+// The owner of one unbuffered file descriptor, and the whole-file replacement
+// built on it that the statistics and metrics files are written with.
 // Every write goes straight to the file, so what was written is there once
 // write() returns; nothing is buffered in the process.
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +37,36 @@ public:
 
 private:
     int32_t handle = -1;
+};
+
+// Replaces a file whole: the bytes go to "<path>.tmp", which commit() renames
+// over path once everything is written, so a reader sees either the old file
+// or the new one, never a missing or half-written one. Any failure (open,
+// write, close, permissions or rename) leaves the old file as it was and
+// removes the temporary; commit() then says why.
+class FileReplacement {
+public:
+    explicit FileReplacement(std::string path);
+    ~FileReplacement();  // removes the temporary unless committed
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    // False once anything has failed; later writes are skipped.
+    bool write(const void* bytes, size_t length);
+
+    // Gives the new file the permissions mode (owner read and write when
+    // 0600, as created) and renames it over path. False with reason set to
+    // the system's word for the first failure.
+    bool commit(mode_t mode, std::string& reason);
+
+private:
+    void fail();
+
+    std::string path;
+    std::string temporary;
+    RawFile file;
+    int error = 0;  // errno of the first failure, 0 while all is well
+    bool committed = false;
 };
 
 }  // namespace kelvaro
