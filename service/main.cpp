@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr const char* kBanner = "Kelvaro (Build 3)\n\n";
-constexpr const char* kVersion = "Kelvaro (Build 3)\n";
+// The banner is this line followed by an empty one; --version prints it alone.
+constexpr const char* kVersion = "Kelvaro (Build 3)";
 constexpr const char* kUsageLine = "usage: kelvaro [--help | --version]\n";
 constexpr const char* kHelp =
     "usage: kelvaro [--help | --version]\n"
@@ -54,7 +54,7 @@ std::optional<int> handleArguments(int argc, char** argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::fputs(kVersion, stdout);
+        std::printf("%s\n", kVersion);
         return 0;
     }
     std::fputs(kUsageLine, stderr);
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return kExitStartFailed;
     }
-    std::printf("%s", kBanner);
+    std::printf("%s\n\n", kVersion);
     kelvaro::flushConsole();
     const uint32_t sleepMs = iterationSleepMs(settings.IterationSleepTime);
     const std::array<int, 4> sockets = server->descriptors();

@@ -63,7 +63,8 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
 };
 
-// Reads one integer key, noting a value that is not a clean number.
+// Reads one integer key the atoi way (digits beyond the 32-bit range saturate
+// at INT32_MAX / INT32_MIN), noting a value that is not a clean number.
 int32_t readInteger(ServerSettings& settings, const char* section, const char* key,
                     const char* defaultText, const std::string& path) {
     const std::string text = readProfileString(section, key, defaultText, kIntBufferSize, path);
@@ -73,11 +74,6 @@ int32_t readInteger(ServerSettings& settings, const char* section, const char* k
 }
 
 }  // namespace
-
-int32_t readProfileInt(const std::string& section, const std::string& key,
-                       const std::string& defaultText, const std::string& path) {
-    return parseInt(readProfileString(section, key, defaultText, kIntBufferSize, path));
-}
 
 const IntegerKey* integerKeysBegin() { return std::begin(kIntegerKeys); }
 const IntegerKey* integerKeysEnd() { return std::end(kIntegerKeys); }

@@ -106,11 +106,6 @@ struct IntegerKey {
 const IntegerKey* integerKeysBegin();
 const IntegerKey* integerKeysEnd();
 
-// atoi of the profile value (read into a 32-byte buffer). Digits beyond the
-// 32-bit range saturate at INT32_MAX / INT32_MIN instead of overflowing.
-int32_t readProfileInt(const std::string& section, const std::string& key,
-                       const std::string& defaultText, const std::string& path);
-
 // True when text, trimmed, is an optional sign followed by one or more digits.
 bool isCleanNumber(const std::string& text);
 
