@@ -72,12 +72,25 @@ std::string zonesJson(const ZoneList& zones, uint32_t nowTick, int64_t unixSecon
     return out;
 }
 
-bool WebFront::open(std::string& reason, uint16_t portOverride) {
-    if (settings_.HttpPort == 0 && portOverride == 0) return true;
-    HttpSettings http;
+bool WebFront::open(std::string& reason) {
+    if (settings_.HttpPort == 0) return true;
+    return start(settings_, false, reason);
+}
+
+bool WebFront::openOnAnyPort(std::string& reason) {
     ServerSettings checked = settings_;
-    if (portOverride != 0) checked.HttpPort = portOverride;
-    if (!httpSettingsOf(checked, http, reason) || !front.open(http, reason)) {
+    checked.HttpPort = 1;  // any valid port passes the checks; 0 is bound below
+    return start(checked, true, reason);
+}
+
+bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& reason) {
+    HttpSettings http;
+    if (!httpSettingsOf(checked, http, reason)) {
+        reason = "HTTP " + reason;
+        return false;
+    }
+    if (anyPort) http.port = 0;
+    if (!front.open(http, reason)) {
         reason = "HTTP " + reason;
         return false;
     }

@@ -45,7 +45,10 @@ public:
 
     // Opens the front when [Http] Port is set; true when it is off. False,
     // with a reason starting "HTTP ", when it is on and cannot serve.
-    bool open(std::string& reason, uint16_t portOverride = 0);
+    bool open(std::string& reason);
+    // The same on an ephemeral port, whatever [Http] Port says: for tests and
+    // benchmarks that run beside anything else.
+    bool openOnAnyPort(std::string& reason);
     bool isOpen() const { return front.isOpen(); }
     uint16_t localPort() const { return front.localPort(); }
     int descriptor() const { return front.descriptor(); }
@@ -64,6 +67,7 @@ public:
     uint64_t zonesBuilds() const { return builds; }
 
 private:
+    bool start(const ServerSettings& checked, bool anyPort, std::string& reason);
     void publishZones(const ZoneList& zones, int64_t unixSeconds);
     void publishMetrics(const DirectoryServer& server);
 

@@ -13,6 +13,7 @@
 #include "http/http_document.h"
 #include "http/http_headers.h"
 #include "platform/wait.h"
+#include "platform/tick_clock.h"
 #include "support/http_client.h"
 
 namespace kelvaro::testing_support {

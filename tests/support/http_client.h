@@ -23,7 +23,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/tick_clock.h"
+#include <chrono>
+#include <thread>
 
 namespace kelvaro::testing_support {
 
@@ -42,7 +43,19 @@ struct HttpResponse {
 using Pump = std::function<void()>;
 
 // Between reads when nothing needs running on this thread.
-inline void napPump() { sleepMs(1); }
+inline void napPump() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+// Waits are timed on the steady clock, not the service's tick counter, so a
+// test that holds the ticks still (ManualClock) still sees its waits end.
+class Deadline {
+public:
+    explicit Deadline(uint32_t ms)
+        : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+    bool passed() const { return std::chrono::steady_clock::now() > end; }
+
+private:
+    std::chrono::steady_clock::time_point end;
+};
 
 class HttpConnection {
 public:
@@ -82,7 +95,7 @@ public:
     // Writes all of text, pumping while the socket is full.
     bool sendRaw(const std::string& text, const Pump& pump = napPump, uint32_t timeoutMs = 5000) {
         size_t sent = 0;
-        const uint32_t start = tickCount();
+        const Deadline deadline(timeoutMs);
         while (descriptor >= 0 && sent < text.size()) {
             const ssize_t wrote = ::send(descriptor, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
             if (wrote > 0) {
@@ -90,7 +103,7 @@ public:
                 continue;
             }
             if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-            if (intervalPassed(tickCount(), start, timeoutMs)) return false;
+            if (deadline.passed()) return false;
             pump();
         }
         return sent == text.size();
@@ -111,10 +124,10 @@ public:
     // for HEAD, 304 and 204). Nothing when it does not come in time.
     std::optional<HttpResponse> readResponse(bool head, const Pump& pump = napPump,
                                              uint32_t timeoutMs = 5000) {
-        const uint32_t start = tickCount();
+        const Deadline deadline(timeoutMs);
         size_t headEnd = std::string::npos;
         while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos) {
-            if (!readSome() && (peerClosed || intervalPassed(tickCount(), start, timeoutMs)))
+            if (!readSome() && (peerClosed || deadline.passed()))
                 return std::nullopt;
             pump();
         }
@@ -125,7 +138,7 @@ public:
         if (!head && response.status != 304 && response.status != 204)
             length = static_cast<size_t>(std::strtoull(response.header("content-length").c_str(), nullptr, 10));
         while (pending.size() < length) {
-            if (!readSome() && (peerClosed || intervalPassed(tickCount(), start, timeoutMs)))
+            if (!readSome() && (peerClosed || deadline.passed()))
                 return std::nullopt;
             pump();
         }
@@ -137,9 +150,9 @@ public:
     // True once the server has closed the connection (end of stream or a
     // reset), within timeoutMs. Bytes that arrive meanwhile are kept.
     bool waitClosed(uint32_t timeoutMs, const Pump& pump = napPump) {
-        const uint32_t start = tickCount();
+        const Deadline deadline(timeoutMs);
         while (!peerClosed) {
-            if (!readSome() && intervalPassed(tickCount(), start, timeoutMs)) return false;
+            if (!readSome() && deadline.passed()) return false;
             if (!peerClosed) pump();
         }
         return true;
