@@ -57,38 +57,74 @@ std::string strongTag(std::string_view bytes, const char* suffix) {
 
 }  // namespace
 
-std::string gzipCompress(std::string_view text) {
-    z_stream stream{};
-    if (deflateInit2(&stream, kCompressionLevel, Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK)
-        return {};
-    std::string out;
-    out.resize(deflateBound(&stream, static_cast<uLong>(std::min(text.size(), kZlibPiece))) +
-               text.size() / 1000 + 64);
-    size_t written = 0;
-    size_t fed = 0;
-    int result = Z_OK;
-    // Bounded: every round either takes input or makes output room, and the
-    // output only ever grows to the bound zlib promises plus slack.
-    for (int rounds = 0; rounds < 1 << 20 && result != Z_STREAM_END; ++rounds) {
-        if (stream.avail_in == 0 && fed < text.size()) {
-            const size_t piece = std::min(kZlibPiece, text.size() - fed);
-            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data() + fed));
-            stream.avail_in = static_cast<uInt>(piece);
+GzipStream::~GzipStream() { finish(false); }
+
+void GzipStream::finish(bool whole) {
+    if (stream != nullptr) {
+        deflateEnd(static_cast<z_stream*>(stream));
+        delete static_cast<z_stream*>(stream);
+        stream = nullptr;
+    }
+    if (whole) out.resize(written);
+    else out.clear();
+    running = false;
+}
+
+bool GzipStream::start(std::string text) {
+    finish(false);
+    text_ = std::move(text);
+    fed = 0;
+    written = 0;
+    auto* z = new z_stream{};
+    if (deflateInit2(z, kCompressionLevel, Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
+        delete z;
+        return false;
+    }
+    stream = z;
+    // Room for what zlib may make of it; grown in the rare case it is not enough.
+    out.resize(deflateBound(z, static_cast<uLong>(std::min(text_.size(), kZlibPiece))) +
+               text_.size() / 1000 + 64);
+    running = true;
+    return true;
+}
+
+bool GzipStream::step(size_t sliceBytes) {
+    if (!running) return true;
+    z_stream& z = *static_cast<z_stream*>(stream);
+    const size_t sliceEnd = fed + std::min(sliceBytes, text_.size() - fed);
+    // Bounded: every round takes input or makes room for output, and the room
+    // only grows past the bound zlib promised when it was not enough.
+    for (int rounds = 0; rounds < 1 << 20; ++rounds) {
+        if (z.avail_in == 0 && fed < sliceEnd) {
+            const size_t piece = std::min(kZlibPiece, sliceEnd - fed);
+            z.next_in = reinterpret_cast<Bytef*>(text_.data() + fed);
+            z.avail_in = static_cast<uInt>(piece);
             fed += piece;
         }
+        const bool last = fed == text_.size() && z.avail_in == 0;
+        if (!last && z.avail_in == 0) return false;  // this slice is done
         if (written == out.size()) out.resize(out.size() * 2);
         const size_t room = std::min(kZlibPiece, out.size() - written);
-        stream.next_out = reinterpret_cast<Bytef*>(out.data() + written);
-        stream.avail_out = static_cast<uInt>(room);
-        result = deflate(&stream, fed == text.size() && stream.avail_in == 0 ? Z_FINISH : Z_NO_FLUSH);
-        written += room - stream.avail_out;
-        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) break;
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + written);
+        z.avail_out = static_cast<uInt>(room);
+        const int result = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+        written += room - z.avail_out;
+        if (result == Z_STREAM_END) {
+            finish(true);
+            return true;
+        }
+        if (result != Z_OK && result != Z_BUF_ERROR) break;
     }
-    deflateEnd(&stream);
-    if (result != Z_STREAM_END) return {};
-    out.resize(written);
-    return out;
+    finish(false);
+    return true;
+}
+
+std::string gzipCompress(std::string_view text) {
+    GzipStream stream;
+    if (!stream.start(std::string(text))) return {};
+    stream.step(text.size());
+    return stream.takeGzip();
 }
 
 bool gzipDecompress(std::string_view data, std::string& out) {
@@ -112,15 +148,19 @@ bool gzipDecompress(std::string_view data, std::string& out) {
 }
 
 std::shared_ptr<const HttpDocument> prepareDocument(std::string body, const DocumentOptions& options) {
+    std::string packed = options.compress ? gzipCompress(body) : std::string{};
+    return prepareDocument(std::move(body), std::move(packed), options);
+}
+
+std::shared_ptr<const HttpDocument> prepareDocument(std::string body, std::string gzipBody,
+                                                    const DocumentOptions& options) {
     auto document = std::make_shared<HttpDocument>();
     document->contentType = options.contentType;
     document->lastModified = options.lastModified;
     document->cacheControl = options.cacheControl;
     document->etag = strongTag(body, "");
-    if (options.compress) {
-        document->gzipBody = gzipCompress(body);
-        if (!document->gzipBody.empty()) document->gzipEtag = strongTag(document->gzipBody, "-gz");
-    }
+    document->gzipBody = std::move(gzipBody);
+    if (!document->gzipBody.empty()) document->gzipEtag = strongTag(document->gzipBody, "-gz");
     document->body = std::move(body);
     return document;
 }

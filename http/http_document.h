@@ -37,6 +37,43 @@ struct DocumentOptions {
 // failing, say) is served as identity only.
 std::shared_ptr<const HttpDocument> prepareDocument(std::string body, const DocumentOptions& options);
 
+// The same with a gzip copy already made (GzipStream): options.compress is
+// ignored, and an empty gzipBody means identity only.
+std::shared_ptr<const HttpDocument> prepareDocument(std::string body, std::string gzipBody,
+                                                    const DocumentOptions& options);
+
+// Compresses one text into a gzip member a slice at a time, so that a long
+// document can be compressed across many turns of a loop that must not stall.
+class GzipStream {
+public:
+    GzipStream() = default;
+    ~GzipStream();
+    GzipStream(const GzipStream&) = delete;
+    GzipStream& operator=(const GzipStream&) = delete;
+
+    // Starts on text, dropping any member under way. False when zlib cannot
+    // start; the stream then holds text and nothing compressed.
+    bool start(std::string text);
+    // Compresses up to sliceBytes more of the text; true once the member is
+    // whole (or zlib failed, leaving gzip() empty). Nothing to do is done.
+    bool step(size_t sliceBytes);
+    bool busy() const { return running; }
+
+    // The text and, once step() returned true, the member; both move out.
+    std::string takeText() { return std::move(text_); }
+    std::string takeGzip() { return std::move(out); }
+
+private:
+    void finish(bool whole);
+
+    std::string text_;
+    std::string out;
+    size_t fed = 0;
+    size_t written = 0;
+    bool running = false;
+    void* stream = nullptr;  // zlib's z_stream, owned
+};
+
 // The gzip member (RFC 1952) holding text, or empty when zlib fails.
 std::string gzipCompress(std::string_view text);
 

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
+#include <cstdint>
 
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
@@ -20,8 +20,8 @@ std::string maxAge(int32_t seconds) { return "max-age=" + std::to_string(seconds
 
 void appendInteger(std::string& out, int64_t value) {
     char digits[24];
-    const int length = std::snprintf(digits, sizeof digits, "%" PRId64, value);
-    if (length > 0) out.append(digits, static_cast<size_t>(length));
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
 }
 
 }  // namespace
@@ -105,9 +105,11 @@ void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
     if (!front.isOpen()) return;
     const uint32_t now = tickCount();
     const ZoneList& zones = server.zones();
-    if (!zonesBuilt || (zones.revision() != builtRevision &&
-                        elapsedMs(now, lastZonesTick) >= kWebRebuildMs)) {
-        publishZones(zones, unixSeconds);
+    if (packing.busy()) {
+        if (packing.step(kGzipSliceBytes)) publishZones();
+    } else if (!zonesBuilt || (zones.revision() != builtRevision &&
+                               elapsedMs(now, lastZonesTick) >= kWebRebuildMs)) {
+        startZones(zones, unixSeconds);
         lastZonesTick = now;
     }
     if (!metricsBuilt || elapsedMs(now, lastMetricsTick) >= kWebRebuildMs) {
@@ -118,13 +120,23 @@ void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
     front.run();
 }
 
-void WebFront::publishZones(const ZoneList& zones, int64_t unixSeconds) {
+void WebFront::startZones(const ZoneList& zones, int64_t unixSeconds) {
     builtRevision = zones.revision();
     zonesBuilt = true;
+    packingUnixSeconds = unixSeconds;
+    // The first list is made whole at once, so that there always is one to
+    // serve; a stream that cannot start publishes the text alone.
+    const size_t slice = builds == 0 ? SIZE_MAX : kGzipSliceBytes;
+    if (!packing.start(zonesJson(zones, tickCount(), unixSeconds)) || packing.step(slice))
+        publishZones();
+}
+
+void WebFront::publishZones() {
     ++builds;
     front.publish("/zones.json",
-                  prepareDocument(zonesJson(zones, tickCount(), unixSeconds),
-                                  {"application/json", unixSeconds, maxAge(settings_.HttpMaxAge), true}));
+                  prepareDocument(packing.takeText(), packing.takeGzip(),
+                                  {"application/json", packingUnixSeconds,
+                                   maxAge(settings_.HttpMaxAge), true}));
 }
 
 void WebFront::publishMetrics(const DirectoryServer& server) {

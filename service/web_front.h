@@ -5,7 +5,8 @@
 //
 //   /            the zone page (zones_page.h), fixed for the process's life
 //   /zones.json  the zone list, application/json, gzip as well; rebuilt at
-//                most once a second and only when the list changed
+//                most once a second and only when the list changed; a new
+//                text is published once its gzip copy is done
 //   /metrics     the metrics file's text, rebuilt at most once a second
 //   /healthz     "ok"
 //
@@ -25,6 +26,10 @@ class DirectoryServer;
 
 // The shortest time between two rebuilds of a document.
 constexpr uint32_t kWebRebuildMs = 1000;
+// Bytes of the zone list compressed per iteration: a long list is compressed
+// over several iterations (about 10 ms each), the old one served meanwhile,
+// rather than stalling the service for the whole of it.
+constexpr size_t kGzipSliceBytes = 1 << 20;
 
 // The [Http] settings as the front takes them, or false with the reason when
 // they cannot work (a port outside 1..65535, an address that is not a dotted
@@ -63,16 +68,19 @@ public:
     // front's own sake, at most limitMs.
     uint32_t waitLimitMs(uint32_t limitMs) const { return front.waitLimitMs(limitMs); }
 
-    // How many times /zones.json has been built, for tests.
+    // How many times /zones.json has been published, for tests.
     uint64_t zonesBuilds() const { return builds; }
 
 private:
     bool start(const ServerSettings& checked, bool anyPort, std::string& reason);
-    void publishZones(const ZoneList& zones, int64_t unixSeconds);
+    void startZones(const ZoneList& zones, int64_t unixSeconds);
+    void publishZones();
     void publishMetrics(const DirectoryServer& server);
 
     ServerSettings settings_;
     HttpFront front;
+    GzipStream packing;           // the next /zones.json, being compressed
+    int64_t packingUnixSeconds = 0;
     bool zonesBuilt = false;
     uint64_t builtRevision = 0;
     uint32_t lastZonesTick = 0;

@@ -77,3 +77,37 @@ TEST(HttpDocumentTest, DecompressRefusesWhatIsNotOneWholeMember) {
 
 }  // namespace
 }  // namespace kelvaro
+
+namespace kelvaro {
+namespace {
+
+TEST(GzipStreamTest, AnySliceSizeMakesOneMemberOfTheWholeText) {
+    std::string text;
+    for (int i = 0; i < 30000; ++i) text += "zone " + std::to_string(i * 7919 % 100003) + ", ";
+    for (const size_t slice : {size_t{1} << 20, size_t{65536}, size_t{4093}, size_t{1}}) {
+        GzipStream stream;
+        ASSERT_TRUE(stream.start(text));
+        size_t steps = 0;
+        const size_t most = text.size() / slice + 2;
+        while (!stream.step(slice) && steps < most) ++steps;
+        EXPECT_FALSE(stream.busy()) << slice;
+        EXPECT_GE(steps + 1, text.size() / slice) << "each step takes at most its slice";
+        std::string decoded;
+        ASSERT_TRUE(gzipDecompress(stream.takeGzip(), decoded)) << slice;
+        EXPECT_TRUE(decoded == text) << slice;
+        EXPECT_TRUE(stream.takeText() == text);
+    }
+    // Starting again drops the member under way.
+    GzipStream stream;
+    ASSERT_TRUE(stream.start(text));
+    EXPECT_FALSE(stream.step(1000));
+    ASSERT_TRUE(stream.start("second"));
+    EXPECT_TRUE(stream.step(1 << 20));
+    std::string decoded;
+    ASSERT_TRUE(gzipDecompress(stream.takeGzip(), decoded));
+    EXPECT_EQ(decoded, "second");
+    EXPECT_TRUE(GzipStream().step(10)) << "a stream never started has nothing to do";
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -140,6 +140,40 @@ TEST_F(WebFrontTest, TheListIsRebuiltAtMostOnceASecondAndOnlyAfterAChange) {
     EXPECT_EQ(again->status, 304);
 }
 
+TEST_F(WebFrontTest, ALongListIsCompressedOverSeveralIterationsAndThenReplacesTheOld) {
+    start();
+    const std::string description(255, 'x');
+    printedBy([&] {
+        for (uint16_t i = 0; i < 9000; ++i)
+            server->zones().addOrUpdate(kLoopback, static_cast<uint16_t>(10000 + i), 1, 0, 0,
+                                        "Zone " + std::to_string(i), description);
+    });
+    web = std::make_unique<WebFront>(server->settings());
+    std::string reason;
+    ASSERT_TRUE(web->openOnAnyPort(reason)) << reason;
+    web->iterate(*server, unixNow);
+    EXPECT_EQ(web->zonesBuilds(), 1u) << "the first list is served at once, however long";
+    addZone("One More", 9999);
+    clock.advance(kWebRebuildMs);
+    web->iterate(*server, unixNow);
+    EXPECT_EQ(web->zonesBuilds(), 1u) << "three megabytes are not compressed in one iteration";
+    int iterations = 1;
+    for (; iterations < 20 && web->zonesBuilds() == 1; ++iterations) web->iterate(*server, unixNow);
+    EXPECT_EQ(web->zonesBuilds(), 2u);
+    EXPECT_GE(iterations, 3);
+    const auto plain = fetch("/zones.json");
+    const auto packed = fetch("/zones.json", "Accept-Encoding: gzip\r\n");
+    ASSERT_TRUE(plain && packed);
+    EXPECT_EQ(packed->header("content-encoding"), "gzip");
+    std::string decoded;
+    ASSERT_TRUE(gzipDecompress(packed->body, decoded));
+    EXPECT_TRUE(decoded == plain->body);
+    JsonValue list;
+    ASSERT_TRUE(StrictJson::parse(plain->body, list));
+    EXPECT_EQ(list.members["count"].number, 9001u);
+    EXPECT_EQ(list.members["zones"].items.back().members["name"].text, "One More");
+}
+
 TEST_F(WebFrontTest, EveryPathServesItsDocument) {
     open("[Http]\nMaxAge=17\n");
     addZone("Counted", 7000);
@@ -177,7 +211,7 @@ TEST_F(WebFrontTest, EveryPathServesItsDocument) {
     std::string html;
     ASSERT_TRUE(gzipDecompress(page->body, html));
     EXPECT_NE(html.find("<tbody>"), std::string::npos);
-    EXPECT_NE(html.find("/zones.json"), std::string::npos);
+    EXPECT_NE(html.find("\"zones.json\""), std::string::npos) << "asked for relative to the page";
     EXPECT_EQ(html.find("innerHTML"), std::string::npos) << "zone texts go in as text only";
     EXPECT_EQ(html.find("src="), std::string::npos) << "nothing is loaded from elsewhere";
 }
