@@ -370,6 +370,22 @@ TEST_F(HttpFrontE2eTest, ConnectionsPastTheDefaultLimitsDoNotStopTheService) {
     EXPECT_EQ(answer->body, "ok");
 }
 
+// A server that pauses ten minutes between iterations but wakes on traffic
+// answers HTTP as promptly as UDP: the front's descriptor is in the wait.
+TEST_F(HttpFrontE2eTest, RequestsEndAPauseThatWakesOnTraffic) {
+    startServer(httpSettings("[CPU]\nIterationSleepTime=600000\nWakeOnTraffic=1\n"));
+    HttpConnection connection(kHttpPort);
+    for (int round = 0; round < 3; ++round) {
+        const auto answer = connection.request("GET", "/healthz", {}, drain(), 20000);
+        ASSERT_TRUE(answer) << "round " << round;
+        EXPECT_EQ(answer->body, "ok");
+    }
+    HttpConnection another(kHttpPort);
+    const auto list = another.request("GET", "/zones.json", "Accept-Encoding: gzip\r\n", drain(), 20000);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->status, 200);
+}
+
 // The page in a real browser. Chromium is part of the development set-up
 // (./dev installs it), so a machine without it fails here rather than
 // passing without the check.
