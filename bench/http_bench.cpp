@@ -77,7 +77,8 @@ void BM_ZonesJson(benchmark::State& state) {
     size_t bytes = 0;
     for (auto _ : state) {
         const auto response = connection.request("GET", "/zones.json", headers, bench.pump(), 30000);
-        if (!response || response->status != expected) return state.SkipWithError("bad answer");
+        if (!response || response->status != expected)
+            return state.SkipWithError(response ? ("status " + std::to_string(response->status)).c_str() : "no answer");
         bytes = response->body.size();
     }
     state.SetItemsProcessed(state.iterations());
