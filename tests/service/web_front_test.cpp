@@ -251,16 +251,5 @@ TEST_F(WebFrontTest, SettingsThatCannotServeAreRefusedWithTheirReason) {
     }
 }
 
-TEST_F(WebFrontTest, OffUnlessAPortIsSet) {
-    start();
-    WebFront off(server->settings());
-    std::string reason;
-    EXPECT_TRUE(off.open(reason));
-    EXPECT_FALSE(off.isOpen());
-    EXPECT_EQ(off.descriptor(), -1);
-    off.iterate(*server, unixNow);
-    EXPECT_EQ(off.zonesBuilds(), 0u) << "nothing is built for a front that is off";
-}
-
 }  // namespace
 }  // namespace kelvaro::testing_support
