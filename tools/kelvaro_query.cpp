@@ -462,13 +462,20 @@ std::optional<uint32_t> directoryCount(const Options& options) {
 // left than this after its last entry may have left zones out.
 constexpr int kMostListFetches = 64;
 
-// A list that could not hold every zone: fewer than the count when every zone
-// was asked for, or, with a minimum (the count then says nothing), one with
-// no room left for another entry.
+// A list with less room left than the longest entry after its last one: it
+// may have left zones out. Any other list holds every zone asked for.
+bool mayBeFull(const std::vector<uint8_t>& list) {
+    return list.size() + kLongestZoneEntry > kServerListLimit;
+}
+
+// A list that could not hold every zone: fewer than the directory's count when
+// every zone was asked for; with a minimum (the count then says nothing) or
+// without a count, one that may be full.
 bool looksFull(const std::vector<uint8_t>& list, size_t entries, uint32_t minimum,
                std::optional<uint32_t> count) {
+    if (!mayBeFull(list)) return false;
     if (minimum == 0 && count) return entries < *count;
-    return list.size() + kLongestZoneEntry > kServerListLimit;
+    return true;
 }
 
 // The zones of every list in the order first seen, each zone (address and
@@ -501,7 +508,6 @@ void printEntries(const Options& options, const std::vector<ZoneEntry>& entries)
 }
 
 int runList(const Options& options) {
-    const std::optional<uint32_t> count = directoryCount(options);
     ListClient client;
     std::vector<uint8_t> list;
     if (!fetchList(client, options, list)) {
@@ -509,6 +515,9 @@ int runList(const Options& options) {
                      addressText(options.address).c_str(), options.clientPort, options.timeoutMs);
         return kExitFailed;
     }
+    // Only a list that may be full needs the count to judge it.
+    const std::optional<uint32_t> count =
+        mayBeFull(list) ? directoryCount(options) : std::optional<uint32_t>{};
     ZoneUnion zones;
     zones.add(list);
     bool full = looksFull(list, zones.entries.size(), options.minimum, count);

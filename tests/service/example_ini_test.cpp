@@ -46,6 +46,10 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.StatsFile, defaults.StatsFile);
     EXPECT_EQ(documented.StatsWriteMinutes, defaults.StatsWriteMinutes);
     EXPECT_EQ(documented.MetricsFile, defaults.MetricsFile);
+    // Every key the example shows is one the loader reads.
+    EXPECT_EQ(documented.iniNotices.size(), 0u);
+    for (const IniNotice& notice : documented.iniNotices)
+        ADD_FAILURE() << "line " << notice.line << ": [" << notice.section << "] " << notice.key;
 }
 
 }  // namespace
