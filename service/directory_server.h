@@ -12,6 +12,9 @@
 //
 // Nothing here blocks: each endpoint is polled once per iteration and yields
 // at most DatagramsPerIteration datagrams (one by default).
+//
+// A download whose connection goes without bringing a list prints
+// "---Download failed: <peer address>" in the iteration that finds it gone.
 
 #include <array>
 #include <cstdint>
