@@ -56,6 +56,7 @@ void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
     // real delay, and letting it in would slow this zone's re-pings for good.
     if (roundTrip > highPing && roundTrip <= kMaxAcceptedRoundTripMs) highPing = roundTrip;
     awaitingReply = false;
+    lastHeardTick = tickCount();
 }
 
 bool isValidZoneName(std::string_view name) {
@@ -96,9 +97,13 @@ ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
 
 ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
                                  uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
-                                 std::string_view description) {
+                                 std::string_view description, ZoneSource source) {
     const uint16_t flag = zoneFlag != 0 ? 1 : 0;
     if (ZoneRecord* known = find(address, port)) {
+        if (source == ZoneSource::Update) {
+            known->source = ZoneSource::Update;
+            known->lastHeardTick = tickCount();
+        }
         // The population of a known zone comes from its ping replies only.
         known->zoneFlag = flag;
         known->zoneWord = zoneWord;
@@ -117,6 +122,8 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     record->zoneFlag = flag;
     record->zoneWord = zoneWord;
     record->setText(name, description);
+    record->source = source;
+    record->lastHeardTick = tickCount();
     if (nextSequence == std::numeric_limits<uint32_t>::max()) renumber();
     record->sequence = nextSequence++;
     record->owner = this;

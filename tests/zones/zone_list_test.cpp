@@ -207,6 +207,37 @@ TEST_F(ZoneListTest, EmptyRecordStartsWithTheConfiguredHighPing) {
     EXPECT_FALSE(record.awaitingReply);
 }
 
+// A peer's list never makes a zone look heard from, nor takes away that it
+// announced itself here; the zone's own update and ping replies do both.
+TEST_F(ZoneListTest, SourceAndLastHeardFollowWhatTheZoneItselfSent) {
+    StdoutCapture quiet;
+    list.addOrUpdate(kHostA, 100, 1, 0, 0, "Peer First", "", ZoneSource::Peer);
+    ZoneRecord* zone = list.find(kHostA, 100);
+    ASSERT_NE(zone, nullptr);
+    EXPECT_EQ(zone->source, ZoneSource::Peer);
+    EXPECT_EQ(zone->lastHeardTick, 1000u);
+
+    struct Step {
+        uint32_t tick;
+        ZoneSource from;  // an announcement from there, or a ping reply when reply is set
+        bool reply;
+        ZoneSource source;
+        uint32_t lastHeard;
+    } steps[] = {
+        {2000, ZoneSource::Peer, false, ZoneSource::Peer, 1000},
+        {3000, ZoneSource::Update, false, ZoneSource::Update, 3000},
+        {4000, ZoneSource::Peer, false, ZoneSource::Update, 3000},
+        {5000, ZoneSource::Peer, true, ZoneSource::Update, 5000},
+    };
+    for (const Step& step : steps) {
+        clock.set(step.tick);
+        if (step.reply) zone->onPingReply(step.tick, 3);
+        else list.addOrUpdate(kHostA, 100, 1, 0, 0, "Peer First", "", step.from);
+        EXPECT_EQ(zone->source, step.source) << step.tick;
+        EXPECT_EQ(zone->lastHeardTick, step.lastHeard) << step.tick;
+    }
+}
+
 class ZoneRecordPingTest : public ZoneListTest {
 protected:
     ZoneRecordPingTest() { record = add("Pinged", 5000); }
