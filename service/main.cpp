@@ -84,6 +84,11 @@ int main(int argc, char** argv) {
     std::string configPath;
     if (const std::optional<int> exitCode = handleArguments(argc, argv, configPath))
         return *exitCode;
+    // The console comes before the settings, whose peer names may take a while
+    // to resolve: a SIGHUP or SIGPIPE meanwhile must not end the process, and
+    // the report and any socket error printed while the server is built go
+    // out in order, above the banner.
+    kelvaro::ConsoleSession console;
     kelvaro::ServerSettings settings;
     if (configPath.empty())
         settings.load(kelvaro::currentDirectory());
@@ -98,9 +103,6 @@ int main(int argc, char** argv) {
                      settings.iniStatus.reason.c_str());
         return kExitStartFailed;
     }
-    // The console comes next, so that the report and any socket error printed
-    // while the server is built go out in order, above the banner.
-    kelvaro::ConsoleSession console;
     printSettingsReport(settings);
     auto server = std::make_unique<kelvaro::DirectoryServer>(settings);
     if (!server->endpointsOpen()) {
