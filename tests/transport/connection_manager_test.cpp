@@ -20,6 +20,9 @@ using testing::loopbackAddress;
 const Bytes kKeyRequest{0, 1, 0, 0, 0, 0, 1, 0};
 const Bytes kKeyResponse{0, 2, 0, 0, 0, 0};
 const Bytes kDisconnect{0, 7};
+// Accepted and never answered: the packet that turns an answered key request
+// into a connection without drawing anything.
+const Bytes kBareSyncRequest{0, 5};
 
 int deliveredMessages = 0;
 void countMessage(ReceivedMessage&) { ++deliveredMessages; }
@@ -74,17 +77,21 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
     for (int i = 0; i < 11; ++i) {
         clients.push_back(std::make_unique<DatagramSink>());
         sendAndPoll(*clients.back(), manager, kKeyRequest);
+        sendAndPoll(*clients.back(), manager, kBareSyncRequest);
     }
     EXPECT_EQ(manager.connectionCount(), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(clients[i]->drain(), std::vector<Bytes>{kKeyResponse}) << i;
     EXPECT_TRUE(clients[10]->drain().empty());
+    EXPECT_EQ(manager.refusedCount(), 1u);
 
     sendAndPoll(*clients[3], manager, kDisconnect);
     EXPECT_EQ(manager.connectionCount(), 9);
 
     sendAndPoll(*clients[10], manager, kKeyRequest);
+    sendAndPoll(*clients[10], manager, kBareSyncRequest);
     EXPECT_EQ(manager.connectionCount(), 10);
     EXPECT_EQ(clients[10]->drain(), std::vector<Bytes>{kKeyResponse});
+    EXPECT_EQ(manager.refusedCount(), 1u);
 }
 
 TEST_F(ConnectionManagerTest, DisconnectFreesItsConnectionInTheSamePollWithoutATick) {
@@ -167,22 +174,26 @@ TEST_F(ConnectionManagerTest, BurstOfFiveDatagramsTakesFivePollsEachWithATick) {
         client.sendTo(manager.endpoint.localPort(), reliableAppMessage(sequence));
     settle();
 
-    Connection& connection = connectionAt(manager, 0);
     for (uint32_t sequence = 0; sequence < 5; ++sequence) {
         EXPECT_EQ(manager.poll(), 1);
+        // The first packet after the key request made the connection.
+        ASSERT_EQ(manager.connectionCount(), 1);
+        Connection& connection = connectionAt(manager, 0);
         EXPECT_EQ(connection.packetsReceived, sequence + 2);
         EXPECT_EQ(deliveredMessages, static_cast<int>(sequence + 1));
         EXPECT_EQ(client.drain(), std::vector<Bytes>{ackOf(sequence)});
     }
     EXPECT_EQ(manager.poll(), 0);
-    EXPECT_EQ(connection.packetsReceived, 6u);
+    EXPECT_EQ(connectionAt(manager, 0).packetsReceived, 6u);
 }
 
 TEST_F(ConnectionManagerTest, RemoveAllFreesEveryConnectionSilently) {
     ConnectionManager manager(10, 0, countMessage);
     DatagramSink first, second;
-    sendAndPoll(first, manager, kKeyRequest);
-    sendAndPoll(second, manager, kKeyRequest);
+    for (DatagramSink* client : {&first, &second}) {
+        sendAndPoll(*client, manager, kKeyRequest);
+        sendAndPoll(*client, manager, kBareSyncRequest);
+    }
     first.drain();
     second.drain();
     ASSERT_EQ(manager.connectionCount(), 2);
@@ -194,6 +205,7 @@ TEST_F(ConnectionManagerTest, RemoveAllFreesEveryConnectionSilently) {
 
     // The address is a stranger again and gets a fresh connection.
     sendAndPoll(first, manager, kKeyRequest);
+    sendAndPoll(first, manager, kBareSyncRequest);
     EXPECT_EQ(manager.connectionCount(), 1);
     EXPECT_EQ(first.drain(), std::vector<Bytes>{kKeyResponse});
 }
