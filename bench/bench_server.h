@@ -23,10 +23,11 @@ constexpr uint32_t kBenchTick = 1000000;
 
 class BenchServer {
 public:
-    BenchServer() : clock(kBenchTick) {
+    // extraSettings: more kelvaro.ini lines, after the [Directory] section.
+    explicit BenchServer(const std::string& extraSettings = "") : clock(kBenchTick) {
         previousDirectory = currentDirectory();
         if (chdir(directory.path().c_str()) != 0) return;
-        directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n");
+        directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n" + extraSettings);
         peerSink.open(0);
         ServerSettings settings;
         settings.load(directory.path());
