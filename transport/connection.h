@@ -93,6 +93,11 @@ struct ReliablePacket {
     uint32_t length = 0;
     uint32_t sequence = 0;
     uint32_t sentTick = 0;  // transport ticks
+    // Sending side, with an opening window only: the connection's count of
+    // transmissions at this packet's last one, and how many packets sent
+    // after it have been acknowledged since.
+    uint32_t transmission = 0;
+    uint32_t passedBy = 0;
 };
 
 // An owned copy of a run of bytes.
@@ -139,6 +144,12 @@ public:
     // that would pass the limit waits for an acknowledgement, and a resend
     // that would pass it is skipped.
     static constexpr uint32_t kUnacknowledgedByteLimit = 1900;
+    // With an opening window, a packet in transit is resent at once when this
+    // many packets sent after it have been acknowledged: the peer acknowledges
+    // every packet it gets, so it has almost surely lost this one, and a
+    // listening connection, which never measures its round trip, would
+    // otherwise wait a whole second. Three leaves room for some reordering.
+    static constexpr uint32_t kPassesBeforeResend = 3;
 
     // applicationHandler takes application message type 1 once the key
     // exchange completes (the list request or the list, per mode); the
@@ -258,6 +269,7 @@ public:
     // since the packets lost together time out in neighbouring ticks.
     uint32_t windowCutTick = 0;
     bool windowCut = false;
+    uint32_t transmissions = 0;  // reliable transmissions so far, to order them
 
 private:
     // The split path of send: a message longer than ChunkSize + 12 bytes
@@ -278,7 +290,8 @@ private:
     // Whether a packet of this length and number may go on the wire now.
     bool mayTransmit(uint32_t length, uint32_t sequence) const;
     bool mayResend(uint32_t length) const;
-    void countTransmission(uint32_t length);
+    void countTransmission(ReliablePacket& record);
+    void resendPassedOver(const ReliablePacket& acknowledged);
     void openWindow();
     void narrowWindow(uint32_t now, uint32_t timeout);
 

@@ -37,9 +37,9 @@ bool Connection::queueReliable(const uint8_t* packet, uint32_t length) {
         waiting.append(std::move(record));
         return false;
     }
+    countTransmission(*record);
     inTransit.append(std::move(record));
     ++nextTransitSequence;
-    countTransmission(length);
     return true;
 }
 
@@ -62,8 +62,29 @@ bool Connection::mayResend(uint32_t length) const {
     return peerAcknowledged || unacknowledgedBytes + length <= kUnacknowledgedByteLimit;
 }
 
-void Connection::countTransmission(uint32_t length) {
-    if (!peerAcknowledged) unacknowledgedBytes += length;
+void Connection::countTransmission(ReliablePacket& record) {
+    if (!peerAcknowledged) unacknowledgedBytes += record.length;
+    record.transmission = ++transmissions;
+    record.passedBy = 0;
+}
+
+// Only packets whose last transmission came before the acknowledged one's are
+// passed over: a packet just resent has had no chance to arrive yet.
+void Connection::resendPassedOver(const ReliablePacket& acknowledged) {
+    if (!windowOpens()) return;
+    const uint32_t now = transportNow();
+    bool resent = false;
+    for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
+        ReliablePacket& record = *node->element;
+        if (&record == &acknowledged) continue;
+        if (static_cast<int32_t>(acknowledged.transmission - record.transmission) <= 0) continue;
+        if (++record.passedBy < kPassesBeforeResend) continue;
+        transmit(record.data.get(), record.length);
+        countTransmission(record);
+        record.sentTick = now;
+        resent = true;
+    }
+    if (resent) narrowWindow(now, roundTrip + roundTripDeviation);
 }
 
 // One more packet for every packet acknowledged: the window doubles each
@@ -85,6 +106,7 @@ void Connection::onAck(uint32_t sequence) {
     if (sequence > nextTransitSequence) return;
     for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
         if (node->element->sequence != sequence) continue;
+        resendPassedOver(*node->element);
         inTransit.removeNode(node);
         peerAcknowledged = true;
         openWindow();
@@ -103,7 +125,7 @@ bool Connection::promoteWaiting() {
         std::unique_ptr<ReliablePacket> record = waiting.detachNode(node);
         // Stored whole, header and number included.
         transmit(record->data.get(), record->length);
-        countTransmission(record->length);
+        countTransmission(*record);
         record->sentTick = transportNow();
         inTransit.append(std::move(record));
         ++nextTransitSequence;
@@ -172,7 +194,7 @@ void Connection::resendOverdue() {
         // first tick after an acknowledgement.
         if (!mayResend(record.length)) continue;
         transmit(record.data.get(), record.length);
-        countTransmission(record.length);
+        countTransmission(record);
         record.sentTick = now;
         resent = true;
     }
