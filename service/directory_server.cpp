@@ -301,12 +301,16 @@ void DirectoryServer::writeStats() {
 
 void DirectoryServer::writeMetrics() {
     if (settings_.MetricsFile.empty()) return;
-    const MetricsGauges gauges{zoneList.count(), passwords.count(),
-                               clientManager.connectionCount(), downloadManager.connectionCount()};
     std::string reason;
-    if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges), reason))
+    if (!replaceFile(settings_.MetricsFile, metricsText(), reason))
         std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
                     reason.c_str());
+}
+
+std::string DirectoryServer::metricsText() const {
+    const MetricsGauges gauges{zoneList.count(), passwords.count(),
+                               clientManager.connectionCount(), downloadManager.connectionCount()};
+    return formatMetrics(counters, gauges);
 }
 
 void DirectoryServer::countListServed(uint32_t bytes) {

@@ -96,7 +96,7 @@ int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones
     ZoneEntry entry;
     while (readZoneEntry(message, length, position, entry)) {
         zones.addOrUpdate(entry.address, entry.port, entry.population, entry.zoneFlag,
-                          entry.zoneWord, entry.name, entry.description);
+                          entry.zoneWord, entry.name, entry.description, ZoneSource::Peer);
         ++merged;
     }
     return merged;

@@ -56,6 +56,8 @@ void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
     // real delay, and letting it in would slow this zone's re-pings for good.
     if (roundTrip > highPing && roundTrip <= kMaxAcceptedRoundTripMs) highPing = roundTrip;
     awaitingReply = false;
+    lastHeardTick = tickCount();
+    if (owner != nullptr) owner->noteChanged();
 }
 
 bool isValidZoneName(std::string_view name) {
@@ -96,13 +98,18 @@ ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
 
 ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
                                  uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
-                                 std::string_view description) {
+                                 std::string_view description, ZoneSource source) {
     const uint16_t flag = zoneFlag != 0 ? 1 : 0;
     if (ZoneRecord* known = find(address, port)) {
+        if (source == ZoneSource::Update) {
+            known->source = ZoneSource::Update;
+            known->lastHeardTick = tickCount();
+        }
         // The population of a known zone comes from its ping replies only.
         known->zoneFlag = flag;
         known->zoneWord = zoneWord;
         known->setText(name, description);
+        ++changes;
         return ZoneChange::Updated;
     }
     if (!isValidZoneName(name)) return ZoneChange::BadName;
@@ -117,12 +124,15 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     record->zoneFlag = flag;
     record->zoneWord = zoneWord;
     record->setText(name, description);
+    record->source = source;
+    record->lastHeardTick = tickCount();
     if (nextSequence == std::numeric_limits<uint32_t>::max()) renumber();
     record->sequence = nextSequence++;
     record->owner = this;
     zones.append(std::move(record));
     index.insert(zones.tail());
     countAdded(address);
+    ++changes;
     std::printf("Adding : %s\n", zones.tail()->element->name);
     return ZoneChange::Added;
 }
@@ -180,6 +190,7 @@ void ZoneList::remove(ZoneRecord* record) {
     if (cursor == node) cursor = node->prev;
     if (listStart == node) listStart = node->next;
     countRemoved(record->address);
+    ++changes;
     zones.removeNode(node);
 }
 

@@ -25,6 +25,14 @@ constexpr uint32_t kMaxAcceptedRoundTripMs = 1000;
 
 class ZoneList;
 
+// How the directory first learned of a zone: its own update datagram, or a
+// peer's server list. A zone known from a peer becomes Update once it
+// announces itself here.
+enum class ZoneSource : uint8_t {
+    Update = 0,
+    Peer = 1,
+};
+
 // One listed zone. A new record is empty (no address, port, counts or text)
 // with its ping fields at their creation values.
 //
@@ -38,12 +46,14 @@ struct ZoneRecord {
     uint16_t population = 0;  // first from the update, then from ping replies
     uint16_t zoneFlag = 0;    // always 0 or 1, relayed unchanged
     bool awaitingReply = false;  // a sweep ping went out and no reply came yet
+    ZoneSource source = ZoneSource::Update;  // fills the byte before zoneWord
     uint32_t zoneWord = 0;    // relayed unchanged
     char name[kZoneNameSize] = {};                // NUL-terminated, rest zero
     char description[kZoneDescriptionSize] = {};  // NUL-terminated, rest zero
     uint32_t highPing = 0;       // ms; largest accepted round trip, and the re-ping wait
     uint32_t missedPings = 0;    // re-pings since the last sweep ping
     uint32_t lastPingTick = 0;   // tick of the last ping sent
+    uint32_t lastHeardTick = 0;  // tick of the last update or ping reply (or of the peer's list that brought it)
     // Set by the list that holds the record (0 and nullptr for a record made
     // on its own): the record's place in list order, and the list to tell
     // when a sweep ping starts, so its time-out pass finds the record.
@@ -107,9 +117,12 @@ public:
     // population and ping state stay). An unknown one is appended, printing
     // "Adding : <name>", unless its name fails isValidZoneName or a cap
     // refuses it ("---Zone limit reached: <address>"; see refusesNew). A
-    // non-zero zoneFlag is stored as 1.
+    // non-zero zoneFlag is stored as 1. An update (source Update) marks the
+    // zone heard from now and as announced here; a peer's entry (source Peer)
+    // does neither for a known zone.
     ZoneChange addOrUpdate(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
-                     uint32_t zoneWord, std::string_view name, std::string_view description);
+                           uint32_t zoneWord, std::string_view name, std::string_view description,
+                           ZoneSource source = ZoneSource::Update);
 
     // True when an announcement from this address and port would be refused
     // by MaxZones or MaxZonesPerAddress: the zone is unknown and the list, or
@@ -138,6 +151,12 @@ public:
 
     int32_t count() const { return zones.count(); }
     const ZoneSettings& settings() const { return settings_; }
+
+    // Moves on whenever anything a listing shows may have changed: a zone
+    // added, updated, removed, or heard from by a ping reply. Readers that
+    // keep a copy of the list compare it to know when theirs is stale.
+    uint64_t revision() const { return changes; }
+    void noteChanged() { ++changes; }
 
     // First node for a head-to-tail walk (Node::next, Node::element). A walk
     // that removes records must take next before calling remove().
@@ -177,6 +196,7 @@ private:
     std::vector<ZoneRecord*> awaiting;
     std::vector<ZoneRecord*> passing;  // the time-out pass's copy of awaiting
     uint32_t nextSequence = 1;
+    uint64_t changes = 0;
 };
 
 template <typename Visit>

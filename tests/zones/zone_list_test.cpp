@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -205,6 +207,64 @@ TEST_F(ZoneListTest, EmptyRecordStartsWithTheConfiguredHighPing) {
     EXPECT_EQ(record.address, 0u);
     EXPECT_EQ(record.name[0], 0);
     EXPECT_FALSE(record.awaitingReply);
+}
+
+// A peer's list never makes a zone look heard from, nor takes away that it
+// announced itself here; the zone's own update and ping replies do both.
+TEST_F(ZoneListTest, SourceAndLastHeardFollowWhatTheZoneItselfSent) {
+    StdoutCapture quiet;
+    list.addOrUpdate(kHostA, 100, 1, 0, 0, "Peer First", "", ZoneSource::Peer);
+    ZoneRecord* zone = list.find(kHostA, 100);
+    ASSERT_NE(zone, nullptr);
+    EXPECT_EQ(zone->source, ZoneSource::Peer);
+    EXPECT_EQ(zone->lastHeardTick, 1000u);
+
+    struct Step {
+        uint32_t tick;
+        ZoneSource from;  // an announcement from there, or a ping reply when reply is set
+        bool reply;
+        ZoneSource source;
+        uint32_t lastHeard;
+    } steps[] = {
+        {2000, ZoneSource::Peer, false, ZoneSource::Peer, 1000},
+        {3000, ZoneSource::Update, false, ZoneSource::Update, 3000},
+        {4000, ZoneSource::Peer, false, ZoneSource::Update, 3000},
+        {5000, ZoneSource::Peer, true, ZoneSource::Update, 5000},
+    };
+    for (const Step& step : steps) {
+        clock.set(step.tick);
+        if (step.reply) zone->onPingReply(step.tick, 3);
+        else list.addOrUpdate(kHostA, 100, 1, 0, 0, "Peer First", "", step.from);
+        EXPECT_EQ(zone->source, step.source) << step.tick;
+        EXPECT_EQ(zone->lastHeardTick, step.lastHeard) << step.tick;
+    }
+}
+
+// Copies of the list (the web documents) are rebuilt only when the revision
+// moves, so every change a listing shows must move it and nothing else may.
+TEST_F(ZoneListTest, RevisionMovesWithEveryVisibleChangeOnly) {
+    StdoutCapture quiet;
+    struct Step {
+        const char* what;
+        bool moves;
+        std::function<void()> act;
+    };
+    const Step steps[] = {
+        {"added", true, [&] { list.addOrUpdate(kHostA, 100, 1, 0, 0, "Rev", "", ZoneSource::Update); }},
+        {"updated", true, [&] { list.addOrUpdate(kHostA, 100, 1, 0, 0, "Rev", "new", ZoneSource::Update); }},
+        {"named badly", false, [&] { list.addOrUpdate(kHostA, 101, 1, 0, 0, " bad", "", ZoneSource::Update); }},
+        {"looked up", false, [&] { list.find(kHostA, 100); }},
+        {"swept", false, [&] { list.nextForSweep()->startSweepPing(); }},
+        {"forgotten", false, [&] { list.clearAwaiting(); }},
+        {"ping reply", true, [&] { list.find(kHostA, 100)->onPingReply(0, 9); }},
+        {"removed", true, [&] { list.remove(list.find(kHostA, 100)); }},
+        {"removed twice", false, [&] { list.remove(list.find(kHostA, 100)); }},
+    };
+    for (const Step& step : steps) {
+        const uint64_t before = list.revision();
+        step.act();
+        EXPECT_EQ(list.revision() != before, step.moves) << step.what;
+    }
 }
 
 class ZoneRecordPingTest : public ZoneListTest {
