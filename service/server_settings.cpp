@@ -53,6 +53,8 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Core", "MaxReliableInTransit", "3", 1, &ServerSettings::MaxReliableInTransit},
     {"Core", "ChunkSize", "496", 1, &ServerSettings::ChunkSize, kMinChunkSize, kMaxChunkSize},
     {"Core", "MaxHosts", "10", 1, &ServerSettings::MaxHosts},
+    {"Core", "MaxWindow", "0", 1, &ServerSettings::MaxWindow},
+    {"Core", "MaxHostsPerAddress", "0", 1, &ServerSettings::MaxHostsPerAddress},
     {"CPU", "IterationSleepTime", "15", 1, &ServerSettings::IterationSleepTime},
     {"CPU", "SlowIteration", "300", 1, &ServerSettings::SlowIteration},
     {"CPU", "DatagramsPerIteration", "1", 1, &ServerSettings::DatagramsPerIteration, 1,
@@ -350,6 +352,9 @@ TransportSettings ServerSettings::transport() const {
     values.MaxReliableInTransit = static_cast<uint32_t>(MaxReliableInTransit);
     values.ChunkSize = clampChunkSize(ChunkSize);
     values.ClusterMode = ClusterMode;
+    // A negative value is off, like 0; the transport caps MaxWindow itself.
+    values.MaxWindow = static_cast<uint32_t>(std::max(MaxWindow, 0));
+    values.MaxHostsPerAddress = static_cast<uint32_t>(std::max(MaxHostsPerAddress, 0));
     return values;
 }
 

@@ -94,6 +94,8 @@ struct ServerSettings {
     int32_t ChunkSize = 0;            // bytes
     bool ClusterMode = false;
     int32_t MaxHosts = 0;             // connections
+    int32_t MaxWindow = 0;            // packets; 0: the window stays MaxReliableInTransit
+    int32_t MaxHostsPerAddress = 0;   // connections per IPv4 address; 0: no limit
     int32_t SlowIteration = 0;        // ms
     int32_t IterationSleepTime = 0;   // ms
     int32_t DatagramsPerIteration = 0;  // per endpoint, 1..kMaxDatagramsPerIteration

@@ -92,6 +92,15 @@ void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
     else if (s.MaxReliableInTransit < 0)
         lines.push_back(warning("Core", "MaxReliableInTransit", s.MaxReliableInTransit,
                                 "taken as unsigned: no limit on packets in transit"));
+    if (s.MaxWindow > static_cast<int32_t>(kMaxWindow))
+        lines.push_back(warning("Core", "MaxWindow", s.MaxWindow,
+                                "taken as " + std::to_string(kMaxWindow) + " packets"));
+    else if (s.MaxWindow < 0)
+        lines.push_back(warning("Core", "MaxWindow", s.MaxWindow, "taken as 0: the window stays "
+                                                                  "MaxReliableInTransit"));
+    if (s.MaxHostsPerAddress < 0)
+        lines.push_back(warning("Core", "MaxHostsPerAddress", s.MaxHostsPerAddress,
+                                "taken as 0: no limit per address"));
     if (s.PacketSilenceLimit == 0)
         lines.push_back(warning("Core", "PacketSilenceLimit", 0,
                                 "every connection is closed at once: no client can fetch the list"));

@@ -163,6 +163,7 @@ Connection::Connection(bool listening, const NetAddress& remote, UdpEndpoint& so
       remoteAddress(remote.address(), remote.hostPort()),
       lastReceiveTick(transportNow()),
       settings(values),
+      window(values.MaxReliableInTransit),
       applicationHandler(std::move(application)) {
     chunkBuffer.setLimit(kChunkBufferLimit);
     streamBuffer.setLimit(kStreamBufferLimit);
@@ -280,17 +281,40 @@ void Connection::sendKeyRequest() {
     sendRaw(packet, kKeyRequestLength);
 }
 
+bool readKeyRequest(const uint8_t* bytes, uint32_t length, int32_t& key) {
+    if (length != kKeyRequestLength || bytes[0] != kCore ||
+        bytes[1] != typeByte(CorePacketType::KeyRequest))
+        return false;
+    key = static_cast<int32_t>(readU32(bytes, 2));
+    return true;
+}
+
+std::array<uint8_t, 6> keyResponseTo(int32_t key) {
+    static_assert(kKeyResponseLength == 6);
+    std::array<uint8_t, 6> packet;
+    putHeader(packet.data(), CorePacketType::KeyResponse);
+    writeU32(packet.data(), 2, static_cast<uint32_t>(ConnectionCipher::negateKey(key)));
+    return packet;
+}
+
 void Connection::onKeyRequest(int32_t key) {
-    const int32_t responseKey = ConnectionCipher::negateKey(key);
+    const std::array<uint8_t, 6> response = keyResponseTo(key);
+    // Sent before setKey: the client can only read the key in clear.
+    sendRaw(response.data(), kKeyResponseLength);
+    takeKey(ConnectionCipher::negateKey(key));
+}
+
+void Connection::acceptExchangedKey(int32_t responseKey) {
+    takeKey(responseKey);
+    ++packetsSent;
+    ++packetsReceived;
+}
+
+void Connection::takeKey(int32_t responseKey) {
     coreHandlers.clear(typeByte(CorePacketType::KeyRequest));  // answer one request only
     registerHandlers({CorePacketType::Reliable, CorePacketType::Ack, CorePacketType::SyncRequest,
                       CorePacketType::ChunkBody, CorePacketType::ChunkTail,
                       CorePacketType::StreamChunk, CorePacketType::Cluster});
-    uint8_t packet[kKeyResponseLength];
-    putHeader(packet, CorePacketType::KeyResponse);
-    writeU32(packet, 2, static_cast<uint32_t>(responseKey));
-    // Sent before setKey: the client can only read the key in clear.
-    sendRaw(packet, kKeyResponseLength);
     cipher.setKey(responseKey);
     appHandlers.set(kListRequestType, handleOwnerMessage);
 }

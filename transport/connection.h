@@ -93,6 +93,11 @@ struct ReliablePacket {
     uint32_t length = 0;
     uint32_t sequence = 0;
     uint32_t sentTick = 0;  // transport ticks
+    // Sending side, with an opening window only: the connection's count of
+    // transmissions at this packet's last one, and how many packets sent
+    // after it have been acknowledged since.
+    uint32_t transmission = 0;
+    uint32_t passedBy = 0;
 };
 
 // An owned copy of a run of bytes.
@@ -128,6 +133,23 @@ public:
     // build, so the whole depth stays well under 1 MB.
     static constexpr uint32_t kMaxDatagramNesting = kMaxDatagram / 3 + 1;
     static constexpr uint32_t kMaxDeliveryDepth = kMaxDatagramNesting + 4;
+    // Until its peer's first acknowledgement, a connection puts at most this
+    // many bytes of reliable packets on the wire, first sends and resends
+    // together. Anyone can forge a key request and a list request naming
+    // another's address; without an acknowledgement nothing shows that the
+    // peer reads what we send, so such a pair draws at most this much (plus
+    // the 6-byte key response, a 6-byte acknowledgement and the two 2-byte
+    // disconnect packets at the silence limit): under 2,000 bytes. Three full
+    // pieces (1,524 bytes) still leave at once, as they always have; a packet
+    // that would pass the limit waits for an acknowledgement, and a resend
+    // that would pass it is skipped.
+    static constexpr uint32_t kUnacknowledgedByteLimit = 1900;
+    // With an opening window, a packet in transit is resent at once when this
+    // many packets sent after it have been acknowledged: the peer acknowledges
+    // every packet it gets, so it has almost surely lost this one, and a
+    // listening connection, which never measures its round trip, would
+    // otherwise wait a whole second. Three leaves room for some reordering.
+    static constexpr uint32_t kPassesBeforeResend = 3;
 
     // applicationHandler takes application message type 1 once the key
     // exchange completes (the list request or the list, per mode); the
@@ -165,6 +187,12 @@ public:
     void onSyncRequest(uint32_t peerTick);
     void onSyncResponse(uint32_t echoedTick, uint32_t peerTick);
     void onDisconnect() { disconnect(false); }
+    // The listening side of a key exchange whose key response has already
+    // been sent by the manager (which answers key requests from new addresses
+    // before it makes a connection for them): takes responseKey and the
+    // handlers of a keyed connection, and counts the key request and its
+    // response as received and sent, exactly as onKeyRequest leaves them.
+    void acceptExchangedKey(int32_t responseKey);
 
     void dispatchApplication(ReceivedMessage& message);
     void dispatchCore(ReceivedMessage& message);
@@ -174,7 +202,9 @@ public:
     // Reliable delivery.
     bool queueReliable(const uint8_t* packet, uint32_t length);
     void onAck(uint32_t sequence);
-    void promoteWaiting();
+    // Moves the oldest waiting packet into transit and sends it, when the
+    // window and the unacknowledged limit leave room; false when it did not.
+    bool promoteWaiting();
     void onReliablePacket(const uint8_t* packet, uint32_t length);  // the type-3 handler
     void sendAck(uint32_t sequence);
     void onReliable(uint32_t sequence, const uint8_t* payload, uint32_t length);
@@ -228,6 +258,18 @@ public:
     uint32_t listMinimum = 0;
     // The values this connection runs on, copied when it was made.
     TransportSettings settings;
+    // Packets allowed in transit at once: MaxReliableInTransit, or between
+    // that and MaxWindow while the window opens and closes.
+    uint32_t window = 0;
+    // Set by the first acknowledgement that releases a packet of ours.
+    bool peerAcknowledged = false;
+    // Reliable bytes sent before that, resends included.
+    uint32_t unacknowledgedBytes = 0;
+    // When the window was last halved; it halves at most once per time-out,
+    // since the packets lost together time out in neighbouring ticks.
+    uint32_t windowCutTick = 0;
+    bool windowCut = false;
+    uint32_t transmissions = 0;  // reliable transmissions so far, to order them
 
 private:
     // The split path of send: a message longer than ChunkSize + 12 bytes
@@ -238,11 +280,32 @@ private:
     // by hand can overrun the 520-byte working areas.
     uint32_t chunkSize() const { return clampChunkSize(settings.ChunkSize); }
     void registerHandlers(std::initializer_list<CorePacketType> types);
+    // The listening side's state after its key response: one key request
+    // answered, the keyed handlers registered, the key taken.
+    void takeKey(int32_t responseKey);
+    // The window in use: MaxWindow opens one only when it is above
+    // MaxReliableInTransit.
+    bool windowOpens() const;
+    uint32_t sendWindow() const { return windowOpens() ? window : settings.MaxReliableInTransit; }
+    // Whether a packet of this length and number may go on the wire now.
+    bool mayTransmit(uint32_t length, uint32_t sequence) const;
+    bool mayResend(uint32_t length) const;
+    void countTransmission(ReliablePacket& record);
+    void resendPassedOver(const ReliablePacket& acknowledged);
+    void openWindow();
+    void narrowWindow(uint32_t now, uint32_t timeout);
 
     MessageHandler applicationHandler;
     uint32_t deliveryDepth = 0;  // deliveries of this connection now on the stack
 };
 
 uint32_t integerSquareRoot(uint32_t x);
+
+// True for a key request as it reaches a port from a new address, in clear:
+// exactly 8 bytes starting 0, 1; key is the requester's key.
+bool readKeyRequest(const uint8_t* bytes, uint32_t length, int32_t& key);
+// The 6-byte key response to a key request carrying key: 0, 2, then the
+// negation of key.
+std::array<uint8_t, 6> keyResponseTo(int32_t key);
 
 }  // namespace kelvaro

@@ -1,16 +1,28 @@
 #pragma once
 // The owner of one UdpEndpoint and of the Connections that talk through it.
-// A listening manager admits a connection for each new source address while
-// it holds fewer than maxHosts; a client-mode manager (maxHosts 0) only holds
-// the connections opened by connect() and ignores every other sender.
+// A client-mode manager only holds the connections opened by connect() and
+// ignores every other sender.
+//
+// A listening manager answers a key request from a new address itself, from
+// a bounded table of answers (AnsweredKeyRequests), and makes a connection
+// only when that address sends its next packet that is not a key request: so
+// a flood of key requests, forged or not, takes no connection slot. A repeated
+// key request takes nothing. Any other datagram from an address that holds
+// neither a connection nor an answer makes nothing and draws nothing. The
+// connection then counts against maxHosts and, when it is set, against
+// MaxHostsPerAddress (connections from one IPv4 address, any port); while
+// either is reached, key requests go unanswered and answered addresses get no
+// connection, and each such refusal counts in refusedCount().
 //
 // Each poll takes up to maxDatagrams datagrams (one by default), hands each to
 // its connection, then walks the list once: closed connections are freed
 // there, every other one is ticked.
 
 #include <cstdint>
+#include <memory>
 
 #include "net/udp_endpoint.h"
+#include "transport/answered_key_requests.h"
 #include "transport/connection.h"
 #include "util/pointer_list.h"
 
@@ -41,22 +53,31 @@ public:
     // Frees every connection without sending anything to the peers.
     void removeAll();
 
-    // A new source that a listening manager turns away because it already
-    // holds maxHosts connections is counted (once per datagram) in
-    // refusedCount(); a client-mode manager ignores strangers uncounted.
-    Connection* findOrAccept(const NetAddress& source);
-    // Datagrams from would-be connections refused because maxHosts was reached.
+    // The connection of source if it has one; else, in listening mode, the
+    // new connection that the datagram of source opens, or nullptr. A key
+    // request is answered here and returns nullptr.
+    Connection* findOrAccept(const NetAddress& source, const uint8_t* bytes, uint32_t length);
+    // Would-be connections refused because MaxHosts or MaxHostsPerAddress
+    // was reached: key requests left unanswered, and answered addresses whose
+    // next packet found no room.
     uint64_t refusedCount() const { return refused; }
+    // Key requests answered and not yet followed by another packet; 0 in
+    // client mode.
+    uint32_t answeredKeyRequests() const { return answered ? answered->count() : 0; }
 
     PointerList<Connection> connections;
     uint16_t maxHosts = 0;
     UdpEndpoint endpoint;
 
 private:
-    bool listening = false;
-    uint64_t refused = 0;
+    Connection* find(const NetAddress& source);
+    void answerKeyRequest(const NetAddress& source, int32_t key, uint32_t now);
+    bool hasRoomFor(const NetAddress& source) const;
+
     MessageHandler applicationHandler;
     TransportSettings settings;
+    std::unique_ptr<AnsweredKeyRequests> answered;  // listening mode only
+    uint64_t refused = 0;
 };
 
 }  // namespace kelvaro

@@ -2,6 +2,8 @@
 // time-out, in-order delivery with the early-packet list, and the round-trip
 // estimator that sets the time-out.
 
+#include <algorithm>
+
 #include "transport/connection.h"
 #include "transport/core_packet.h"
 #include "util/bytes.h"
@@ -30,13 +32,73 @@ bool Connection::queueReliable(const uint8_t* packet, uint32_t length) {
     const uint32_t sequence = readU32(packet, kSequenceOffset);
     std::unique_ptr<ReliablePacket> record = recordOf(packet, length, sequence);
     ++nextSequence;
-    if (static_cast<uint32_t>(inTransit.count()) >= settings.MaxReliableInTransit) {
+    // Packets enter transit in their order: none overtakes one that waits.
+    if (!waiting.empty() || !mayTransmit(length, sequence)) {
         waiting.append(std::move(record));
         return false;
     }
+    countTransmission(*record);
     inTransit.append(std::move(record));
     ++nextTransitSequence;
     return true;
+}
+
+bool Connection::windowOpens() const {
+    return std::min(settings.MaxWindow, kMaxWindow) > settings.MaxReliableInTransit;
+}
+
+bool Connection::mayTransmit(uint32_t length, uint32_t sequence) const {
+    if (static_cast<uint32_t>(inTransit.count()) >= sendWindow()) return false;
+    if (!peerAcknowledged && unacknowledgedBytes + length > kUnacknowledgedByteLimit) return false;
+    // A wide window could run 256 or more ahead of a packet the peer still
+    // lacks; the peer would drop such a packet unread, so it waits.
+    if (windowOpens() && inTransit.head() != nullptr &&
+        sequence - inTransit.head()->element->sequence >= kMaxEarlyDistance)
+        return false;
+    return true;
+}
+
+bool Connection::mayResend(uint32_t length) const {
+    return peerAcknowledged || unacknowledgedBytes + length <= kUnacknowledgedByteLimit;
+}
+
+void Connection::countTransmission(ReliablePacket& record) {
+    if (!peerAcknowledged) unacknowledgedBytes += record.length;
+    record.transmission = ++transmissions;
+    record.passedBy = 0;
+}
+
+// Only packets whose last transmission came before the acknowledged one's are
+// passed over: a packet just resent has had no chance to arrive yet.
+void Connection::resendPassedOver(const ReliablePacket& acknowledged) {
+    if (!windowOpens()) return;
+    const uint32_t now = transportNow();
+    bool resent = false;
+    for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
+        ReliablePacket& record = *node->element;
+        if (&record == &acknowledged) continue;
+        if (static_cast<int32_t>(acknowledged.transmission - record.transmission) <= 0) continue;
+        if (++record.passedBy < kPassesBeforeResend) continue;
+        transmit(record.data.get(), record.length);
+        countTransmission(record);
+        record.sentTick = now;
+        resent = true;
+    }
+    if (resent) narrowWindow(now, roundTrip + roundTripDeviation);
+}
+
+// One more packet for every packet acknowledged: the window doubles each
+// round trip until it reaches MaxWindow.
+void Connection::openWindow() {
+    if (windowOpens() && window < std::min(settings.MaxWindow, kMaxWindow)) ++window;
+}
+
+void Connection::narrowWindow(uint32_t now, uint32_t timeout) {
+    if (!windowOpens()) return;
+    if (windowCut && now - windowCutTick <= timeout) return;
+    window = std::max(window / 2, settings.MaxReliableInTransit);
+    windowCutTick = now;
+    windowCut = true;
 }
 
 // Acknowledgements are not cumulative: each releases its own packet only.
@@ -44,23 +106,32 @@ void Connection::onAck(uint32_t sequence) {
     if (sequence > nextTransitSequence) return;
     for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
         if (node->element->sequence != sequence) continue;
+        resendPassedOver(*node->element);
         inTransit.removeNode(node);
-        promoteWaiting();
+        peerAcknowledged = true;
+        openWindow();
+        // Without MaxWindow this promotes exactly one packet, as the window
+        // never changes; an opening window may take two.
+        while (promoteWaiting()) {
+        }
         return;
     }
 }
 
-void Connection::promoteWaiting() {
+bool Connection::promoteWaiting() {
     for (auto* node = waiting.head(); node != nullptr; node = node->next) {
         if (node->element->sequence != nextTransitSequence) continue;
+        if (!mayTransmit(node->element->length, nextTransitSequence)) return false;
         std::unique_ptr<ReliablePacket> record = waiting.detachNode(node);
         // Stored whole, header and number included.
         transmit(record->data.get(), record->length);
+        countTransmission(*record);
         record->sentTick = transportNow();
         inTransit.append(std::move(record));
         ++nextTransitSequence;
-        return;
+        return true;
     }
+    return false;
 }
 
 // A packet too far ahead is not acknowledged, so the sender keeps it and
@@ -113,13 +184,21 @@ void Connection::onReliable(uint32_t sequence, const uint8_t* payload, uint32_t 
 void Connection::resendOverdue() {
     const uint32_t now = transportNow();
     const uint32_t timeout = roundTrip + roundTripDeviation;
+    bool resent = false;
     for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
         ReliablePacket& record = *node->element;
         // Unsigned ages: correct across the wrap of the transport tick.
         if (now - record.sentTick <= timeout) continue;
+        // A peer that has never acknowledged anything gets no more than the
+        // unacknowledged limit; the packet stays overdue and goes out at the
+        // first tick after an acknowledgement.
+        if (!mayResend(record.length)) continue;
         transmit(record.data.get(), record.length);
+        countTransmission(record);
         record.sentTick = now;
+        resent = true;
     }
+    if (resent) narrowWindow(now, timeout);
 }
 
 void Connection::resetRoundTrip() {

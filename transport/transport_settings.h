@@ -13,6 +13,9 @@ namespace kelvaro {
 // carry at least one byte.
 constexpr uint32_t kMinChunkSize = 1;
 constexpr uint32_t kMaxChunkSize = 502;
+// The widest window MaxWindow can open: a receiver takes packets up to 255
+// ahead of the next one it expects and drops anything further.
+constexpr uint32_t kMaxWindow = 255;
 
 struct TransportSettings {
     // A connection that has heard nothing for longer than this many transport
@@ -25,6 +28,15 @@ struct TransportSettings {
     uint32_t ChunkSize = 496;
     // Small packets of one step are queued and sent together in clusters.
     bool ClusterMode = false;
+    // The widest window a connection may open to, in packets. At or below
+    // MaxReliableInTransit (0 by default) the window stays MaxReliableInTransit.
+    // Above it the window starts there, opens by one packet for every packet
+    // acknowledged and halves (never below MaxReliableInTransit) when a packet
+    // has to be resent. Values above kMaxWindow count as kMaxWindow.
+    uint32_t MaxWindow = 0;
+    // The most connections a listening manager holds from one IPv4 address
+    // (any port); 0: no limit but MaxHosts.
+    uint32_t MaxHostsPerAddress = 0;
 };
 
 // A configured ChunkSize as the transport can use it. Takes any signed or

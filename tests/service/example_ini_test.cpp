@@ -27,6 +27,8 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.ChunkSize, defaults.ChunkSize);
     EXPECT_EQ(documented.ClusterMode, defaults.ClusterMode);
     EXPECT_EQ(documented.MaxHosts, defaults.MaxHosts);
+    EXPECT_EQ(documented.MaxWindow, defaults.MaxWindow);
+    EXPECT_EQ(documented.MaxHostsPerAddress, defaults.MaxHostsPerAddress);
     EXPECT_EQ(documented.SlowIteration, defaults.SlowIteration);
     EXPECT_EQ(documented.IterationSleepTime, defaults.IterationSleepTime);
     EXPECT_EQ(documented.DatagramsPerIteration, defaults.DatagramsPerIteration);

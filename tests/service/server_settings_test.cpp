@@ -98,6 +98,8 @@ TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
     EXPECT_EQ(transport.MaxReliableInTransit, builtInTransport.MaxReliableInTransit);
     EXPECT_EQ(transport.ChunkSize, builtInTransport.ChunkSize);
     EXPECT_EQ(transport.ClusterMode, builtInTransport.ClusterMode);
+    EXPECT_EQ(transport.MaxWindow, builtInTransport.MaxWindow);
+    EXPECT_EQ(transport.MaxHostsPerAddress, builtInTransport.MaxHostsPerAddress);
     const ZoneSettings zones = defaults.zones();
     const ZoneSettings builtInZones;
     EXPECT_EQ(zones.SweepTime, builtInZones.SweepTime);
@@ -114,6 +116,11 @@ TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
     EXPECT_EQ(capped.zones().MaxZones, 7u);
     EXPECT_EQ(capped.zones().MaxZonesPerAddress, 0u);
     EXPECT_EQ(capped.zones().MaxPasswordRecords, 9u);
+    // So do the transport's: a negative window or per-address cap is off.
+    EXPECT_EQ(loadIni("[Core]\nMaxWindow=64\nMaxHostsPerAddress=2\n").transport().MaxWindow, 64u);
+    EXPECT_EQ(loadIni("[Core]\nMaxWindow=64\nMaxHostsPerAddress=2\n").transport().MaxHostsPerAddress, 2u);
+    EXPECT_EQ(loadIni("[Core]\nMaxWindow=-4\n").transport().MaxWindow, 0u);
+    EXPECT_EQ(loadIni("[Core]\nMaxHostsPerAddress=-1\n").transport().MaxHostsPerAddress, 0u);
 
     const ServerSettings odd = loadIni(
         "[Core]\nPacketSilenceLimit=-1\nChunkSize=9999\n[Zone]\nDropLimit=-1\nSweepTime=-2\n");

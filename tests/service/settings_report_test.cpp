@@ -58,7 +58,7 @@ TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarning
     EXPECT_EQ(lines[0], "Settings: read " + directory.path() + "/kelvaro.ini");
     EXPECT_EQ(lines[1],
               "Settings: [Core] PacketSilenceLimit=2000 MaxReliableInTransit=3 ChunkSize=496 "
-              "MaxHosts=10 ClusterMode=0");
+              "MaxHosts=10 MaxWindow=0 MaxHostsPerAddress=0 ClusterMode=0");
     EXPECT_EQ(lines[2],
               "Settings: [CPU] IterationSleepTime=15 SlowIteration=300 DatagramsPerIteration=1 "
               "WakeOnTraffic=0");
@@ -84,6 +84,11 @@ TEST_F(SettingsReportTest, EachDefeatingValueGivesItsOwnWarning) {
         {"[Core]\nMaxHosts=65536\n", "Warning: [Core] MaxHosts=65536: no client can connect"},
         {"[Core]\nMaxHosts=65537\n",
          "Warning: [Core] MaxHosts=65537: only its low 16 bits count: at most 1 clients at once"},
+        {"[Core]\nMaxWindow=256\n", "Warning: [Core] MaxWindow=256: taken as 255 packets"},
+        {"[Core]\nMaxWindow=-1\n",
+         "Warning: [Core] MaxWindow=-1: taken as 0: the window stays MaxReliableInTransit"},
+        {"[Core]\nMaxHostsPerAddress=-2\n",
+         "Warning: [Core] MaxHostsPerAddress=-2: taken as 0: no limit per address"},
         {"[Core]\nMaxReliableInTransit=0\n",
          "Warning: [Core] MaxReliableInTransit=0: no reliable packet is ever sent: no client can "
          "fetch the list"},

@@ -5,6 +5,9 @@
 #include <memory>
 #include <vector>
 
+#include <arpa/inet.h>
+
+#include "transport/answered_key_requests.h"
 #include "transport/datagram_sink.h"
 #include "transport/loopback_pair.h"
 #include "util/bytes.h"
@@ -20,6 +23,9 @@ using testing::loopbackAddress;
 const Bytes kKeyRequest{0, 1, 0, 0, 0, 0, 1, 0};
 const Bytes kKeyResponse{0, 2, 0, 0, 0, 0};
 const Bytes kDisconnect{0, 7};
+// Accepted and never answered: the packet that turns an answered key request
+// into a connection without drawing anything.
+const Bytes kBareSyncRequest{0, 5};
 
 int deliveredMessages = 0;
 void countMessage(ReceivedMessage&) { ++deliveredMessages; }
@@ -74,6 +80,7 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
     for (int i = 0; i < 11; ++i) {
         clients.push_back(std::make_unique<DatagramSink>());
         sendAndPoll(*clients.back(), manager, kKeyRequest);
+        sendAndPoll(*clients.back(), manager, kBareSyncRequest);
     }
     EXPECT_EQ(manager.connectionCount(), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(clients[i]->drain(), std::vector<Bytes>{kKeyResponse}) << i;
@@ -84,6 +91,7 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
     EXPECT_EQ(manager.connectionCount(), 9);
 
     sendAndPoll(*clients[10], manager, kKeyRequest);
+    sendAndPoll(*clients[10], manager, kBareSyncRequest);
     EXPECT_EQ(manager.connectionCount(), 10);
     EXPECT_EQ(clients[10]->drain(), std::vector<Bytes>{kKeyResponse});
     EXPECT_EQ(manager.refusedCount(), 1u);
@@ -170,22 +178,26 @@ TEST_F(ConnectionManagerTest, BurstOfFiveDatagramsTakesFivePollsEachWithATick) {
         client.sendTo(manager.endpoint.localPort(), reliableAppMessage(sequence));
     settle();
 
-    Connection& connection = connectionAt(manager, 0);
     for (uint32_t sequence = 0; sequence < 5; ++sequence) {
         EXPECT_EQ(manager.poll(), 1);
+        // The first packet after the key request made the connection.
+        ASSERT_EQ(manager.connectionCount(), 1);
+        Connection& connection = connectionAt(manager, 0);
         EXPECT_EQ(connection.packetsReceived, sequence + 2);
         EXPECT_EQ(deliveredMessages, static_cast<int>(sequence + 1));
         EXPECT_EQ(client.drain(), std::vector<Bytes>{ackOf(sequence)});
     }
     EXPECT_EQ(manager.poll(), 0);
-    EXPECT_EQ(connection.packetsReceived, 6u);
+    EXPECT_EQ(connectionAt(manager, 0).packetsReceived, 6u);
 }
 
 TEST_F(ConnectionManagerTest, RemoveAllFreesEveryConnectionSilently) {
     ConnectionManager manager(10, 0, countMessage);
     DatagramSink first, second;
-    sendAndPoll(first, manager, kKeyRequest);
-    sendAndPoll(second, manager, kKeyRequest);
+    for (DatagramSink* client : {&first, &second}) {
+        sendAndPoll(*client, manager, kKeyRequest);
+        sendAndPoll(*client, manager, kBareSyncRequest);
+    }
     first.drain();
     second.drain();
     ASSERT_EQ(manager.connectionCount(), 2);
@@ -197,8 +209,148 @@ TEST_F(ConnectionManagerTest, RemoveAllFreesEveryConnectionSilently) {
 
     // The address is a stranger again and gets a fresh connection.
     sendAndPoll(first, manager, kKeyRequest);
+    sendAndPoll(first, manager, kBareSyncRequest);
     EXPECT_EQ(manager.connectionCount(), 1);
     EXPECT_EQ(first.drain(), std::vector<Bytes>{kKeyResponse});
+}
+
+// ---- Strangers on a listening port -----------------------------------------
+
+// Forged sources: 127.x.y.z with a port of their own. Answers sent to them go
+// nowhere (nothing listens there), and never leave this machine.
+NetAddress forged(uint32_t i) {
+    return NetAddress(htonl(0x7F000000u | ((i + 0x100) & 0xFFFFFFu)), static_cast<uint16_t>(2000 + i % 50000));
+}
+
+TEST_F(ConnectionManagerTest, DatagramsFromNewAddressesOtherThanKeyRequestsMakeAndDrawNothing) {
+    ConnectionManager manager(10, 0, countMessage);
+    const Bytes shortKeyRequest(kKeyRequest.begin(), kKeyRequest.end() - 1);
+    Bytes longKeyRequest = kKeyRequest;
+    longKeyRequest.push_back(0);
+    Bytes clusteredKeyRequest{0, 14, 8};
+    clusteredKeyRequest.insert(clusteredKeyRequest.end(), kKeyRequest.begin(), kKeyRequest.end());
+    clusteredKeyRequest.insert(clusteredKeyRequest.end(), {2, 0, 7});
+    const std::vector<Bytes> junk = {
+        kDisconnect,  kBareSyncRequest,       {0, 5, 1, 2, 3, 4},   reliableAppMessage(0),
+        ackOf(0),     kKeyResponse,           {0},                  {1, 0, 0, 0, 0},
+        shortKeyRequest, longKeyRequest,      clusteredKeyRequest,  Bytes(520, 0xFF),
+    };
+    std::vector<std::unique_ptr<DatagramSink>> strangers;
+    for (const Bytes& datagram : junk) {
+        strangers.push_back(std::make_unique<DatagramSink>());
+        sendAndPoll(*strangers.back(), manager, datagram);
+    }
+    EXPECT_EQ(manager.connectionCount(), 0);
+    EXPECT_EQ(manager.answeredKeyRequests(), 0u);
+    // Not even at what would have been their silence limit.
+    clock.advance(25000);
+    manager.poll();
+    for (size_t i = 0; i < strangers.size(); ++i) EXPECT_TRUE(strangers[i]->drain().empty()) << i;
+    EXPECT_EQ(manager.refusedCount(), 0u);
+    EXPECT_EQ(deliveredMessages, 0);
+}
+
+TEST_F(ConnectionManagerTest, KeyRequestIsAnsweredOnceAndTakesNoSlotUntilTheNextPacket) {
+    ConnectionManager manager(1, 0, countMessage);
+    DatagramSink client, other;
+    sendAndPoll(client, manager, kKeyRequest);
+    sendAndPoll(client, manager, kKeyRequest);  // a repeat takes nothing
+    sendAndPoll(other, manager, kKeyRequest);   // the one slot is still free
+    EXPECT_EQ(client.drain(), std::vector<Bytes>{kKeyResponse});
+    EXPECT_EQ(other.drain(), std::vector<Bytes>{kKeyResponse});
+    EXPECT_EQ(manager.connectionCount(), 0);
+    EXPECT_EQ(manager.answeredKeyRequests(), 2u);
+
+    sendAndPoll(client, manager, reliableAppMessage(0));
+    ASSERT_EQ(manager.connectionCount(), 1);
+    EXPECT_EQ(client.drain(), std::vector<Bytes>{ackOf(0)});
+    EXPECT_EQ(deliveredMessages, 1);
+    Connection& connection = connectionAt(manager, 0);
+    EXPECT_EQ(connection.packetsReceived, 2u);  // the key request counts, as it always has
+    EXPECT_EQ(connection.packetsSent, 2u);
+    // Its key request is spent: another one finds no handler.
+    sendAndPoll(client, manager, kKeyRequest);
+    EXPECT_TRUE(client.drain().empty());
+
+    // The slot is taken now: the other answered address finds no room, and
+    // is refused once.
+    sendAndPoll(other, manager, reliableAppMessage(0));
+    EXPECT_EQ(manager.connectionCount(), 1);
+    EXPECT_EQ(manager.refusedCount(), 1u);
+    EXPECT_EQ(manager.answeredKeyRequests(), 0u);
+    sendAndPoll(other, manager, reliableAppMessage(0));
+    EXPECT_TRUE(other.drain().empty());
+    EXPECT_EQ(manager.refusedCount(), 1u);
+}
+
+TEST_F(ConnectionManagerTest, AnswerOlderThanTheSilenceLimitOpensNothing) {
+    ConnectionManager manager(10, 0, countMessage, TransportSettings{.PacketSilenceLimit = 300});
+    DatagramSink late, prompt;
+    sendAndPoll(late, manager, kKeyRequest);
+    clock.advance(2000);
+    sendAndPoll(prompt, manager, kKeyRequest);
+    clock.advance(1010);  // late's answer is now 301 ticks old
+    sendAndPoll(late, manager, kBareSyncRequest);
+    sendAndPoll(prompt, manager, kBareSyncRequest);
+    EXPECT_EQ(manager.connectionCount(), 1);
+    EXPECT_EQ(connectionAt(manager, 0).remoteAddress.hostPort(), prompt.port());
+    // Gone means gone: a fresh key request is answered again.
+    late.drain();
+    sendAndPoll(late, manager, kKeyRequest);
+    EXPECT_EQ(late.drain(), std::vector<Bytes>{kKeyResponse});
+}
+
+TEST_F(ConnectionManagerTest, KeyRequestFloodFromManyAddressesLeavesAnHonestClientItsWay) {
+    ConnectionManager manager(10, 0, countMessage);
+    for (uint32_t i = 0; i < 3 * AnsweredKeyRequests::kCapacity; ++i)
+        EXPECT_EQ(manager.findOrAccept(forged(i), kKeyRequest.data(), 8), nullptr);
+    EXPECT_EQ(manager.connectionCount(), 0);
+    EXPECT_EQ(manager.answeredKeyRequests(), AnsweredKeyRequests::kCapacity);
+
+    DatagramSink honest;
+    sendAndPoll(honest, manager, kKeyRequest);
+    // Interleaved with the flood, as long as fewer than a table's worth of
+    // strangers come between its key request and its next packet.
+    for (uint32_t i = 0; i < AnsweredKeyRequests::kCapacity - 1; ++i)
+        manager.findOrAccept(forged(100000 + i), kKeyRequest.data(), 8);
+    sendAndPoll(honest, manager, reliableAppMessage(0));
+    EXPECT_EQ(manager.connectionCount(), 1);
+    EXPECT_EQ(honest.drain(), (std::vector<Bytes>{kKeyResponse, ackOf(0)}));
+
+    // A whole table's worth pushes an answer out: its next packet is junk.
+    DatagramSink slow;
+    sendAndPoll(slow, manager, kKeyRequest);
+    for (uint32_t i = 0; i < AnsweredKeyRequests::kCapacity; ++i)
+        manager.findOrAccept(forged(200000 + i), kKeyRequest.data(), 8);
+    sendAndPoll(slow, manager, reliableAppMessage(0));
+    EXPECT_EQ(manager.connectionCount(), 1);
+    EXPECT_EQ(slow.drain(), std::vector<Bytes>{kKeyResponse});
+}
+
+TEST_F(ConnectionManagerTest, MaxHostsPerAddressCountsConnectionsFromOneAddressOnAnyPort) {
+    ConnectionManager manager(10, 0, countMessage, TransportSettings{.MaxHostsPerAddress = 2});
+    DatagramSink first, second, third;  // all on 127.0.0.1
+    for (DatagramSink* client : {&first, &second, &third}) {
+        sendAndPoll(*client, manager, kKeyRequest);
+        sendAndPoll(*client, manager, kBareSyncRequest);
+    }
+    EXPECT_EQ(manager.connectionCount(), 2);
+    EXPECT_TRUE(third.drain().empty());
+    EXPECT_EQ(manager.refusedCount(), 1u);
+
+    // Another address is not held back by them.
+    const NetAddress elsewhere = forged(5);
+    EXPECT_EQ(manager.findOrAccept(elsewhere, kKeyRequest.data(), 8), nullptr);
+    EXPECT_NE(manager.findOrAccept(elsewhere, kBareSyncRequest.data(), 2), nullptr);
+    EXPECT_EQ(manager.connectionCount(), 3);
+
+    // Once one of the two is freed, the third gets in.
+    sendAndPoll(first, manager, kDisconnect);
+    sendAndPoll(third, manager, kKeyRequest);
+    sendAndPoll(third, manager, kBareSyncRequest);
+    EXPECT_EQ(third.drain(), std::vector<Bytes>{kKeyResponse});
+    EXPECT_EQ(manager.connectionCount(), 3);
+    EXPECT_EQ(manager.refusedCount(), 1u);
 }
 
 // A client-mode manager ignores strangers, so every datagram is taken and

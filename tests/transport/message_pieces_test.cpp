@@ -70,6 +70,9 @@ protected:
             true, peer.address(), local, recordMessage,
             TransportSettings{.MaxReliableInTransit = 100, .ChunkSize = 496, .ClusterMode = false});
         connection->appHandlers.set(kAppType, recordMessage);
+        // The shapes of what leaves are the subject here, not the limit on
+        // what a peer that never acknowledged anything can draw.
+        connection->peerAcknowledged = true;
         recorded = &messages;
     }
     ~MessagePiecesTest() override { recorded = nullptr; }
@@ -290,6 +293,32 @@ TEST_F(MessagePiecesTest, ClusterUnpacksUntilABadLengthByte) {
     const Bytes twoThenZero{2, 1, 9, 1, 1, 0, 4, 1, 2, 3, 4};
     connection->onCluster(twoThenZero.data(), static_cast<uint32_t>(twoThenZero.size()));
     EXPECT_EQ(messages, (std::vector<Bytes>{Bytes({1, 9}), Bytes({1})}));
+}
+
+// The boundary itself: a last part that claims exactly the bytes left is
+// delivered; one that claims a single byte more is not, and neither is
+// anything of it.
+TEST_F(MessagePiecesTest, ClusterPartClaimingOneByteMoreThanIsLeftIsDropped) {
+    struct Case {
+        const char* name;
+        Bytes content;
+        std::vector<Bytes> delivered;
+    };
+    const Case cases[] = {
+        {"last part fits exactly", {2, 1, 0xA1, 3, 1, 0xB1, 0xB2}, {{1, 0xA1}, {1, 0xB1, 0xB2}}},
+        {"last part one byte short", {2, 1, 0xA1, 4, 1, 0xB1, 0xB2}, {{1, 0xA1}}},
+        {"only part fits exactly", {5, 1, 2, 3, 4, 5}, {{1, 2, 3, 4, 5}}},
+        {"only part one byte short", {6, 1, 2, 3, 4, 5}, {}},
+        {"length byte alone at the end", {2, 1, 0xA1, 1}, {{1, 0xA1}}},
+        {"255-byte part one byte short", concat(Bytes{255}, patterned(254)), {}},
+        {"255-byte part exactly", concat(Bytes{255}, patterned(255)), {patterned(255)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.clear();
+        connection->onCluster(c.content.data(), static_cast<uint32_t>(c.content.size()));
+        EXPECT_EQ(messages, c.delivered);
+    }
 }
 
 TEST_F(MessagePiecesTest, ClusteredReliableChunkTailCompletesTheMessage) {
