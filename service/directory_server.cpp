@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "platform/tick_clock.h"
@@ -11,6 +12,7 @@
 #include "service/server_list.h"
 #include "service/server_settings.h"
 #include "util/bytes.h"
+#include "zones/sweep_pace.h"
 #include "zones/zone_datagrams.h"
 
 namespace kelvaro {
@@ -84,7 +86,8 @@ void DirectoryServer::iterate() {
     receiveUpdate();
     receivePingReply();
     scheduleDownloads();
-    if (busy) return;
+    zoneList.expireDrops();
+    if (!upkeepDue()) return;
     runZoneTimeouts();
     runSweep();
     runStatsTimer();
@@ -135,12 +138,25 @@ void DirectoryServer::scheduleDownloads() {
     }
 }
 
-// Replies to pings sent before the transfers began may never be read in time,
-// so no zone is charged with them.
+// Without a hold limit the upkeep may wait for as long as the transfers last,
+// and replies to pings sent before they began may never be read in time, so
+// no zone is charged with them. With a limit the re-ping and drop clocks only
+// stand still for a while and every reply is read meanwhile: forgetting would
+// only let clients fetching back to back keep a dead zone listed for ever.
 void DirectoryServer::becomeBusy() {
     if (busy) return;
-    zoneList.clearAwaiting();
+    if (settings_.BusyHoldLimit < 0) zoneList.clearAwaiting();
     busy = true;
+    busySinceTick = tickCount();
+}
+
+bool DirectoryServer::upkeepDue() {
+    if (!busy) return true;
+    const int32_t limit = settings_.BusyHoldLimit;
+    if (limit < 0) return false;
+    if (limit > 0 && !intervalPassed(tickCount(), busySinceTick, asInterval(limit))) return false;
+    ++counters.upkeepForced;
+    return true;
 }
 
 void DirectoryServer::startDownload() {
@@ -218,7 +234,7 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
     // One list per download: a second one (say, in the same cluster) would only
     // repeat the merge, the disconnect and the message.
     if (connection.isClosed()) return;
-    mergeServerList(message.data, message.length, zoneList);
+    mergeServerList(message.data, message.length, zoneList, &counters.rejoinsRefused);
     connection.disconnect(true);
     if (downloadPending) ++counters.peer(downloadPeer).completed;
     downloadPending = false;
@@ -259,7 +275,7 @@ void DirectoryServer::runZoneTimeouts() {
     zoneList.forEachAwaiting([this](ZoneRecord* zone) {
         if (zone->dropDue(zoneList.settings().DropLimit)) {
             std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
-            zoneList.remove(zone);
+            zoneList.drop(zone);
             ++counters.zonesDropped;
         } else if (zone->retryDue()) {
             sendPing(zone->address, zone->port);
@@ -267,16 +283,30 @@ void DirectoryServer::runZoneTimeouts() {
     });
 }
 
-// At most one sweep ping per SweepTime. Landing on a zone that still awaits a
-// reply sends nothing and keeps lastSweepTick, so the next iteration tries the
-// following zone at once.
+// One sweep per SweepTime, pinging sweepPingsPerSweep zones (one unless
+// SweepCycle is set) in list order from the cursor. A zone that still awaits a
+// reply is passed over and sends nothing; the pings it leaves owing go on in
+// the next iteration, at once, as a single sweep ping always has. No iteration
+// looks at more zones than the sweep still owes, so a sweep costs what it
+// pings, not what is listed, even when most zones await a reply.
+// lastSweepTick is the tick of the sweep's latest ping.
 void DirectoryServer::runSweep() {
-    if (!intervalPassed(tickCount(), lastSweepTick, zoneList.settings().SweepTime)) return;
-    ZoneRecord* zone = zoneList.nextForSweep();
-    if (zone == nullptr || zone->awaitingReply) return;
-    lastSweepTick = tickCount();
-    zone->startSweepPing();
-    sendPing(zone->address, zone->port);
+    if (sweepOwed == 0) {
+        if (!intervalPassed(tickCount(), lastSweepTick, zoneList.settings().SweepTime)) return;
+        sweepOwed = sweepPingsPerSweep(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
+    }
+    for (uint32_t looks = sweepOwed; looks > 0 && sweepOwed > 0; --looks) {
+        ZoneRecord* zone = zoneList.nextForSweep();
+        if (zone == nullptr) {
+            sweepOwed = 0;  // an empty list: lastSweepTick keeps its value
+            return;
+        }
+        if (zone->awaitingReply) continue;
+        lastSweepTick = tickCount();
+        zone->startSweepPing();
+        sendPing(zone->address, zone->port);
+        --sweepOwed;
+    }
 }
 
 void DirectoryServer::runStatsTimer() {
@@ -301,8 +331,11 @@ void DirectoryServer::writeStats() {
 
 void DirectoryServer::writeMetrics() {
     if (settings_.MetricsFile.empty()) return;
+    const int64_t cycleMs =
+        sweepCycleMs(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
     const MetricsGauges gauges{zoneList.count(), passwords.count(),
-                               clientManager.connectionCount(), downloadManager.connectionCount()};
+                               clientManager.connectionCount(), downloadManager.connectionCount(),
+                               cycleMs < 0 ? HUGE_VAL : static_cast<double>(cycleMs) / 1000.0};
     std::string reason;
     if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges), reason))
         std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),

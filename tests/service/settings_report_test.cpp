@@ -64,7 +64,8 @@ TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarning
               "WakeOnTraffic=0");
     EXPECT_EQ(lines[3],
               "Settings: [Zone] SweepTime=500 DropLimit=10 ReclaimDelay=24 InitialHighPing=300 "
-              "MaxZones=0 MaxZonesPerAddress=0 MaxPasswordRecords=0");
+              "MaxZones=0 MaxZonesPerAddress=0 MaxPasswordRecords=0 BusyHoldLimit=10000 SweepCycle=0 "
+              "RejoinDelay=0");
     EXPECT_EQ(lines[4],
               "Settings: [Directory] DownloadTime=1 StatsWriteMinutes=1 StatsFile=stats.txt "
               "IP=localhost, localhost & localhost (127.0.0.53 127.0.0.53 127.0.0.53)");
