@@ -1,0 +1,244 @@
+// The zone upkeep under load: how long a busy spell may hold it, which pings
+// becoming busy forgets, how many zones one sweep pings, and dropped zones
+// offered again by a peer's list.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "service/list_client.h"
+#include "service/server_fixture.h"
+#include "service/server_list.h"
+#include "support/server_list_wire.h"
+
+namespace kelvaro::testing_support {
+namespace {
+
+constexpr int kMaxRounds = 300;
+
+class ZoneUpkeepTest : public ServerFixture {
+protected:
+    // A server whose first iteration opens a download from the silent peer
+    // that never times out, so from its second iteration on it stays busy.
+    void startBusy(const std::string& ini) {
+        start(ini + "[Core]\nPacketSilenceLimit=-1\n[Directory]\nDownloadTime=0\n");
+        EXPECT_EQ(iterate(), "---Downloading server list\n");
+        clock.advance(1);
+        iterate();
+        ASSERT_TRUE(server->isBusy());
+    }
+
+    void restart() {
+        server.reset();
+        TearDown();
+    }
+
+    // Iterates the server and polls the client until done() or the rounds
+    // run out; returns what the server printed.
+    template <typename Done>
+    std::string exchange(ListClient& client, Done&& done) {
+        std::string printed;
+        for (int round = 0; round < kMaxRounds && !done(); ++round) {
+            printed += iterate();
+            client.poll();
+            sleepMs(1);
+        }
+        return printed;
+    }
+
+    std::set<std::string> awaitingNames() {
+        std::set<std::string> names;
+        for (auto* node = server->zones().head(); node != nullptr; node = node->next)
+            if (node->element->awaitingReply) names.insert(node->element->name);
+        return names;
+    }
+};
+
+// Steps of 500 ms from the start of the busy spell: the upkeep (here a drop
+// that is due and the statistics write) waits until more than BusyHoldLimit
+// has passed, then runs in every busy iteration, each one counted. The spell
+// may run across the tick counter's wrap.
+TEST_F(ZoneUpkeepTest, BusySpellHoldsUpkeepForBusyHoldLimitAtMostAcrossTheTickWrap) {
+    struct Case {
+        const char* limit;
+        uint32_t startTick;
+        int firstStep;  // the first step whose upkeep runs; -1: none of them
+    };
+    constexpr int kSteps = 20;
+    const Case cases[] = {
+        {"-1", kStartTick, -1},
+        {"0", kStartTick, 0},
+        {"1999", kStartTick, 4},
+        {"2000", kStartTick, 5},  // exactly the limit still holds
+        {"2000", UINT32_MAX - 1200, 5},
+        {"7000", kStartTick, 15},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("BusyHoldLimit=") + c.limit + " from " +
+                     std::to_string(c.startTick));
+        clock.set(c.startTick);
+        startBusy(std::string("[Zone]\nBusyHoldLimit=") + c.limit +
+                  "\n[Directory]\nStatsWriteMinutes=0\n");
+        const uint32_t spellStart = server->timers().busySinceTick;
+        EXPECT_EQ(spellStart, clock.now());
+        std::filesystem::remove(directory.path() + "/stats.txt");
+        ZoneRecord* alpha = addZone("Alpha", 1000);
+        alpha->startSweepPing();
+        alpha->missedPings = 11;  // DropLimit 10: the drop is due
+        const uint64_t forcedBefore = server->metrics().upkeepForced;
+
+        for (int step = 0; step < kSteps; ++step) {
+            clock.set(spellStart + 500u * static_cast<uint32_t>(step));
+            const std::string printed = iterate();
+            ASSERT_TRUE(server->isBusy());
+            if (step == c.firstStep) {
+                EXPECT_EQ(printed.rfind("Timeout : Alpha\n", 0), 0u) << printed;
+            } else if (c.firstStep < 0 || step < c.firstStep) {
+                EXPECT_EQ(printed, "") << "step " << step;
+            }
+        }
+        const uint64_t forced = c.firstStep < 0 ? 0 : kSteps - c.firstStep;
+        EXPECT_EQ(server->metrics().upkeepForced - forcedBefore, forced);
+        EXPECT_EQ(server->zones().count(), c.firstStep < 0 ? 1 : 0);
+        EXPECT_EQ(directory.exists("stats.txt"), c.firstStep >= 0);
+        restart();
+    }
+}
+
+// Ping replies are read in every iteration, so with a hold limit in force
+// becoming busy forgets nothing; without one it forgets every ping, as the
+// upkeep may then wait for ever.
+TEST_F(ZoneUpkeepTest, BecomingBusyForgetsOutstandingPingsOnlyWithoutAHoldLimit) {
+    struct Case {
+        const char* limit;
+        bool stillAwaiting;
+    };
+    for (const Case c : {Case{"-1", false}, Case{"0", true}, Case{"10000", true}}) {
+        SCOPED_TRACE(c.limit);
+        start(std::string("[Zone]\nBusyHoldLimit=") + c.limit +
+              "\n[Core]\nPacketSilenceLimit=-1\n[Directory]\nDownloadTime=0\n");
+        ZoneRecord* alpha = addZone("Alpha", 1000);
+        alpha->startSweepPing();
+        EXPECT_EQ(iterate(), "---Downloading server list\n");
+        clock.advance(1);
+        iterate();
+        ASSERT_TRUE(server->isBusy());
+        EXPECT_EQ(alpha->awaitingReply, c.stillAwaiting);
+        restart();
+    }
+}
+
+// A client fetching the list again and again keeps the server busy but for a
+// moment between fetches. Without a hold limit every fetch wipes the dead
+// zone's round, so it is never dropped; with one it is dropped in those
+// moments after DropLimit + 1 re-pings.
+TEST_F(ZoneUpkeepTest, DeadZoneIsDroppedBetweenBackToBackFetchesOnlyWithAHoldLimit) {
+    struct Case {
+        const char* limit;
+        bool dropped;
+    };
+    constexpr int kFetches = 10;
+    for (const Case c : {Case{"-1", false}, Case{"10000", true}}) {
+        SCOPED_TRACE(c.limit);
+        start(std::string("[Zone]\nBusyHoldLimit=") + c.limit +
+              "\nInitialHighPing=100\nDropLimit=2\n");
+        FakeZone dead;
+        ZoneRecord* zone = addZone("Dead", dead);
+        zone->startSweepPing();
+        std::string printed;
+        for (int fetch = 0; fetch < kFetches && server->zones().count() == 1; ++fetch) {
+            ListClient client;
+            Connection* connection = client.connect(kLoopback, server->clientPort());
+            printed += exchange(client, [&] { return !client.listsFor(connection).empty(); });
+            ASSERT_EQ(client.listsFor(connection).size(), 1u) << "fetch " << fetch;
+            ASSERT_TRUE(server->isBusy());
+            clock.advance(150);  // more than the zone's time to answer, spent busy
+            connection->disconnect(true);
+            printed += exchange(client, [&] { return !server->isBusy(); });
+            ASSERT_FALSE(server->isBusy());
+        }
+        EXPECT_EQ(printed.find("Timeout : Dead\n") != std::string::npos, c.dropped) << printed;
+        EXPECT_EQ(server->zones().count(), c.dropped ? 0 : 1);
+        restart();
+    }
+}
+
+// Ten zones, a sweep every 500 ms and a 2 s cycle: three pings per sweep, in
+// list order from the cursor. Zones still awaiting a reply are passed over and
+// the pings they leave owing follow in the next iteration, no iteration
+// looking at more zones than the sweep still owes.
+TEST_F(ZoneUpkeepTest, EachSweepPingsItsShareInListOrderPassingOverZonesAwaitingAReply) {
+    start("[Zone]\nSweepTime=500\nSweepCycle=2\n");
+    std::vector<ZoneRecord*> zones;
+    for (int i = 0; i < 10; ++i)
+        zones.push_back(addZone("Z" + std::to_string(i), static_cast<uint16_t>(1000 + i)));
+    zones[5]->startSweepPing();
+    zones[6]->startSweepPing();
+
+    struct Step {
+        uint32_t advance;
+        std::set<std::string> pinged;  // newly awaiting after the iteration
+    };
+    const Step steps[] = {
+        {500, {}},  // not more than SweepTime yet
+        {1, {"Z1", "Z2", "Z3"}},
+        {0, {}},
+        {501, {"Z4"}},  // Z5 and Z6 passed over: two pings still owed
+        {0, {"Z7", "Z8"}},
+        {0, {}},
+    };
+    uint32_t lastPing = kStartTick;
+    for (const Step& step : steps) {
+        clock.advance(step.advance);
+        const std::set<std::string> before = awaitingNames();
+        const uint64_t sent = server->metrics().pingsSent;
+        iterate();
+        std::set<std::string> pinged;
+        for (const std::string& name : awaitingNames())
+            if (before.count(name) == 0) pinged.insert(name);
+        EXPECT_EQ(pinged, step.pinged) << "at +" << clock.now() - kStartTick;
+        EXPECT_EQ(server->metrics().pingsSent - sent, step.pinged.size());
+        if (!step.pinged.empty()) lastPing = clock.now();
+        EXPECT_EQ(server->timers().lastSweepTick, lastPing);
+    }
+}
+
+// A zone dropped for silence stays out when a peer's list offers it again,
+// until more than RejoinDelay has passed; the list's other zones merge.
+TEST_F(ZoneUpkeepTest, ZoneDroppedForSilenceIsNotMergedBackFromAPeerListUntilRejoinDelay) {
+    start("[Zone]\nDropLimit=0\nInitialHighPing=10\nRejoinDelay=60\n");
+    ZoneRecord* alpha = addZone("Alpha", 1000);
+    addZone("Bravo", 2000);
+    alpha->startSweepPing();
+    clock.advance(11);
+    EXPECT_EQ(iterate(), "");  // the one re-ping DropLimit 0 allows
+    clock.advance(11);
+    EXPECT_EQ(iterate(), "Timeout : Alpha\n");
+    const uint32_t droppedAt = clock.now();
+
+    const Bytes list = serverList({{kLoopback, 1000, 1, 0, 0, "Alpha", ""},
+                                   {kLoopback, 2000, 1, 0, 0, "Bravo", ""},
+                                   {kLoopback, 3000, 1, 0, 0, "Charlie", ""}});
+    struct Offer {
+        uint32_t after;  // ms since the drop
+        uint64_t refused;
+        int32_t zones;
+    };
+    for (const Offer offer : {Offer{0, 1, 2}, Offer{60000, 1, 2}, Offer{60001, 0, 3}}) {
+        clock.set(droppedAt + offer.after);
+        uint64_t refused = 0;
+        printedBy([&] {
+            EXPECT_EQ(mergeServerList(list.data(), static_cast<uint32_t>(list.size()),
+                                      server->zones(), &refused),
+                      3);
+        });
+        EXPECT_EQ(refused, offer.refused) << offer.after;
+        EXPECT_EQ(server->zones().count(), offer.zones) << offer.after;
+    }
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support
