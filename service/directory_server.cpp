@@ -288,24 +288,33 @@ void DirectoryServer::runZoneTimeouts() {
 // reply is passed over and sends nothing; the pings it leaves owing go on in
 // the next iteration, at once, as a single sweep ping always has. No iteration
 // looks at more zones than the sweep still owes, so a sweep costs what it
-// pings, not what is listed, even when most zones await a reply.
-// lastSweepTick is the tick of the sweep's latest ping.
+// pings, not what is listed, even when most zones await a reply. Nor does an
+// iteration send more sweep pings than it reads datagrams from the ping port
+// (DatagramsPerIteration): a burst of replies larger than that would only
+// queue, and past the socket's buffer be lost and charged to live zones.
+// lastSweepTick is the tick of the sweep's first ping, so a sweep spread over
+// several iterations does not push the next one back.
 void DirectoryServer::runSweep() {
     if (sweepOwed == 0) {
         if (!intervalPassed(tickCount(), lastSweepTick, zoneList.settings().SweepTime)) return;
         sweepOwed = sweepPingsPerSweep(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
+        sweepBegun = false;
     }
-    for (uint32_t looks = sweepOwed; looks > 0 && sweepOwed > 0; --looks) {
+    const uint32_t burst = datagramsPerIteration();
+    uint32_t sent = 0;
+    for (uint32_t looks = sweepOwed; looks > 0 && sweepOwed > 0 && sent < burst; --looks) {
         ZoneRecord* zone = zoneList.nextForSweep();
         if (zone == nullptr) {
             sweepOwed = 0;  // an empty list: lastSweepTick keeps its value
             return;
         }
         if (zone->awaitingReply) continue;
-        lastSweepTick = tickCount();
+        if (!sweepBegun) lastSweepTick = tickCount();
+        sweepBegun = true;
         zone->startSweepPing();
         sendPing(zone->address, zone->port);
         --sweepOwed;
+        ++sent;
     }
 }
 

@@ -186,6 +186,7 @@ private:
     bool busy = false;  // transfers in progress: zone upkeep waits
     uint32_t busySinceTick = 0;  // the iteration that made busy true
     uint32_t sweepOwed = 0;      // pings the current sweep has still to send
+    bool sweepBegun = false;     // the current sweep has sent its first ping
     uint32_t lastDownloadTick = 0;
     int32_t peerIndex = 0;            // the peer to download from next
     bool downloadPending = false;     // started, and neither brought a list nor gone yet

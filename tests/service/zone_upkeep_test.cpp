@@ -169,40 +169,61 @@ TEST_F(ZoneUpkeepTest, DeadZoneIsDroppedBetweenBackToBackFetchesOnlyWithAHoldLim
 // Ten zones, a sweep every 500 ms and a 2 s cycle: three pings per sweep, in
 // list order from the cursor. Zones still awaiting a reply are passed over and
 // the pings they leave owing follow in the next iteration, no iteration
-// looking at more zones than the sweep still owes.
+// looking at more zones than the sweep still owes, nor sending more pings
+// than DatagramsPerIteration. lastSweepTick marks the sweep's first ping.
 TEST_F(ZoneUpkeepTest, EachSweepPingsItsShareInListOrderPassingOverZonesAwaitingAReply) {
-    start("[Zone]\nSweepTime=500\nSweepCycle=2\n");
-    std::vector<ZoneRecord*> zones;
-    for (int i = 0; i < 10; ++i)
-        zones.push_back(addZone("Z" + std::to_string(i), static_cast<uint16_t>(1000 + i)));
-    zones[5]->startSweepPing();
-    zones[6]->startSweepPing();
-
     struct Step {
         uint32_t advance;
         std::set<std::string> pinged;  // newly awaiting after the iteration
+        uint32_t sweepStart;           // lastSweepTick, ms after the start
     };
-    const Step steps[] = {
-        {500, {}},  // not more than SweepTime yet
-        {1, {"Z1", "Z2", "Z3"}},
-        {0, {}},
-        {501, {"Z4"}},  // Z5 and Z6 passed over: two pings still owed
-        {0, {"Z7", "Z8"}},
-        {0, {}},
+    struct Case {
+        const char* datagrams;
+        std::vector<Step> steps;
     };
-    uint32_t lastPing = kStartTick;
-    for (const Step& step : steps) {
-        clock.advance(step.advance);
-        const std::set<std::string> before = awaitingNames();
-        const uint64_t sent = server->metrics().pingsSent;
-        iterate();
-        std::set<std::string> pinged;
-        for (const std::string& name : awaitingNames())
-            if (before.count(name) == 0) pinged.insert(name);
-        EXPECT_EQ(pinged, step.pinged) << "at +" << clock.now() - kStartTick;
-        EXPECT_EQ(server->metrics().pingsSent - sent, step.pinged.size());
-        if (!step.pinged.empty()) lastPing = clock.now();
-        EXPECT_EQ(server->timers().lastSweepTick, lastPing);
+    const Case cases[] = {
+        {"8",
+         {{500, {}, 0},  // not more than SweepTime yet
+          {1, {"Z1", "Z2", "Z3"}, 501},
+          {1, {}, 501},
+          {500, {"Z4"}, 1002},  // Z5 and Z6 passed over: two pings still owed
+          {1, {"Z7", "Z8"}, 1002},
+          {1, {}, 1002}}},
+        {"1",
+         {{501, {"Z1"}, 501},
+          {1, {"Z2"}, 501},
+          {1, {"Z3"}, 501},
+          {1, {}, 501},
+          {499, {"Z4"}, 1003},
+          {1, {}, 1003},  // looked at Z5 and Z6 only: two owed, two looks
+          {1, {"Z7"}, 1003},
+          {1, {"Z8"}, 1003},
+          {1, {}, 1003}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("DatagramsPerIteration=") + c.datagrams);
+        start(std::string("[Zone]\nSweepTime=500\nSweepCycle=2\n[CPU]\nDatagramsPerIteration=") +
+              c.datagrams + "\n");
+        const uint32_t begin = clock.now();
+        std::vector<ZoneRecord*> zones;
+        for (int i = 0; i < 10; ++i)
+            zones.push_back(addZone("Z" + std::to_string(i), static_cast<uint16_t>(1000 + i)));
+        zones[5]->startSweepPing();
+        zones[6]->startSweepPing();
+        for (const Step& step : c.steps) {
+            clock.advance(step.advance);
+            const std::set<std::string> before = awaitingNames();
+            const uint64_t sent = server->metrics().pingsSent;
+            iterate();
+            std::set<std::string> pinged;
+            for (const std::string& name : awaitingNames())
+                if (before.count(name) == 0) pinged.insert(name);
+            const uint32_t at = clock.now() - begin;
+            EXPECT_EQ(pinged, step.pinged) << "at +" << at;
+            EXPECT_EQ(server->metrics().pingsSent - sent, step.pinged.size()) << "at +" << at;
+            EXPECT_EQ(server->timers().lastSweepTick - begin, step.sweepStart) << "at +" << at;
+        }
+        restart();
     }
 }
 
