@@ -338,15 +338,18 @@ void DirectoryServer::writeStats() {
         std::printf("---Stats write failed: %s: %s\n", settings_.StatsFile.c_str(), reason.c_str());
 }
 
-void DirectoryServer::writeMetrics() {
-    if (settings_.MetricsFile.empty()) return;
+MetricsGauges DirectoryServer::gauges() const {
     const int64_t cycleMs =
         sweepCycleMs(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
-    const MetricsGauges gauges{zoneList.count(), passwords.count(),
-                               clientManager.connectionCount(), downloadManager.connectionCount(),
-                               cycleMs < 0 ? HUGE_VAL : static_cast<double>(cycleMs) / 1000.0};
+    return MetricsGauges{zoneList.count(), passwords.count(), clientManager.connectionCount(),
+                         downloadManager.connectionCount(),
+                         cycleMs < 0 ? HUGE_VAL : static_cast<double>(cycleMs) / 1000.0};
+}
+
+void DirectoryServer::writeMetrics() {
+    if (settings_.MetricsFile.empty()) return;
     std::string reason;
-    if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges), reason))
+    if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges()), reason))
         std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
                     reason.c_str());
 }

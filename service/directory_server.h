@@ -134,6 +134,9 @@ public:
     }
     bool isBusy() const { return busy; }
     const MetricsCounters& metrics() const { return counters; }
+    // The gauges as they are now; formatMetrics(metrics(), gauges()) is the
+    // text of the metrics file.
+    MetricsGauges gauges() const;
     int32_t nextPeerIndex() const { return peerIndex; }
     const ServerSettings& settings() const { return settings_; }
     // The bound local ports (0 for an endpoint that could not be bound).
