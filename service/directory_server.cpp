@@ -349,10 +349,12 @@ MetricsGauges DirectoryServer::gauges() const {
 void DirectoryServer::writeMetrics() {
     if (settings_.MetricsFile.empty()) return;
     std::string reason;
-    if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges()), reason))
+    if (!replaceFile(settings_.MetricsFile, metricsText(), reason))
         std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
                     reason.c_str());
 }
+
+std::string DirectoryServer::metricsText() const { return formatMetrics(counters, gauges()); }
 
 void DirectoryServer::countListServed(uint32_t bytes) {
     ++counters.listsServed;

@@ -65,6 +65,11 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "RejoinDelay", "0", kMsPerSecond, &ServerSettings::RejoinDelay},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
+    {"Http", "Port", "0", 1, &ServerSettings::HttpPort},
+    {"Http", "MaxAge", "5", 1, &ServerSettings::HttpMaxAge},
+    {"Http", "Timeout", "10", 1, &ServerSettings::HttpTimeout},
+    {"Http", "MaxConnections", "64", 1, &ServerSettings::HttpMaxConnections},
+    {"Http", "MaxConnectionsPerAddress", "16", 1, &ServerSettings::HttpMaxConnectionsPerAddress},
 };
 
 // Reads one integer key the atoi way (digits beyond the 32-bit range saturate
@@ -179,6 +184,7 @@ void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(cons
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
+    HttpAddress = readProfileString("Http", "Address", "127.0.0.1", kIntBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
     peers.clear();
