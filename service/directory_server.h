@@ -12,6 +12,9 @@
 //
 // Nothing here blocks: each endpoint is polled once per iteration and yields
 // at most DatagramsPerIteration datagrams (one by default).
+//
+// A download whose connection goes without bringing a list prints
+// "---Download failed: <peer address>" in the iteration that finds it gone.
 
 #include <array>
 #include <cstdint>
@@ -30,6 +33,8 @@ namespace kelvaro {
 
 constexpr uint16_t kUpdatePort = 4991;
 constexpr uint16_t kClientPort = 4990;
+// Refusals for MaxHosts are printed at most once per this interval.
+constexpr uint32_t kRefusalReportMs = 60000;
 
 // Where the server listens, and the port of its peers. The service binary
 // always uses the defaults; tests pass 0 to get ephemeral ports and run beside
@@ -110,6 +115,12 @@ public:
     // <path>: <reason>".
     void writeStats();
 
+    // What SIGHUP asks for: re-reads whatever can change while the server
+    // runs and prints one line saying what it re-read ("---Reload: nothing to
+    // re-read" while nothing is reloadable: the settings, ports and peer list
+    // are fixed for the run).
+    void reload();
+
     // False when any of the four endpoints could not be opened: the service
     // binary then stops before it starts serving.
     bool endpointsOpen() const;
@@ -161,6 +172,10 @@ public:
 private:
     void checkSlowIteration();
     void pollTransport();
+    // Prints "---Clients refused at MaxHosts=<n>: <count> since the last such
+    // line" for refusals not yet printed, at most once per kRefusalReportMs;
+    // the first refusal is printed at once.
+    void reportRefusals();
     uint32_t datagramsPerIteration() const;
     void receiveUpdate();
     void receivePingReply();
@@ -199,6 +214,9 @@ private:
     uint32_t downloadPeer = 0;        // the address of that download
     uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
     uint32_t lastStatsTick = 0;
+    uint64_t refusalsReported = 0;    // refusals counted in printed lines
+    uint32_t lastRefusalLineTick = 0;
+    bool refusalLinePrinted = false;
     MetricsCounters counters;
     ZoneList zoneList;
 };

@@ -20,6 +20,7 @@ struct PeerDownloads {
     uint64_t started = 0;
     uint64_t completed = 0;
     uint64_t failed = 0;
+    int64_t lastCompletedUnixTime = 0;  // seconds; 0 until one completes
 };
 
 struct MetricsCounters {
@@ -46,6 +47,7 @@ struct MetricsCounters {
     uint64_t upkeepForced = 0;
     // Peer list entries not added because the zone was dropped too recently.
     uint64_t rejoinsRefused = 0;
+    uint64_t clientsRefused = 0;  // datagrams turned away because MaxHosts was reached
     // One entry per peer address, in the order they were first tried; the
     // peer list holds at most ten addresses, so a linear search is enough.
     std::vector<PeerDownloads> downloads;
