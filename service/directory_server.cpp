@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +14,7 @@
 #include "service/server_settings.h"
 #include "service/tab_separated.h"
 #include "util/bytes.h"
+#include "zones/sweep_pace.h"
 #include "zones/zone_datagrams.h"
 
 namespace kelvaro {
@@ -94,7 +96,8 @@ void DirectoryServer::iterate() {
     receiveUpdate();
     receivePingReply();
     scheduleDownloads();
-    if (busy) return;
+    zoneList.expireDrops();
+    if (!upkeepDue()) return;
     runZoneTimeouts();
     runSweep();
     runStatsTimer();
@@ -166,12 +169,25 @@ void DirectoryServer::scheduleDownloads() {
     }
 }
 
-// Replies to pings sent before the transfers began may never be read in time,
-// so no zone is charged with them.
+// Without a hold limit the upkeep may wait for as long as the transfers last,
+// and replies to pings sent before they began may never be read in time, so
+// no zone is charged with them. With a limit the re-ping and drop clocks only
+// stand still for a while and every reply is read meanwhile: forgetting would
+// only let clients fetching back to back keep a dead zone listed for ever.
 void DirectoryServer::becomeBusy() {
     if (busy) return;
-    zoneList.clearAwaiting();
+    if (settings_.BusyHoldLimit < 0) zoneList.clearAwaiting();
     busy = true;
+    busySinceTick = tickCount();
+}
+
+bool DirectoryServer::upkeepDue() {
+    if (!busy) return true;
+    const int32_t limit = settings_.BusyHoldLimit;
+    if (limit < 0) return false;
+    if (limit > 0 && !intervalPassed(tickCount(), busySinceTick, asInterval(limit))) return false;
+    ++counters.upkeepForced;
+    return true;
 }
 
 void DirectoryServer::startDownload() {
@@ -249,7 +265,7 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
     // One list per download: a second one (say, in the same cluster) would only
     // repeat the merge, the disconnect and the message.
     if (connection.isClosed()) return;
-    mergeServerList(message.data, message.length, zoneList);
+    mergeServerList(message.data, message.length, zoneList, &counters.rejoinsRefused);
     connection.disconnect(true);
     if (downloadPending) {
         PeerDownloads& peer = counters.peer(downloadPeer);
@@ -294,7 +310,7 @@ void DirectoryServer::runZoneTimeouts() {
     zoneList.forEachAwaiting([this](ZoneRecord* zone) {
         if (zone->dropDue(zoneList.settings().DropLimit)) {
             std::printf("Timeout : %.*s\n", fieldLength(zone->name), zone->name);
-            zoneList.remove(zone);
+            zoneList.drop(zone);
             ++counters.zonesDropped;
         } else if (zone->retryDue()) {
             sendPing(zone->address, zone->port);
@@ -302,16 +318,39 @@ void DirectoryServer::runZoneTimeouts() {
     });
 }
 
-// At most one sweep ping per SweepTime. Landing on a zone that still awaits a
-// reply sends nothing and keeps lastSweepTick, so the next iteration tries the
-// following zone at once.
+// One sweep per SweepTime, pinging sweepPingsPerSweep zones (one unless
+// SweepCycle is set) in list order from the cursor. A zone that still awaits a
+// reply is passed over and sends nothing; the pings it leaves owing go on in
+// the next iteration, at once, as a single sweep ping always has. No iteration
+// looks at more zones than the sweep still owes, so a sweep costs what it
+// pings, not what is listed, even when most zones await a reply. Nor does an
+// iteration send more sweep pings than it reads datagrams from the ping port
+// (DatagramsPerIteration): a burst of replies larger than that would only
+// queue, and past the socket's buffer be lost and charged to live zones.
+// lastSweepTick is the tick of the sweep's first ping, so a sweep spread over
+// several iterations does not push the next one back.
 void DirectoryServer::runSweep() {
-    if (!intervalPassed(tickCount(), lastSweepTick, zoneList.settings().SweepTime)) return;
-    ZoneRecord* zone = zoneList.nextForSweep();
-    if (zone == nullptr || zone->awaitingReply) return;
-    lastSweepTick = tickCount();
-    zone->startSweepPing();
-    sendPing(zone->address, zone->port);
+    if (sweepOwed == 0) {
+        if (!intervalPassed(tickCount(), lastSweepTick, zoneList.settings().SweepTime)) return;
+        sweepOwed = sweepPingsPerSweep(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
+        sweepBegun = false;
+    }
+    const uint32_t burst = datagramsPerIteration();
+    uint32_t sent = 0;
+    for (uint32_t looks = sweepOwed; looks > 0 && sweepOwed > 0 && sent < burst; --looks) {
+        ZoneRecord* zone = zoneList.nextForSweep();
+        if (zone == nullptr) {
+            sweepOwed = 0;  // an empty list: lastSweepTick keeps its value
+            return;
+        }
+        if (zone->awaitingReply) continue;
+        if (!sweepBegun) lastSweepTick = tickCount();
+        sweepBegun = true;
+        zone->startSweepPing();
+        sendPing(zone->address, zone->port);
+        --sweepOwed;
+        ++sent;
+    }
 }
 
 void DirectoryServer::runStatsTimer() {
@@ -334,6 +373,14 @@ void DirectoryServer::writeStats() {
         std::printf("---Stats write failed: %s: %s\n", settings_.StatsFile.c_str(), reason.c_str());
 }
 
+MetricsGauges DirectoryServer::gauges() const {
+    const int64_t cycleMs =
+        sweepCycleMs(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
+    return MetricsGauges{zoneList.count(), passwords.count(), clientManager.connectionCount(),
+                         downloadManager.connectionCount(),
+                         cycleMs < 0 ? HUGE_VAL : static_cast<double>(cycleMs) / 1000.0};
+}
+
 void DirectoryServer::writeMetrics() {
     if (settings_.MetricsFile.empty()) return;
     std::string reason;
@@ -342,11 +389,7 @@ void DirectoryServer::writeMetrics() {
                     reason.c_str());
 }
 
-std::string DirectoryServer::metricsText() const {
-    const MetricsGauges gauges{zoneList.count(), passwords.count(),
-                               clientManager.connectionCount(), downloadManager.connectionCount()};
-    return formatMetrics(counters, gauges);
-}
+std::string DirectoryServer::metricsText() const { return formatMetrics(counters, gauges()); }
 
 void DirectoryServer::countListServed(uint32_t bytes) {
     ++counters.listsServed;

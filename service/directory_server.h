@@ -76,8 +76,16 @@ public:
 
     // One service iteration: the slow-iteration check, one poll of each
     // connection manager, up to DatagramsPerIteration datagrams from the
-    // update port, as many from the ping port, the download schedule and, while the server is not busy, the zone
-    // time-outs and re-pings, one sweep ping and the statistics timer.
+    // update port, as many from the ping port, the download schedule and the
+    // zone upkeep: the time-outs and re-pings, the sweep and the statistics
+    // timer. The upkeep waits while the server is busy (transfers in
+    // progress), but no longer than BusyHoldLimit of one busy spell: after
+    // that it runs in every iteration until the server is idle again. With a
+    // negative BusyHoldLimit it waits as long as the spell lasts, and becoming
+    // busy forgets every outstanding ping; with a limit in force it forgets
+    // none, since replies are read in every iteration, busy or not, and a zone
+    // is only charged for a ping once upkeep runs and its time to answer has
+    // passed.
     void iterate();
 
     // The server list of the zones whose population is at least minimum, as
@@ -133,12 +141,16 @@ public:
         uint32_t lastIterationTick;  // start of the previous iteration; 0 before the first
         uint32_t lastDownloadTick;   // last iteration that saw a download connection
         uint32_t lastStatsTick;      // when the statistics timer last fired
+        uint32_t busySinceTick;      // when the current (or last) busy spell began
     };
     Timers timers() const {
-        return {lastSweepTick, lastIterationTick, lastDownloadTick, lastStatsTick};
+        return {lastSweepTick, lastIterationTick, lastDownloadTick, lastStatsTick, busySinceTick};
     }
     bool isBusy() const { return busy; }
     const MetricsCounters& metrics() const { return counters; }
+    // The gauges as they are now; formatMetrics(metrics(), gauges()) is the
+    // text of the metrics file.
+    MetricsGauges gauges() const;
     int32_t nextPeerIndex() const { return peerIndex; }
     const ServerSettings& settings() const { return settings_; }
     // The bound local ports (0 for an endpoint that could not be bound).
@@ -169,6 +181,7 @@ private:
     void receivePingReply();
     void countUpdate(UpdateOutcome outcome);
     void scheduleDownloads();
+    bool upkeepDue();
     void runZoneTimeouts();
     void runSweep();
     void runStatsTimer();
@@ -192,6 +205,9 @@ private:
     uint32_t lastSweepTick = 0;
     uint32_t lastIterationTick = 0;
     bool busy = false;  // transfers in progress: zone upkeep waits
+    uint32_t busySinceTick = 0;  // the iteration that made busy true
+    uint32_t sweepOwed = 0;      // pings the current sweep has still to send
+    bool sweepBegun = false;     // the current sweep has sent its first ping
     uint32_t lastDownloadTick = 0;
     int32_t peerIndex = 0;            // the peer to download from next
     bool downloadPending = false;     // started, and neither brought a list nor gone yet

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 #include "net/udp_endpoint.h"
@@ -40,6 +41,19 @@ void sample(std::string& out, const char* name, const std::string& labels, uint6
 void gauge(std::string& out, const char* name, const char* help, int64_t value) {
     describe(out, name, "gauge", help);
     sample(out, name, {}, static_cast<uint64_t>(value < 0 ? 0 : value));
+}
+
+// Prometheus reads a plain decimal or +Inf; milliseconds are the finest
+// resolution any of these values has.
+void gauge(std::string& out, const char* name, const char* help, double value) {
+    describe(out, name, "gauge", help);
+    char number[40];
+    if (std::isinf(value) && value > 0)
+        std::snprintf(number, sizeof number, " +Inf\n");
+    else
+        std::snprintf(number, sizeof number, " %.3f\n", value > 0 ? value : 0.0);
+    out += name;
+    out += number;
 }
 
 void counter(std::string& out, const char* name, const char* help, uint64_t value) {
@@ -103,6 +117,15 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
 
     counter(out, "kelvaro_slow_iterations_total", "Iterations slower than SlowIteration.",
             c.slowIterations);
+    gauge(out, "kelvaro_sweep_cycle_seconds",
+          "How long a full sweep of the current list takes with the settings in force.",
+          g.sweepCycleSeconds);
+    counter(out, "kelvaro_upkeep_forced_total",
+            "Busy iterations whose zone upkeep ran because the busy spell outlasted BusyHoldLimit.",
+            c.upkeepForced);
+    counter(out, "kelvaro_rejoins_refused_total",
+            "Peer list entries not added because the zone was dropped less than RejoinDelay ago.",
+            c.rejoinsRefused);
 
     const char* lastDownload = "kelvaro_download_last_completed_timestamp_seconds";
     describe(out, lastDownload, "gauge",

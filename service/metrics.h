@@ -42,6 +42,11 @@ struct MetricsCounters {
     uint64_t listBytes = 0;
     uint64_t listsFull = 0;  // lists that could not hold every zone asked for
     uint64_t slowIterations = 0;
+    // Busy iterations in which the zone upkeep ran only because the busy
+    // spell had outlasted BusyHoldLimit.
+    uint64_t upkeepForced = 0;
+    // Peer list entries not added because the zone was dropped too recently.
+    uint64_t rejoinsRefused = 0;
     uint64_t clientsRefused = 0;  // datagrams turned away because MaxHosts was reached
     // One entry per peer address, in the order they were first tried; the
     // peer list holds at most ten addresses, so a linear search is enough.
@@ -57,6 +62,9 @@ struct MetricsGauges {
     int64_t passwordRecords = 0;
     int64_t clientConnections = 0;
     int64_t downloadConnections = 0;
+    // How long a full sweep of the list takes with the settings in force;
+    // infinite when the sweep never runs.
+    double sweepCycleSeconds = 0;
 };
 
 // The whole file text, every metric with its HELP and TYPE lines.

@@ -58,7 +58,10 @@ bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, 
 // into zones with addOrUpdate, in list order, and returns how many entries
 // were read. Only whole entries count: reading stops at fewer than 79 bytes
 // left, and at a final entry whose description has no NUL before the end of
-// the message. Names are cut to 31 characters, descriptions to 255.
-int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones);
+// the message. Names are cut to 31 characters, descriptions to 255. When
+// rejoinsRefused is given, it is raised by one for each entry the zone list
+// refused because that zone was dropped too recently (see ZoneList::drop).
+int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones,
+                        uint64_t* rejoinsRefused = nullptr);
 
 }  // namespace kelvaro

@@ -23,6 +23,7 @@ constexpr size_t kIntBufferSize = 32;
 constexpr size_t kStatsFileBufferSize = 4096;
 constexpr size_t kPeerListBufferSize = 256;
 constexpr size_t kMetricsFileBufferSize = 4096;  // a path, often absolute
+constexpr int64_t kMsPerSecond = 1000;
 constexpr int64_t kMsPerMinute = 60000;
 constexpr int64_t kMsPerHour = 1000 * 60 * 60;
 constexpr const char* kDefaultPeers = "localhost, localhost & localhost";
@@ -66,6 +67,9 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "MaxZones", "0", 1, &ServerSettings::MaxZones},
     {"Zone", "MaxZonesPerAddress", "0", 1, &ServerSettings::MaxZonesPerAddress},
     {"Zone", "MaxPasswordRecords", "0", 1, &ServerSettings::MaxPasswordRecords},
+    {"Zone", "BusyHoldLimit", "10000", 1, &ServerSettings::BusyHoldLimit},
+    {"Zone", "SweepCycle", "0", kMsPerSecond, &ServerSettings::SweepCycle},
+    {"Zone", "RejoinDelay", "0", kMsPerSecond, &ServerSettings::RejoinDelay},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
     {"Http", "Port", "0", 1, &ServerSettings::HttpPort},
@@ -368,6 +372,10 @@ ZoneSettings ServerSettings::zones() const {
     values.MaxZones = MaxZones > 0 ? static_cast<uint32_t>(MaxZones) : 0;
     values.MaxZonesPerAddress = MaxZonesPerAddress > 0 ? static_cast<uint32_t>(MaxZonesPerAddress) : 0;
     values.MaxPasswordRecords = MaxPasswordRecords > 0 ? static_cast<uint32_t>(MaxPasswordRecords) : 0;
+    // Unlike the intervals, a negative cycle or delay is not a huge one: it
+    // turns the feature off, as 0 does.
+    values.SweepCycle = SweepCycle > 0 ? static_cast<uint32_t>(SweepCycle) : 0;
+    values.RejoinDelay = RejoinDelay > 0 ? static_cast<uint32_t>(RejoinDelay) : 0;
     return values;
 }
 

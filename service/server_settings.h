@@ -107,6 +107,11 @@ struct ServerSettings {
     int32_t MaxZones = 0;             // zones; 0: no cap
     int32_t MaxZonesPerAddress = 0;   // zones per IPv4 address; 0: no cap
     int32_t MaxPasswordRecords = 0;   // registry records; 0: no cap
+    // How long a busy spell may hold the zone upkeep before it runs anyway;
+    // negative: as long as the spell lasts; 0: busy never holds it.
+    int32_t BusyHoldLimit = 0;        // ms
+    int32_t SweepCycle = 0;           // ms (ini: seconds); 0 or negative: off
+    int32_t RejoinDelay = 0;          // ms (ini: seconds); 0 or negative: off
     int32_t DownloadTime = 0;         // ms (ini: minutes)
     uint32_t peerAddresses[kMaxPeers] = {};  // IPv4, network order
     int32_t peerCount = 0;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -75,6 +76,24 @@ std::string warning(const char* section, const char* key, int32_t value, const s
            effect;
 }
 
+// A sweep sends no more pings per iteration than DatagramsPerIteration, and an
+// iteration takes at least IterationSleepTime, so a short cycle can only be
+// kept for lists up to a size; the directories that set one are big.
+constexpr int64_t kBigDirectoryZones = 100000;
+
+void sweepCycleWarning(const ServerSettings& s, std::vector<std::string>& lines) {
+    if (s.SweepCycle <= 0 || s.SweepTime < 0) return;
+    const int64_t iterationMs = std::max<int64_t>(1, s.IterationSleepTime);
+    const int64_t pingsPerSecond = int64_t{s.DatagramsPerIteration} * 1000 / iterationMs;
+    const int64_t zones = pingsPerSecond * (s.SweepCycle / 1000);
+    if (zones >= kBigDirectoryZones) return;
+    lines.push_back("Warning: [Zone] SweepCycle=" + std::to_string(s.SweepCycle / 1000) +
+                    " with [CPU] DatagramsPerIteration=" + std::to_string(s.DatagramsPerIteration) +
+                    ": at most " + std::to_string(pingsPerSecond) +
+                    " sweep pings a second, so the cycle holds for up to about " +
+                    std::to_string(zones) + " zones");
+}
+
 void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
     for (const UncleanNumber& bad : s.uncleanNumbers)
         lines.push_back("Warning: [" + bad.section + "] " + bad.key + "=" + bad.text +
@@ -118,6 +137,7 @@ void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
     if (s.DropLimit < 0)
         lines.push_back(warning("Zone", "DropLimit", s.DropLimit,
                                 "no zone is ever dropped: dead zones stay listed"));
+    sweepCycleWarning(s, lines);
     if (s.HttpPort != 0 && s.HttpTimeout <= 0)
         lines.push_back(warning("Http", "Timeout", s.HttpTimeout,
                                 "idle HTTP connections are never closed"));

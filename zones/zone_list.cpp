@@ -113,6 +113,8 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
         return ZoneChange::Updated;
     }
     if (!isValidZoneName(name)) return ZoneChange::BadName;
+    if (source == ZoneSource::Peer && rejoins.holds(address, port, tickCount()))
+        return ZoneChange::RejoinRefused;
     if (capReached(address)) {
         reportZoneLimit(address);
         return ZoneChange::Limit;
@@ -126,6 +128,7 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     record->setText(name, description);
     record->source = source;
     record->lastHeardTick = tickCount();
+    if (source == ZoneSource::Update) rejoins.forget(address, port);
     if (nextSequence == std::numeric_limits<uint32_t>::max()) renumber();
     record->sequence = nextSequence++;
     record->owner = this;
@@ -192,6 +195,12 @@ void ZoneList::remove(ZoneRecord* record) {
     countRemoved(record->address);
     ++changes;
     zones.removeNode(node);
+}
+
+void ZoneList::drop(ZoneRecord* record) {
+    if (record == nullptr || !holds(record)) return;
+    rejoins.remember(record->address, record->port, tickCount());
+    remove(record);
 }
 
 void ZoneList::noteAwaiting(ZoneRecord* record) {

@@ -12,8 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/tick_clock.h"
 #include "util/pointer_list.h"
 #include "util/pointer_table.h"
+#include "zones/rejoin_memory.h"
 #include "zones/zone_settings.h"
 
 namespace kelvaro {
@@ -93,6 +95,7 @@ enum class ZoneChange {
     Updated,
     BadName,  // an unknown zone whose name fails isValidZoneName
     Limit,    // an unknown zone refused by MaxZones or MaxZonesPerAddress
+    RejoinRefused,  // a peer's entry for a zone dropped less than RejoinDelay ago
 };
 
 // The records, in order of first appearance. Records are owned by the list;
@@ -106,7 +109,8 @@ public:
     using Node = PointerList<ZoneRecord>::Node;
 
     // New records start with settings.InitialHighPing.
-    explicit ZoneList(const ZoneSettings& settings = {}) : settings_(settings) {}
+    explicit ZoneList(const ZoneSettings& settings = {})
+        : settings_(settings), rejoins(settings.RejoinDelay) {}
     ZoneList(const ZoneList&) = delete;
     ZoneList& operator=(const ZoneList&) = delete;
 
@@ -119,7 +123,9 @@ public:
     // refuses it ("---Zone limit reached: <address>"; see refusesNew). A
     // non-zero zoneFlag is stored as 1. An update (source Update) marks the
     // zone heard from now and as announced here; a peer's entry (source Peer)
-    // does neither for a known zone.
+    // does neither for a known zone. An unknown zone from a peer's entry that
+    // was dropped less than RejoinDelay ago is not added (RejoinRefused,
+    // nothing printed); an update adds it at once and forgets the drop.
     ZoneChange addOrUpdate(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                            uint32_t zoneWord, std::string_view name, std::string_view description,
                            ZoneSource source = ZoneSource::Update);
@@ -136,6 +142,15 @@ public:
     // Unlinks and frees record, keeping the sweep order and the list start.
     // A record that is not in the list leaves it unchanged.
     void remove(ZoneRecord* record);
+
+    // Removes a zone that did not answer, like remove(), and remembers it for
+    // RejoinDelay so that peers' lists do not bring it back meanwhile.
+    void drop(ZoneRecord* record);
+
+    // Forgets the drops older than RejoinDelay; the service calls it every
+    // iteration (see rejoin_memory.h for why).
+    void expireDrops() { rejoins.expire(tickCount()); }
+    const RejoinMemory& dropped() const { return rejoins; }
 
     // Forgets every outstanding sweep ping (used when the server itself was
     // too slow or busy to listen for replies).
@@ -186,6 +201,7 @@ private:
     void countRemoved(uint32_t address);
 
     ZoneSettings settings_;
+    RejoinMemory rejoins;
     // Records per IPv4 address, kept only while MaxZonesPerAddress is set so
     // that the default costs nothing per zone.
     std::unordered_map<uint32_t, uint32_t> perAddress;

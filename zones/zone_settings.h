@@ -26,6 +26,12 @@ struct ZoneSettings {
     uint32_t MaxZones = 0;
     uint32_t MaxZonesPerAddress = 0;
     uint32_t MaxPasswordRecords = 0;
+    // Longest time a full sweep of the list may take: each sweep then pings
+    // as many zones as that needs (see sweep_pace.h). 0: one zone per sweep.
+    uint32_t SweepCycle = 0;
+    // How long a zone dropped for not answering is kept from coming back
+    // through a peer's server list (see rejoin_memory.h). 0: no such memory.
+    uint32_t RejoinDelay = 0;
 };
 
 }  // namespace kelvaro

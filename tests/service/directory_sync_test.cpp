@@ -141,8 +141,9 @@ TEST_F(DirectorySyncTest, DownloadsTakeThePeersInTurnAndASilentPeerHoldsTheServe
     }
 }
 
+// Without a hold limit, as it always was.
 TEST_F(DirectorySyncTest, DownloadStartedInOneIterationMakesTheNextBusyAndForgetsEveryPing) {
-    start("[Directory]\nDownloadTime=0\n");
+    start("[Zone]\nBusyHoldLimit=-1\n[Directory]\nDownloadTime=0\n");
     ZoneRecord* alpha = addZone("Alpha", 1000);
     ZoneRecord* bravo = addZone("Bravo", 2000);
     alpha->startSweepPing();
@@ -178,8 +179,10 @@ TEST_F(DirectorySyncTest, NoDownloadUntilMoreThanDownloadTimeHasPassed) {
     EXPECT_EQ(server->downloads().connectionCount(), 1);
 }
 
+// Without a hold limit, as it always was.
 TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGone) {
-    start("[Zone]\nSweepTime=500\nDropLimit=2\n[Directory]\nStatsWriteMinutes=1\n");
+    start("[Zone]\nSweepTime=500\nDropLimit=2\nBusyHoldLimit=-1\n"
+          "[Directory]\nStatsWriteMinutes=1\n");
     FakeZone bravo;
     ZoneRecord* alpha = addZone("Alpha", 1000);
     addZone("Bravo", bravo);

@@ -40,6 +40,9 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.MaxZones, defaults.MaxZones);
     EXPECT_EQ(documented.MaxZonesPerAddress, defaults.MaxZonesPerAddress);
     EXPECT_EQ(documented.MaxPasswordRecords, defaults.MaxPasswordRecords);
+    EXPECT_EQ(documented.BusyHoldLimit, defaults.BusyHoldLimit);
+    EXPECT_EQ(documented.SweepCycle, defaults.SweepCycle);
+    EXPECT_EQ(documented.RejoinDelay, defaults.RejoinDelay);
     EXPECT_EQ(documented.DownloadTime, defaults.DownloadTime);
     EXPECT_EQ(documented.peerCount, defaults.peerCount);
     EXPECT_EQ(documented.peerCount, 3);

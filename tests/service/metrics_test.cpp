@@ -86,5 +86,47 @@ TEST_F(MetricsFileTest, AFailedWriteKeepsTheOldFileAndTheStopWritesTheLastState)
     EXPECT_NE(directory.read("metrics.prom").find("\nkelvaro_zones 2\n"), std::string::npos);
 }
 
+// The sweep's round as the settings in force make it, and the two counters
+// of the upkeep under load, in the file and so wherever the text is served.
+TEST_F(MetricsFileTest, SweepCycleGaugeFollowsTheListAndTheSettings) {
+    MetricsCounters counters;
+    counters.upkeepForced = 7;
+    counters.rejoinsRefused = 3;
+    MetricsGauges gauges;
+    gauges.sweepCycleSeconds = 1.5;
+    const std::string text = formatMetrics(counters, gauges);
+    for (const char* expected :
+         {"# TYPE kelvaro_sweep_cycle_seconds gauge\nkelvaro_sweep_cycle_seconds 1.500\n",
+          "# TYPE kelvaro_upkeep_forced_total counter\nkelvaro_upkeep_forced_total 7\n",
+          "# TYPE kelvaro_rejoins_refused_total counter\nkelvaro_rejoins_refused_total 3\n"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+
+    struct Case {
+        const char* ini;
+        int zones;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"", 0, "0.000"},
+        {"[Zone]\nSweepTime=500\n", 300, "150.000"},           // one zone per sweep
+        {"[Zone]\nSweepTime=500\nSweepCycle=3\n", 300, "3.000"},  // 50 per sweep
+        {"[Zone]\nSweepTime=500\nSweepCycle=3\n", 301, "3.000"},  // 51 per sweep
+        {"[Zone]\nSweepTime=250\nSweepCycle=60\n", 7, "1.750"},  // never below one per sweep
+        {"[Zone]\nSweepTime=-1\nSweepCycle=60\n", 5, "+Inf"},    // never swept
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        start(std::string(c.ini) + "[Directory]\nMetricsFile=metrics.prom\n");
+        for (int i = 0; i < c.zones; ++i) addZone("Z" + std::to_string(i), static_cast<uint16_t>(1000 + i));
+        EXPECT_EQ(writeMetrics(), "");
+        EXPECT_NE(directory.read("metrics.prom")
+                      .find(std::string("\nkelvaro_sweep_cycle_seconds ") + c.shown + "\n"),
+                  std::string::npos)
+            << directory.read("metrics.prom");
+        server.reset();
+        TearDown();
+    }
+}
+
 }  // namespace
 }  // namespace kelvaro::testing_support

@@ -109,6 +109,8 @@ TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
     EXPECT_EQ(zones.MaxZones, builtInZones.MaxZones);
     EXPECT_EQ(zones.MaxZonesPerAddress, builtInZones.MaxZonesPerAddress);
     EXPECT_EQ(zones.MaxPasswordRecords, builtInZones.MaxPasswordRecords);
+    EXPECT_EQ(zones.SweepCycle, builtInZones.SweepCycle);
+    EXPECT_EQ(zones.RejoinDelay, builtInZones.RejoinDelay);
 
     // The caps reach the zones as read; a negative cap is no cap.
     const ServerSettings capped =
@@ -128,6 +130,27 @@ TEST_F(ServerSettingsTest, HandedDownValuesMatchTheDefaultsAndConvertUnsigned) {
     EXPECT_EQ(odd.transport().ChunkSize, kMaxChunkSize);
     EXPECT_EQ(odd.zones().DropLimit, UINT32_MAX);
     EXPECT_EQ(odd.zones().SweepTime, UINT32_MAX - 1);
+
+    // The cycle and the delay are seconds in the file; negative turns them off.
+    struct Case {
+        const char* ini;
+        int32_t busyHoldLimit;
+        uint32_t sweepCycleMs;
+        uint32_t rejoinDelayMs;
+    };
+    const Case cases[] = {
+        {"", 10000, 0, 0},
+        {"[Zone]\nBusyHoldLimit=2000\nSweepCycle=60\nRejoinDelay=180\n", 2000, 60000, 180000},
+        {"[Zone]\nBusyHoldLimit=-1\nSweepCycle=-5\nRejoinDelay=-1\n", -1, 0, 0},
+        {"[Zone]\nBusyHoldLimit=0\nSweepCycle=1\nRejoinDelay=1\n", 0, 1000, 1000},
+        {"[Zone]\nSweepCycle=99999999\n", 10000, static_cast<uint32_t>(kLongestIntervalMs), 0},
+    };
+    for (const Case& c : cases) {
+        const ServerSettings read = loadIni(c.ini);
+        EXPECT_EQ(read.BusyHoldLimit, c.busyHoldLimit) << c.ini;
+        EXPECT_EQ(read.zones().SweepCycle, c.sweepCycleMs) << c.ini;
+        EXPECT_EQ(read.zones().RejoinDelay, c.rejoinDelayMs) << c.ini;
+    }
 }
 
 TEST_F(ServerSettingsTest, ClusterModeIsAnyNonZeroNumber) {

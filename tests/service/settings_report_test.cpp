@@ -64,7 +64,8 @@ TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarning
               "WakeOnTraffic=0");
     EXPECT_EQ(lines[3],
               "Settings: [Zone] SweepTime=500 DropLimit=10 ReclaimDelay=24 InitialHighPing=300 "
-              "MaxZones=0 MaxZonesPerAddress=0 MaxPasswordRecords=0");
+              "MaxZones=0 MaxZonesPerAddress=0 MaxPasswordRecords=0 BusyHoldLimit=10000 SweepCycle=0 "
+              "RejoinDelay=0");
     EXPECT_EQ(lines[4],
               "Settings: [Directory] DownloadTime=1 StatsWriteMinutes=1 StatsFile=stats.txt "
               "IP=localhost, localhost & localhost (127.0.0.53 127.0.0.53 127.0.0.53)");
@@ -109,6 +110,12 @@ TEST_F(SettingsReportTest, EachDefeatingValueGivesItsOwnWarning) {
         {"[CPU]\nIterationSleepTime=300\n",
          "Warning: [CPU] IterationSleepTime=300 is not below SlowIteration=300: every iteration is "
          "slow, pings are forgotten and zones are never dropped"},
+        {"[Zone]\nSweepCycle=60\n",
+         "Warning: [Zone] SweepCycle=60 with [CPU] DatagramsPerIteration=1: at most 66 sweep "
+         "pings a second, so the cycle holds for up to about 3960 zones"},
+        {"[Zone]\nSweepCycle=300\n[CPU]\nDatagramsPerIteration=4\n",
+         "Warning: [Zone] SweepCycle=300 with [CPU] DatagramsPerIteration=4: at most 266 sweep "
+         "pings a second, so the cycle holds for up to about 79800 zones"},
         {"[Core]\nChunkSize= 12abc\n", "Warning: [Core] ChunkSize=12abc: not a number, read as 12"},
         {"[Core]\nClusterMode=yes\n", "Warning: [Core] ClusterMode=yes: not a number, read as 0"},
         {"[Zone]\nDropLimit=\n", "Warning: [Zone] DropLimit=: not a number, read as 0"},
@@ -133,6 +140,7 @@ TEST_F(SettingsReportTest, CleanValuesAndHarmlessNegativesGiveNoWarning) {
     const std::vector<std::string> lines = reportFor(
         "[Core]\nMaxHosts=65535\nChunkSize=+7\nMaxReliableInTransit=1\n"
         "[CPU]\nIterationSleepTime=-1\nSlowIteration=-1\n"
+        "[CPU]\nDatagramsPerIteration=64\n[Zone]\nSweepCycle=60\nBusyHoldLimit=-1\n"
         "[Directory]\nDownloadTime=-1\nIP=127.0.0.1 peer.example 10.1.2.3\n");
     EXPECT_EQ(starting(lines, "Warning:"), std::vector<std::string>{});
     EXPECT_NE(lines[4].find("; downloads off"), std::string::npos) << lines[4];

@@ -381,3 +381,48 @@ TEST(ZoneNameTest, RefusesBadSpacingAndUnprintableBytes) {
 
 }  // namespace
 }  // namespace kelvaro
+
+namespace kelvaro {
+namespace {
+
+// A zone dropped for silence stays out of peers' lists for RejoinDelay, but
+// its own update is proof of life and adds it at once. Only drops count:
+// remove() is not a verdict on the zone.
+TEST(ZoneRejoinTest, DroppedZoneIsRefusedFromPeersForTheDelayButItsOwnUpdateAddsIt) {
+    ManualClock clock{UINT32_MAX - 500};  // the delay runs across the wrap
+    ZoneList list{ZoneSettings{.RejoinDelay = 1000}};
+    testing_support::StdoutCapture quiet;
+    auto peerOffers = [&](uint16_t port) {
+        return list.addOrUpdate(kHostA, port, 1, 0, 0, "Offered", "", ZoneSource::Peer);
+    };
+    for (uint16_t port : {100, 200, 300}) {
+        ASSERT_EQ(list.addOrUpdate(kHostA, port, 1, 0, 0, "Zone", ""), ZoneChange::Added);
+    }
+    list.drop(list.find(kHostA, 100));
+    list.drop(list.find(kHostA, 200));
+    list.remove(list.find(kHostA, 300));
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(list.dropped().size(), 2u);
+
+    EXPECT_EQ(peerOffers(100), ZoneChange::RejoinRefused);
+    EXPECT_EQ(peerOffers(300), ZoneChange::Added);  // removed, not dropped
+    EXPECT_EQ(list.addOrUpdate(kHostA, 200, 1, 0, 0, "Back", ""), ZoneChange::Added);
+    EXPECT_EQ(list.dropped().size(), 1u);  // the update forgot its drop
+
+    clock.advance(1000);
+    EXPECT_EQ(peerOffers(100), ZoneChange::RejoinRefused);
+    clock.advance(1);
+    EXPECT_EQ(peerOffers(100), ZoneChange::Added);
+    EXPECT_EQ(list.count(), 3);
+
+    // Off by default: a drop leaves nothing behind.
+    ZoneList plain;
+    ASSERT_EQ(plain.addOrUpdate(kHostA, 5, 1, 0, 0, "Zone", ""), ZoneChange::Added);
+    plain.drop(plain.find(kHostA, 5));
+    EXPECT_EQ(plain.dropped().size(), 0u);
+    EXPECT_EQ(plain.addOrUpdate(kHostA, 5, 1, 0, 0, "Zone", "", ZoneSource::Peer),
+              ZoneChange::Added);
+}
+
+}  // namespace
+}  // namespace kelvaro
