@@ -16,6 +16,7 @@ namespace kelvaro {
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
+volatile std::sig_atomic_t reloadSignal = 0;
 termios savedTerminal{};
 bool terminalChanged = false;
 bool stdinIsTerminal = false;
@@ -37,6 +38,9 @@ void onStopSignal(int) {
     errno = savedErrno;
 }
 
+// The loop picks the request up after its current pause, which is short.
+void onReloadSignal(int) { reloadSignal = 1; }
+
 // A terminal, a pipe or a socket becomes readable when a key arrives; a file
 // or /dev/null is always readable and would turn every pause into a spin.
 bool stdinCanAnnounceKeys() {
@@ -52,6 +56,11 @@ void installStopHandlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction reload {};
+    reload.sa_handler = onReloadSignal;
+    sigemptyset(&reload.sa_mask);
+    reload.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &reload, nullptr);
 }
 
 // A process outside the terminal's foreground process group is stopped by
@@ -111,6 +120,12 @@ void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
     // A pipe whose writer has gone stays readable with nothing to read: no
     // key can come from it any more, so it is not watched again.
     if (watchStdin && (ready & (1u << stdinSlot)) != 0 && !stopRequested()) watchStdin = false;
+}
+
+bool takeReloadRequest() {
+    if (!reloadSignal) return false;
+    reloadSignal = 0;
+    return true;
 }
 
 bool stopRequested() {

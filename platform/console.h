@@ -1,8 +1,9 @@
 #pragma once
 // The console as the service loop sees it: a non-blocking "is a key waiting"
 // test that never consumes the key, a stop request raised by SIGINT or SIGTERM,
-// standard output that the loop flushes once per iteration, and a pause that
-// a stop request or a key ends at once.
+// standard output that the loop flushes once per iteration, a pause that
+// a stop request or a key ends at once, and a reload request raised by SIGHUP
+// (which never stops the server).
 
 #include <cstdint>
 #include <span>
@@ -28,6 +29,10 @@ public:
 // Never reads the bytes. Keys on a terminal count only while the process is in
 // its foreground process group.
 bool stopRequested();
+
+// True once per SIGHUP received since the last call (several signals between
+// two calls count as one).
+bool takeReloadRequest();
 
 // Hands everything printed so far to stdout's file, in order.
 void flushConsole();

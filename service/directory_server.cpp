@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/random_source.h"
 #include "platform/tick_clock.h"
 #include "service/raw_file.h"
 #include "service/server_list.h"
@@ -60,13 +61,35 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
       zoneList(settings.zones()) {
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
+    if (settings.zones().VerifiedZones) {
+        // The secret and the first round number come from the kernel, so
+        // neither the tokens nor the round count can be worked out outside.
+        std::array<uint8_t, sizeof(HashKey) + sizeof(uint32_t)> seed{};
+        std::string reason;
+        if (fillRandom(seed, reason)) {
+            HashKey key{};
+            std::copy_n(seed.begin(), key.size(), key.begin());
+            tokens = std::make_unique<PingTokens>(key, readU32(seed.data(), key.size()));
+            pending = std::make_unique<PendingZones>(settings.zones(),
+                                                     settings.zones().MaxPendingZones);
+        } else {
+            std::printf("---No secret for the ping tokens: %s\n", reason.c_str());
+            secretMissing = true;
+        }
+    }
+    if (!settings_.BanFile.empty()) {
+        loadBans();
+        std::printf("Settings: ban file %s: %zu ranges in force\n", settings_.BanFile.c_str(),
+                    bans.rangeCount());
+    }
     const uint32_t now = tickCount();
     lastSweepTick = now;
     lastStatsTick = now;
 }
 
 bool DirectoryServer::endpointsOpen() const {
-    return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0;
+    return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0 &&
+           !secretMissing;
 }
 
 // Every connection goes first, clients before downloads, and nothing is sent
@@ -218,7 +241,7 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
     // One list per download: a second one (say, in the same cluster) would only
     // repeat the merge, the disconnect and the message.
     if (connection.isClosed()) return;
-    mergeServerList(message.data, message.length, zoneList);
+    mergePeerList(message.data, message.length);
     connection.disconnect(true);
     if (downloadPending) ++counters.peer(downloadPeer).completed;
     downloadPending = false;
@@ -230,7 +253,10 @@ void DirectoryServer::receiveUpdate() {
         std::unique_ptr<Datagram> datagram = updateEndpoint.poll();
         if (!datagram) return;
         ++counters.updateDatagrams;
-        countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint));
+        const uint64_t heldBefore = pending ? pending->added : 0;
+        countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint, gate()));
+        // A zone new to the pending table got its first ping.
+        if (pending) counters.pingsSent += pending->added - heldBefore;
     }
 }
 
@@ -241,6 +267,8 @@ void DirectoryServer::countUpdate(UpdateOutcome outcome) {
         case UpdateOutcome::BadPassword: ++counters.updatesBadPassword; break;
         case UpdateOutcome::Limit: ++counters.updatesLimit; break;
         case UpdateOutcome::CountQuery: ++counters.countQueries; break;
+        case UpdateOutcome::Pending: ++counters.updatesPending; break;
+        case UpdateOutcome::Banned: ++counters.bannedDatagrams; break;
     }
 }
 
@@ -249,7 +277,13 @@ void DirectoryServer::receivePingReply() {
         std::unique_ptr<Datagram> datagram = pingEndpoint.poll();
         if (!datagram) return;
         ++counters.pingDatagrams;
-        if (handlePingDatagram(*datagram, zoneList)) ++counters.pingReplies;
+        const std::optional<PingOutcome> outcome =
+            handlePingDatagram(*datagram, zoneList, passwords, gate());
+        if (outcome == PingOutcome::Matched || outcome == PingOutcome::Listed)
+            ++counters.pingReplies;
+        if (outcome == PingOutcome::Mismatch) ++counters.pingRepliesMismatched;
+        if (outcome == PingOutcome::Listed) ++counters.zonesVerified;
+        if (outcome == PingOutcome::Refused) ++counters.zonesRefusedAtListing;
     }
 }
 
@@ -262,9 +296,10 @@ void DirectoryServer::runZoneTimeouts() {
             zoneList.remove(zone);
             ++counters.zonesDropped;
         } else if (zone->retryDue()) {
-            sendPing(zone->address, zone->port);
+            sendPing(*zone);
         }
     });
+    if (pending) pending->runRetries([this](PendingZone& entry) { sendPing(entry.zone); });
 }
 
 // At most one sweep ping per SweepTime. Landing on a zone that still awaits a
@@ -275,8 +310,8 @@ void DirectoryServer::runSweep() {
     ZoneRecord* zone = zoneList.nextForSweep();
     if (zone == nullptr || zone->awaitingReply) return;
     lastSweepTick = tickCount();
-    zone->startSweepPing();
-    sendPing(zone->address, zone->port);
+    startRound(*zone);
+    sendPing(*zone);
 }
 
 void DirectoryServer::runStatsTimer() {
@@ -301,8 +336,14 @@ void DirectoryServer::writeStats() {
 
 void DirectoryServer::writeMetrics() {
     if (settings_.MetricsFile.empty()) return;
-    const MetricsGauges gauges{zoneList.count(), passwords.count(),
-                               clientManager.connectionCount(), downloadManager.connectionCount()};
+    MetricsGauges gauges{zoneList.count(), passwords.count(), clientManager.connectionCount(),
+                         downloadManager.connectionCount()};
+    if (pending) {
+        gauges.pendingZones = pending->count();
+        gauges.pendingForgotten = pending->forgotten;
+        gauges.pendingEvicted = pending->evicted;
+    }
+    gauges.banRanges = static_cast<int64_t>(bans.rangeCount());
     std::string reason;
     if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges), reason))
         std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
@@ -314,9 +355,82 @@ void DirectoryServer::countListServed(uint32_t bytes) {
     counters.listBytes += bytes;
 }
 
-void DirectoryServer::sendPing(uint32_t address, uint16_t port) {
+void DirectoryServer::sendPing(const ZoneRecord& zone) {
     ++counters.pingsSent;
-    kelvaro::sendPing(pingEndpoint, address, port);
+    sendZonePing(pingEndpoint, zone, tokens.get());
+}
+
+// A sweep ping opens a round: with tokens, only this ping and its re-pings
+// can be answered from now on.
+void DirectoryServer::startRound(ZoneRecord& zone) {
+    zone.startSweepPing();
+    if (tokens) zone.pingRound = tokens->nextRound();
+}
+
+ZoneGate DirectoryServer::gate() {
+    ZoneGate view;
+    view.pending = pending.get();
+    view.tokens = tokens.get();
+    if (!bans.empty()) view.bans = &bans;
+    view.banReports = &banReports;
+    return view;
+}
+
+Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t population,
+                                     uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                                     std::string_view description, ZoneSource source) {
+    const uint64_t heldBefore = pending ? pending->added : 0;
+    const Admission admission = admitZone(gate(), zoneList, pingEndpoint, address, port,
+                                          population, zoneFlag, zoneWord, name, description, {},
+                                          source);
+    if (pending) counters.pingsSent += pending->added - heldBefore;
+    return admission;
+}
+
+// Every entry goes through the gate as a zone from a peer: a banned address
+// is skipped, and with VerifiedZones an unknown zone waits for its proof.
+void DirectoryServer::mergePeerList(const uint8_t* message, uint32_t length) {
+    forEachZoneEntry(message, length, [this](const ZoneEntry& entry) {
+        const Admission admission =
+            learnZone(entry.address, entry.port, entry.population, entry.zoneFlag, entry.zoneWord,
+                      entry.name, entry.description, ZoneSource::Peer);
+        if (admission == Admission::Banned) ++counters.bannedPeerZones;
+    });
+}
+
+void DirectoryServer::loadBans() {
+    if (!settings_.BanFile.empty()) loadBanFile(settings_.BanFile, bans);
+    removeBannedZones();
+}
+
+// Walks every zone once: a reload is rare, and the lookups stay cheap.
+void DirectoryServer::removeBannedZones() {
+    if (bans.empty()) return;
+    for (ZoneList::Node* node = zoneList.head(); node != nullptr;) {
+        ZoneList::Node* next = node->next;
+        ZoneRecord* zone = node->element.get();
+        if (bans.contains(zone->address)) {
+            std::printf("---Removed banned zone: %s: %.*s\n",
+                        NetAddress(zone->address, 0).text().c_str(), fieldLength(zone->name),
+                        zone->name);
+            zoneList.remove(zone);
+            ++counters.bannedZonesRemoved;
+        }
+        node = next;
+    }
+    if (pending)
+        counters.bannedZonesRemoved += pending->removeIf(
+            [this](const PendingZone& entry) { return bans.contains(entry.zone.address); });
+}
+
+void DirectoryServer::reload() {
+    if (settings_.BanFile.empty()) {
+        std::printf("Reloaded: no ban file\n");
+        return;
+    }
+    loadBans();
+    std::printf("Reloaded: ban file %s: %zu ranges in force\n", settings_.BanFile.c_str(),
+                bans.rangeCount());
 }
 
 }  // namespace kelvaro

@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
     while (!kelvaro::stopRequested()) {
+        if (kelvaro::takeReloadRequest()) server->reload();
         server->iterate();
         kelvaro::flushConsole();
         if (sleepMs == 0) continue;  // even a zero-length sleep costs the timer slack

@@ -91,15 +91,10 @@ bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, 
 }
 
 int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones) {
-    int32_t merged = 0;
-    uint32_t position = 1;  // after the type byte
-    ZoneEntry entry;
-    while (readZoneEntry(message, length, position, entry)) {
+    return forEachZoneEntry(message, length, [&](const ZoneEntry& entry) {
         zones.addOrUpdate(entry.address, entry.port, entry.population, entry.zoneFlag,
                           entry.zoneWord, entry.name, entry.description, ZoneSource::Peer);
-        ++merged;
-    }
-    return merged;
+    });
 }
 
 }  // namespace kelvaro

@@ -59,6 +59,8 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "MaxZones", "0", 1, &ServerSettings::MaxZones},
     {"Zone", "MaxZonesPerAddress", "0", 1, &ServerSettings::MaxZonesPerAddress},
     {"Zone", "MaxPasswordRecords", "0", 1, &ServerSettings::MaxPasswordRecords},
+    {"Zone", "VerifiedZones", "0", 1, &ServerSettings::VerifiedZones},
+    {"Zone", "MaxPendingZones", "10000", 1, &ServerSettings::MaxPendingZones},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
 };
@@ -175,6 +177,7 @@ void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(cons
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
+    BanFile = readProfileString("Zone", "BanFile", "", kStatsFileBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
     peers.clear();
@@ -211,6 +214,9 @@ ZoneSettings ServerSettings::zones() const {
     values.MaxZones = MaxZones > 0 ? static_cast<uint32_t>(MaxZones) : 0;
     values.MaxZonesPerAddress = MaxZonesPerAddress > 0 ? static_cast<uint32_t>(MaxZonesPerAddress) : 0;
     values.MaxPasswordRecords = MaxPasswordRecords > 0 ? static_cast<uint32_t>(MaxPasswordRecords) : 0;
+    values.VerifiedZones = VerifiedZones != 0;
+    // The pending table is always bounded: 0 or less holds a single zone.
+    values.MaxPendingZones = MaxPendingZones > 0 ? static_cast<uint32_t>(MaxPendingZones) : 1;
     return values;
 }
 

@@ -78,6 +78,9 @@ struct ServerSettings {
     int32_t MaxZones = 0;             // zones; 0: no cap
     int32_t MaxZonesPerAddress = 0;   // zones per IPv4 address; 0: no cap
     int32_t MaxPasswordRecords = 0;   // registry records; 0: no cap
+    int32_t VerifiedZones = 0;        // non-zero: zones are listed once they echo a ping token
+    int32_t MaxPendingZones = 0;      // zones waiting to prove their address; at least 1
+    std::string BanFile;              // empty: nobody banned; re-read on SIGHUP
     int32_t DownloadTime = 0;         // ms (ini: minutes)
     uint32_t peerAddresses[kMaxPeers] = {};  // IPv4, network order
     int32_t peerCount = 0;

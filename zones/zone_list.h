@@ -54,6 +54,7 @@ struct ZoneRecord {
     uint32_t missedPings = 0;    // re-pings since the last sweep ping
     uint32_t lastPingTick = 0;   // tick of the last ping sent
     uint32_t lastHeardTick = 0;  // tick of the last update or ping reply (or of the peer's list that brought it)
+    uint32_t pingRound = 0;      // round of the pings sent now, when pings carry tokens (PingTokens)
     // Set by the list that holds the record (0 and nullptr for a record made
     // on its own): the record's place in list order, and the list to tell
     // when a sweep ping starts, so its time-out pass finds the record.

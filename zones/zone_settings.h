@@ -26,6 +26,11 @@ struct ZoneSettings {
     uint32_t MaxZones = 0;
     uint32_t MaxZonesPerAddress = 0;
     uint32_t MaxPasswordRecords = 0;
+    // Zones must prove their address before they are listed: pings carry
+    // unguessable tokens, and a new zone waits among at most MaxPendingZones
+    // pending ones until it echoes one (see pending_zones.h).
+    bool VerifiedZones = false;
+    uint32_t MaxPendingZones = 10000;
 };
 
 }  // namespace kelvaro

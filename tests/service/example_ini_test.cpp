@@ -38,6 +38,9 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.MaxZones, defaults.MaxZones);
     EXPECT_EQ(documented.MaxZonesPerAddress, defaults.MaxZonesPerAddress);
     EXPECT_EQ(documented.MaxPasswordRecords, defaults.MaxPasswordRecords);
+    EXPECT_EQ(documented.VerifiedZones, defaults.VerifiedZones);
+    EXPECT_EQ(documented.MaxPendingZones, defaults.MaxPendingZones);
+    EXPECT_EQ(documented.BanFile, defaults.BanFile);
     EXPECT_EQ(documented.DownloadTime, defaults.DownloadTime);
     EXPECT_EQ(documented.peerCount, defaults.peerCount);
     EXPECT_EQ(documented.peerCount, 3);
