@@ -59,8 +59,6 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "MaxZones", "0", 1, &ServerSettings::MaxZones},
     {"Zone", "MaxZonesPerAddress", "0", 1, &ServerSettings::MaxZonesPerAddress},
     {"Zone", "MaxPasswordRecords", "0", 1, &ServerSettings::MaxPasswordRecords},
-    {"Zone", "VerifiedZones", "0", 1, &ServerSettings::VerifiedZones},
-    {"Zone", "MaxPendingZones", "10000", 1, &ServerSettings::MaxPendingZones},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
 };
@@ -177,6 +175,10 @@ void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(cons
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
+    // Outside the table, so that the report's [Zone] line stays as it was
+    // unless zones must prove their address.
+    VerifiedZones = readInteger(*this, "Zone", "VerifiedZones", "0", path);
+    MaxPendingZones = readInteger(*this, "Zone", "MaxPendingZones", "10000", path);
     BanFile = readProfileString("Zone", "BanFile", "", kStatsFileBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
