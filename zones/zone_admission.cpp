@@ -45,6 +45,11 @@ bool claimName(ZonePasswords& passwords, const PendingZone& entry) {
 PingOutcome listProven(ZoneList& zones, ZonePasswords& passwords,
                        std::unique_ptr<PendingZone> entry, uint32_t population) {
     const ZoneRecord& proven = entry->zone;
+    // A cap that filled up meanwhile refuses it before its name is claimed.
+    if (zones.refusesNew(proven.address, proven.port)) {
+        reportZoneLimit(proven.address);
+        return PingOutcome::Refused;
+    }
     if (proven.source == ZoneSource::Update && !claimName(passwords, *entry))
         return PingOutcome::Refused;
     const ZoneChange change =
