@@ -23,10 +23,11 @@ constexpr uint32_t kBenchTick = 1000000;
 
 class BenchServer {
 public:
-    BenchServer() : clock(kBenchTick) {
+    // extraIni comes before the base settings, so its keys win.
+    explicit BenchServer(const std::string& extraIni = {}) : clock(kBenchTick) {
         previousDirectory = currentDirectory();
         if (chdir(directory.path().c_str()) != 0) return;
-        directory.write(kIniFileName, "[Directory]\nDownloadTime=-1\n");
+        directory.write(kIniFileName, extraIni + "[Directory]\nDownloadTime=-1\n");
         peerSink.open(0);
         ServerSettings settings;
         settings.load(directory.path());

@@ -336,6 +336,13 @@ void DirectoryServer::writeStats() {
 
 void DirectoryServer::writeMetrics() {
     if (settings_.MetricsFile.empty()) return;
+    std::string reason;
+    if (!replaceFile(settings_.MetricsFile, metricsText(), reason))
+        std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
+                    reason.c_str());
+}
+
+std::string DirectoryServer::metricsText() const {
     MetricsGauges gauges{zoneList.count(), passwords.count(), clientManager.connectionCount(),
                          downloadManager.connectionCount()};
     if (pending) {
@@ -344,10 +351,7 @@ void DirectoryServer::writeMetrics() {
         gauges.pendingEvicted = pending->evicted;
     }
     gauges.banRanges = static_cast<int64_t>(bans.rangeCount());
-    std::string reason;
-    if (!replaceFile(settings_.MetricsFile, formatMetrics(counters, gauges), reason))
-        std::printf("---Metrics write failed: %s: %s\n", settings_.MetricsFile.c_str(),
-                    reason.c_str());
+    return formatMetrics(counters, gauges);
 }
 
 void DirectoryServer::countListServed(uint32_t bytes) {

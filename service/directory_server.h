@@ -135,6 +135,9 @@ public:
     // <path>: <reason>" and leaves the old file.
     void writeMetrics();
 
+    // The metrics file's text for the counters and gauges as they are now.
+    std::string metricsText() const;
+
     // Read-only views for tests and tools.
     struct Timers {
         uint32_t lastSweepTick;      // tick of the last sweep ping

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "service/directory_server.h"
 #include "service/server_settings.h"
 #include "service/settings_report.h"
+#include "service/web_front.h"
 
 namespace {
 
@@ -84,19 +86,31 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return kExitStartFailed;
     }
+    kelvaro::WebFront web(settings);
+    if (std::string reason; !web.open(reason)) {
+        std::printf("%s\n", reason.c_str());
+        std::fflush(stdout);
+        return kExitStartFailed;
+    }
     std::printf("%s\n\n", kVersion);
     kelvaro::flushConsole();
     const uint32_t sleepMs = iterationSleepMs(settings.IterationSleepTime);
-    const std::array<int, 4> sockets = server->descriptors();
+    const std::array<int, 4> serverSockets = server->descriptors();
+    const std::array<int, 5> sockets = {serverSockets[0], serverSockets[1], serverSockets[2],
+                                        serverSockets[3], web.descriptor()};
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
     while (!kelvaro::stopRequested()) {
         if (kelvaro::takeReloadRequest()) server->reload();
         server->iterate();
+        web.iterate(*server, static_cast<int64_t>(std::time(nullptr)));
         kelvaro::flushConsole();
-        if (sleepMs == 0) continue;  // even a zero-length sleep costs the timer slack
-        if (settings.WakeOnTraffic) kelvaro::pauseForTraffic(sockets, sleepMs);
-        else kelvaro::sleepMs(sleepMs);
+        // The front may need running sooner than the sleep ends (a connection's
+        // time-out, bytes it already holds).
+        const uint32_t pauseMs = web.waitLimitMs(sleepMs);
+        if (pauseMs == 0) continue;  // even a zero-length sleep costs the timer slack
+        if (settings.WakeOnTraffic) kelvaro::pauseForTraffic(sockets, pauseMs);
+        else kelvaro::sleepMs(pauseMs);
     }
     server.reset();
     return 0;

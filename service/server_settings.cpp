@@ -61,6 +61,11 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "MaxPasswordRecords", "0", 1, &ServerSettings::MaxPasswordRecords},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
+    {"Http", "Port", "0", 1, &ServerSettings::HttpPort},
+    {"Http", "MaxAge", "5", 1, &ServerSettings::HttpMaxAge},
+    {"Http", "Timeout", "10", 1, &ServerSettings::HttpTimeout},
+    {"Http", "MaxConnections", "64", 1, &ServerSettings::HttpMaxConnections},
+    {"Http", "MaxConnectionsPerAddress", "16", 1, &ServerSettings::HttpMaxConnectionsPerAddress},
 };
 
 // Reads one integer key the atoi way (digits beyond the 32-bit range saturate
@@ -180,6 +185,7 @@ void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(cons
     VerifiedZones = readInteger(*this, "Zone", "VerifiedZones", "0", path);
     MaxPendingZones = readInteger(*this, "Zone", "MaxPendingZones", "10000", path);
     BanFile = readProfileString("Zone", "BanFile", "", kStatsFileBufferSize, path);
+    HttpAddress = readProfileString("Http", "Address", "127.0.0.1", kIntBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
     peers.clear();

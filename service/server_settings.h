@@ -88,6 +88,13 @@ struct ServerSettings {
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
     std::string MetricsFile;          // empty: no metrics file
     std::string peerList;             // the Directory IP text as read
+    // The HTTP front ([Http]); off while HttpPort is 0.
+    int32_t HttpPort = 0;
+    std::string HttpAddress;          // dotted quad to listen on
+    int32_t HttpMaxAge = 0;           // s, for Cache-Control
+    int32_t HttpTimeout = 0;          // s an idle or slow connection may wait
+    int32_t HttpMaxConnections = 0;
+    int32_t HttpMaxConnectionsPerAddress = 0;
 
     // What load() saw, for the start-up report.
     std::string iniPath;

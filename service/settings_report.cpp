@@ -64,6 +64,10 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
             if (settings.DownloadTime < 0) line += "; downloads off";
             if (settings.StatsFile.empty()) line += "; no statistics file";
         }
+        if (section == "Http") {
+            line += " Address=" + settings.HttpAddress;
+            if (settings.HttpPort == 0) line += "; off";
+        }
         lines.push_back(line);
     }
 }
@@ -107,6 +111,9 @@ void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
     if (s.DropLimit < 0)
         lines.push_back(warning("Zone", "DropLimit", s.DropLimit,
                                 "no zone is ever dropped: dead zones stay listed"));
+    if (s.HttpPort != 0 && s.HttpTimeout <= 0)
+        lines.push_back(warning("Http", "Timeout", s.HttpTimeout,
+                                "idle HTTP connections are never closed"));
     if (s.InitialHighPing < 0)
         lines.push_back(warning("Zone", "InitialHighPing", s.InitialHighPing,
                                 "new zones are never re-pinged: dead zones stay listed"));

@@ -24,6 +24,7 @@
 #include "service/directory_server.h"
 #include "service/list_client.h"
 #include "service/server_list.h"
+#include "service/zone_json.h"
 #include "util/bytes.h"
 #include "zones/zone_datagrams.h"
 #include "zones/zone_list.h"
@@ -302,27 +303,6 @@ int runCount(const Options& options) {
     return kExitDone;
 }
 
-// A JSON string: quotes and backslashes escaped, and every byte that is not
-// printable ASCII written as \u00XX (the byte read as Latin-1), so any parser
-// takes it whatever the zone wrote.
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte > 0x7e) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // For a terminal: control bytes and bytes above 126 as \xHH, so a hostile
 // description cannot move the cursor or break the columns.
 std::string terminalText(std::string_view text) {
@@ -359,17 +339,14 @@ void printTsv(const std::vector<ZoneEntry>& entries) {
 }
 
 void printJson(const std::vector<ZoneEntry>& entries) {
-    std::printf("[");
+    std::string out = "[";
     for (size_t i = 0; i < entries.size(); ++i) {
-        const ZoneEntry& entry = entries[i];
-        std::printf(
-            "%s\n {\"address\":\"%s\",\"port\":%u,\"population\":%u,\"flag\":%u,"
-            "\"word\":%u,\"name\":%s,\"description\":%s}",
-            i == 0 ? "" : ",", addressText(entry.address).c_str(), entry.port, entry.population,
-            entry.zoneFlag, entry.zoneWord, jsonString(entry.name).c_str(),
-            jsonString(entry.description).c_str());
+        out += i == 0 ? "\n {" : ",\n {";
+        appendZoneMembers(out, entries[i]);
+        out += '}';
     }
-    std::printf("%s]\n", entries.empty() ? "" : "\n");
+    out += entries.empty() ? "]\n" : "\n]\n";
+    std::fputs(out.c_str(), stdout);
 }
 
 // Aligned columns under a header; the description, last, is not padded.

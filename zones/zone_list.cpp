@@ -57,6 +57,7 @@ void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
     if (roundTrip > highPing && roundTrip <= kMaxAcceptedRoundTripMs) highPing = roundTrip;
     awaitingReply = false;
     lastHeardTick = tickCount();
+    if (owner != nullptr) owner->noteChanged();
 }
 
 bool isValidZoneName(std::string_view name) {
@@ -108,6 +109,7 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
         known->zoneFlag = flag;
         known->zoneWord = zoneWord;
         known->setText(name, description);
+        ++changes;
         return ZoneChange::Updated;
     }
     if (!isValidZoneName(name)) return ZoneChange::BadName;
@@ -130,6 +132,7 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     zones.append(std::move(record));
     index.insert(zones.tail());
     countAdded(address);
+    ++changes;
     std::printf("Adding : %s\n", zones.tail()->element->name);
     return ZoneChange::Added;
 }
@@ -187,6 +190,7 @@ void ZoneList::remove(ZoneRecord* record) {
     if (cursor == node) cursor = node->prev;
     if (listStart == node) listStart = node->next;
     countRemoved(record->address);
+    ++changes;
     zones.removeNode(node);
 }
 

@@ -153,6 +153,12 @@ public:
     int32_t count() const { return zones.count(); }
     const ZoneSettings& settings() const { return settings_; }
 
+    // Moves on whenever anything a listing shows may have changed: a zone
+    // added, updated, removed, or heard from by a ping reply. Readers that
+    // keep a copy of the list compare it to know when theirs is stale.
+    uint64_t revision() const { return changes; }
+    void noteChanged() { ++changes; }
+
     // First node for a head-to-tail walk (Node::next, Node::element). A walk
     // that removes records must take next before calling remove().
     Node* head() const { return zones.head(); }
@@ -191,6 +197,7 @@ private:
     std::vector<ZoneRecord*> awaiting;
     std::vector<ZoneRecord*> passing;  // the time-out pass's copy of awaiting
     uint32_t nextSequence = 1;
+    uint64_t changes = 0;
 };
 
 template <typename Visit>

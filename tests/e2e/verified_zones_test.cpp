@@ -105,7 +105,9 @@ TEST(VerifiedZonesTest, ForgedUpdatesAreNeverListedWhileHonestZonesAreAtTheirFir
         // 127.0.1.1 ... 127.0.1.200, each announcing a port where nothing listens.
         ASSERT_TRUE(sendFrom("127.0.1." + std::to_string(i + 1),
                              announcement("Forged " + std::to_string(i), 9)));
-        if (i % 40 == 0) ASSERT_TRUE(honest[static_cast<size_t>(i / 40)]->announce());
+        if (i % 40 == 0) {
+            ASSERT_TRUE(honest[static_cast<size_t>(i / 40)]->announce());
+        }
         if (i % 10 == 9) sleepMs(2);  // within the server's receive buffer
     }
     // Each honest zone is listed within a second of its update.

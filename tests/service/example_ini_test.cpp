@@ -49,6 +49,12 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.StatsFile, defaults.StatsFile);
     EXPECT_EQ(documented.StatsWriteMinutes, defaults.StatsWriteMinutes);
     EXPECT_EQ(documented.MetricsFile, defaults.MetricsFile);
+    EXPECT_EQ(documented.HttpPort, defaults.HttpPort);
+    EXPECT_EQ(documented.HttpAddress, defaults.HttpAddress);
+    EXPECT_EQ(documented.HttpMaxAge, defaults.HttpMaxAge);
+    EXPECT_EQ(documented.HttpTimeout, defaults.HttpTimeout);
+    EXPECT_EQ(documented.HttpMaxConnections, defaults.HttpMaxConnections);
+    EXPECT_EQ(documented.HttpMaxConnectionsPerAddress, defaults.HttpMaxConnectionsPerAddress);
 }
 
 }  // namespace

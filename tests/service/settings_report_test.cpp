@@ -54,7 +54,7 @@ protected:
 
 TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarnings) {
     const std::vector<std::string> lines = reportFor("");
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], "Settings: read " + directory.path() + "/kelvaro.ini");
     EXPECT_EQ(lines[1],
               "Settings: [Core] PacketSilenceLimit=2000 MaxReliableInTransit=3 ChunkSize=496 "
@@ -68,6 +68,9 @@ TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarning
     EXPECT_EQ(lines[4],
               "Settings: [Directory] DownloadTime=1 StatsWriteMinutes=1 StatsFile=stats.txt "
               "IP=localhost, localhost & localhost (127.0.0.53 127.0.0.53 127.0.0.53)");
+    EXPECT_EQ(lines[5],
+              "Settings: [Http] Port=0 MaxAge=5 Timeout=10 MaxConnections=64 "
+              "MaxConnectionsPerAddress=16 Address=127.0.0.1; off");
 }
 
 // Each row: an ini and the one warning it must give.
@@ -87,6 +90,8 @@ TEST_F(SettingsReportTest, EachDefeatingValueGivesItsOwnWarning) {
         {"[Core]\nPacketSilenceLimit=0\n",
          "Warning: [Core] PacketSilenceLimit=0: every connection is closed at once: no client can "
          "fetch the list"},
+        {"[Http]\nPort=8080\nTimeout=0\n",
+         "Warning: [Http] Timeout=0: idle HTTP connections are never closed"},
         {"[Zone]\nDropLimit=-1\n",
          "Warning: [Zone] DropLimit=-1: no zone is ever dropped: dead zones stay listed"},
         {"[Zone]\nInitialHighPing=-5\n",

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -235,6 +237,33 @@ TEST_F(ZoneListTest, SourceAndLastHeardFollowWhatTheZoneItselfSent) {
         else list.addOrUpdate(kHostA, 100, 1, 0, 0, "Peer First", "", step.from);
         EXPECT_EQ(zone->source, step.source) << step.tick;
         EXPECT_EQ(zone->lastHeardTick, step.lastHeard) << step.tick;
+    }
+}
+
+// Copies of the list (the web documents) are rebuilt only when the revision
+// moves, so every change a listing shows must move it and nothing else may.
+TEST_F(ZoneListTest, RevisionMovesWithEveryVisibleChangeOnly) {
+    StdoutCapture quiet;
+    struct Step {
+        const char* what;
+        bool moves;
+        std::function<void()> act;
+    };
+    const Step steps[] = {
+        {"added", true, [&] { list.addOrUpdate(kHostA, 100, 1, 0, 0, "Rev", "", ZoneSource::Update); }},
+        {"updated", true, [&] { list.addOrUpdate(kHostA, 100, 1, 0, 0, "Rev", "new", ZoneSource::Update); }},
+        {"named badly", false, [&] { list.addOrUpdate(kHostA, 101, 1, 0, 0, " bad", "", ZoneSource::Update); }},
+        {"looked up", false, [&] { list.find(kHostA, 100); }},
+        {"swept", false, [&] { list.nextForSweep()->startSweepPing(); }},
+        {"forgotten", false, [&] { list.clearAwaiting(); }},
+        {"ping reply", true, [&] { list.find(kHostA, 100)->onPingReply(0, 9); }},
+        {"removed", true, [&] { list.remove(list.find(kHostA, 100)); }},
+        {"removed twice", false, [&] { list.remove(list.find(kHostA, 100)); }},
+    };
+    for (const Step& step : steps) {
+        const uint64_t before = list.revision();
+        step.act();
+        EXPECT_EQ(list.revision() != before, step.moves) << step.what;
     }
 }
 

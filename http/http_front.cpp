@@ -1,0 +1,250 @@
+#include "http/http_front.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "http/http_headers.h"
+
+namespace kelvaro {
+
+// A document's responses, made once: MHD counts the uses of a response, so
+// one made here can answer any number of requests, and each holds a share of
+// the document until MHD lets go of it.
+struct HttpFront::Published {
+    std::string path;
+    MHD_Response* identity = nullptr;
+    MHD_Response* gzip = nullptr;  // null when the document has no gzip copy
+    MHD_Response* identityNotModified = nullptr;
+    MHD_Response* gzipNotModified = nullptr;
+    std::shared_ptr<const HttpDocument> document;
+
+    Published() = default;
+    Published(const Published&) = delete;
+    Published& operator=(const Published&) = delete;
+    ~Published() {
+        for (MHD_Response* response : {identity, gzip, identityNotModified, gzipNotModified})
+            if (response != nullptr) MHD_destroy_response(response);
+    }
+};
+
+namespace {
+
+constexpr const char* kAllowed = "GET, HEAD";
+
+void releaseShare(void* share) { delete static_cast<std::shared_ptr<const HttpDocument>*>(share); }
+
+// A response sending bytes that belong to document; the response holds a
+// share of it, so the bytes live as long as the response does.
+MHD_Response* bodyResponse(const std::shared_ptr<const HttpDocument>& document,
+                           const std::string& bytes) {
+    auto* share = new std::shared_ptr<const HttpDocument>(document);
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        bytes.size(), const_cast<char*>(bytes.data()), &releaseShare, share);
+    if (response == nullptr) delete share;
+    return response;
+}
+
+MHD_Response* emptyResponse() {
+    return MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+}
+
+// The validators and caching headers, which a 304 repeats (RFC 9110 15.4.5).
+void addValidators(MHD_Response* response, const HttpDocument& document, bool gzip) {
+    if (response == nullptr) return;
+    const std::string& tag = gzip ? document.gzipEtag : document.etag;
+    if (!tag.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, tag.c_str());
+    if (document.lastModified != 0)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED,
+                                httpDate(document.lastModified).c_str());
+    if (!document.cacheControl.empty())
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL,
+                                document.cacheControl.c_str());
+    if (!document.gzipBody.empty())
+        MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+}
+
+MHD_Response* fullResponse(const std::shared_ptr<const HttpDocument>& document, bool gzip) {
+    MHD_Response* response = bodyResponse(document, gzip ? document->gzipBody : document->body);
+    if (response == nullptr) return nullptr;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, document->contentType.c_str());
+    if (gzip) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+    addValidators(response, *document, gzip);
+    return response;
+}
+
+std::unique_ptr<HttpFront::Published> publishedFor(const std::string& path,
+                                                   std::shared_ptr<const HttpDocument> document) {
+    auto entry = std::make_unique<HttpFront::Published>();
+    entry->path = path;
+    entry->identity = fullResponse(document, false);
+    entry->identityNotModified = emptyResponse();
+    addValidators(entry->identityNotModified, *document, false);
+    if (!document->gzipBody.empty()) {
+        entry->gzip = fullResponse(document, true);
+        entry->gzipNotModified = emptyResponse();
+        addValidators(entry->gzipNotModified, *document, true);
+    }
+    entry->document = std::move(document);
+    return entry;
+}
+
+// Error pages carry no validators: there is nothing worth revalidating.
+std::unique_ptr<HttpFront::Published> errorPage(const char* text) {
+    auto document = std::make_shared<HttpDocument>();
+    document->contentType = "text/plain; charset=utf-8";
+    document->body = text;
+    document->cacheControl = "no-store";
+    return publishedFor({}, std::move(document));
+}
+
+const char* header(MHD_Connection* connection, const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+}
+
+// 304 when the client already holds this representation: If-None-Match
+// decides when present (RFC 9110 13.2.2), If-Modified-Since otherwise.
+bool notModified(MHD_Connection* connection, const HttpDocument& document, bool gzip) {
+    if (const char* tags = header(connection, MHD_HTTP_HEADER_IF_NONE_MATCH))
+        return noneMatchHolds(tags, gzip ? document.gzipEtag : document.etag);
+    const char* since = header(connection, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
+    if (since == nullptr || document.lastModified == 0) return false;
+    const std::optional<int64_t> sinceSeconds = parseHttpDate(since);
+    return sinceSeconds && document.lastModified <= *sinceSeconds;
+}
+
+int listenSocket(const HttpSettings& settings, std::string& reason, uint16_t& boundPort) {
+    const int socketFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socketFd < 0) {
+        reason = std::string("socket(AF_INET, SOCK_STREAM) error: ") + std::strerror(errno);
+        return -1;
+    }
+    // A restart must not wait for the old connections' TIME_WAIT to pass.
+    const int on = 1;
+    setsockopt(socketFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(settings.port);
+    address.sin_addr.s_addr = settings.address;
+    if (::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socketFd, SOMAXCONN) != 0) {
+        reason = "bind(" + std::to_string(settings.port) + ") error: " + std::strerror(errno);
+        ::close(socketFd);
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort = ntohs(address.sin_port);
+    return socketFd;
+}
+
+}  // namespace
+
+struct FrontAccess {
+    static MHD_Result answer(void* front, MHD_Connection* connection, const char* url,
+                             const char* method, const char* /*version*/,
+                             const char* /*uploadData*/, size_t* /*uploadDataSize*/,
+                             void** requestState) {
+        const HttpFront& self = *static_cast<const HttpFront*>(front);
+        const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+        // Refused at once, before any body: MHD then closes the connection
+        // after the answer without reading what the client meant to send.
+        if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
+            return MHD_queue_response(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
+                                      self.notAllowed->identity);
+        // A GET or HEAD without a body is answered on MHD's second call, once
+        // the request is complete, so that the connection can stay open for the
+        // next one; one announcing a body is answered at once, the same way.
+        const bool announcesBody = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH) != nullptr ||
+                                   header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+        if (*requestState == nullptr && !announcesBody) {
+            *requestState = const_cast<HttpFront*>(&self);
+            return MHD_YES;
+        }
+        const HttpFront::Published* entry = self.find(url);
+        if (entry == nullptr)
+            return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, self.notFound->identity);
+        const char* encodings = header(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+        const bool gzip = entry->gzip != nullptr && encodings != nullptr && acceptsGzip(encodings);
+        if (notModified(connection, *entry->document, gzip))
+            return MHD_queue_response(connection, MHD_HTTP_NOT_MODIFIED,
+                                      gzip ? entry->gzipNotModified : entry->identityNotModified);
+        return MHD_queue_response(connection, MHD_HTTP_OK, gzip ? entry->gzip : entry->identity);
+    }
+};
+
+HttpFront::HttpFront() = default;
+
+HttpFront::~HttpFront() {
+    // The daemon goes first: it drops its uses of the responses, which the
+    // entries then free.
+    if (daemon != nullptr) MHD_stop_daemon(daemon);
+}
+
+bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
+    if (daemon != nullptr) return true;
+    notFound = errorPage("not found\n");
+    notAllowed = errorPage("method not allowed\n");
+    MHD_add_response_header(notAllowed->identity, MHD_HTTP_HEADER_ALLOW, kAllowed);
+    const int listening = listenSocket(settings, reason, port);
+    if (listening < 0) return false;
+    // External mode on epoll: one descriptor for the caller's wait, whatever
+    // the number of connections; no thread of MHD's own.
+    daemon = MHD_start_daemon(
+        MHD_USE_EPOLL, 0, nullptr, nullptr, &FrontAccess::answer, this,
+        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listening),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(settings.maxConnections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned int>(settings.maxConnectionsPerAddress),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(settings.timeoutSeconds),
+        MHD_OPTION_END);
+    if (daemon == nullptr) {
+        // MHD may or may not have closed the socket it was handed; leaving it
+        // is a descriptor lost on a path that ends the program.
+        reason = "the HTTP daemon did not start on port " + std::to_string(port);
+        port = 0;
+        return false;
+    }
+    return true;
+}
+
+int HttpFront::descriptor() const {
+    if (daemon == nullptr) return -1;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    return info != nullptr ? info->epoll_fd : -1;
+}
+
+void HttpFront::publish(const std::string& path, std::shared_ptr<const HttpDocument> document) {
+    if (!document) return;
+    std::unique_ptr<Published> entry = publishedFor(path, std::move(document));
+    for (std::unique_ptr<Published>& existing : published) {
+        if (existing->path == path) {
+            existing = std::move(entry);
+            return;
+        }
+    }
+    published.push_back(std::move(entry));
+}
+
+const HttpFront::Published* HttpFront::find(const char* path) const {
+    for (const std::unique_ptr<Published>& entry : published)
+        if (entry->path == path) return entry.get();
+    return nullptr;
+}
+
+void HttpFront::run() {
+    if (daemon != nullptr) MHD_run(daemon);
+}
+
+uint32_t HttpFront::waitLimitMs(uint32_t limitMs) const {
+    MHD_UNSIGNED_LONG_LONG timeout = 0;
+    if (daemon == nullptr || MHD_get_timeout(daemon, &timeout) != MHD_YES) return limitMs;
+    return timeout < limitMs ? static_cast<uint32_t>(timeout) : limitMs;
+}
+
+}  // namespace kelvaro

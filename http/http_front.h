@@ -1,0 +1,87 @@
+#pragma once
+// The HTTP front: a libmicrohttpd daemon in its external mode, run by the
+// service loop and never by a thread of its own. It knows paths and the
+// prepared documents published at them, nothing of what they say: the owner
+// of the content builds each HttpDocument and publishes it here.
+//
+// Requests: GET and HEAD only (any other method gets 405 with Allow); a path
+// without a document gets 404; no request body is ever read. A document is
+// answered with its Content-Type, ETag, Last-Modified and Cache-Control; with
+// its gzip copy (Content-Encoding: gzip) when the request accepts gzip, and
+// Vary: Accept-Encoding whenever it has one; with 304 when If-None-Match names
+// the representation's tag, or, without If-None-Match, when If-Modified-Since
+// is not before its Last-Modified.
+//
+// Costs: a request never copies or walks a document (each has its responses
+// made once, when published), so it costs the same at any size; run() never
+// blocks. Connections beyond maxConnections in all or
+// maxConnectionsPerAddress from one address are closed at once, and one that
+// stays idle or slow for timeoutSeconds is closed.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/http_document.h"
+
+struct MHD_Daemon;
+
+namespace kelvaro {
+
+struct HttpSettings {
+    uint16_t port = 0;        // 0 in a test: any free port (see localPort())
+    uint32_t address = 0;     // IPv4 to listen on, network order
+    uint32_t timeoutSeconds = 10;  // 0: connections are never closed for idling
+    uint32_t maxConnections = 64;
+    uint32_t maxConnectionsPerAddress = 16;  // 0: no limit per address
+};
+
+class HttpFront {
+public:
+    HttpFront();
+    ~HttpFront();
+    HttpFront(const HttpFront&) = delete;
+    HttpFront& operator=(const HttpFront&) = delete;
+
+    // Binds, listens and starts the daemon. False, with the reason (the
+    // system's words for a failed bind, say) in reason, when it cannot; the
+    // front then stays closed. Call once.
+    bool open(const HttpSettings& settings, std::string& reason);
+    bool isOpen() const { return daemon != nullptr; }
+    uint16_t localPort() const { return port; }
+
+    // The one descriptor that turns readable when run() has work: the
+    // daemon's epoll set. -1 while closed.
+    int descriptor() const;
+
+    // Serves document at path (which starts with '/') from now on, in place of
+    // any earlier one. A response already under way keeps sending the bytes
+    // it started with; the old document is freed after its last response.
+    void publish(const std::string& path, std::shared_ptr<const HttpDocument> document);
+
+    // Accepts, reads, answers, writes and closes whatever is ready, without
+    // waiting for anything. Does nothing while closed.
+    void run();
+
+    // How long the caller may wait on descriptor() before run() is due even
+    // without traffic (a connection's time-out, data already buffered), at
+    // most limitMs.
+    uint32_t waitLimitMs(uint32_t limitMs) const;
+
+    // The responses made for one published document; opaque outside.
+    struct Published;
+
+private:
+    friend struct FrontAccess;
+    const Published* find(const char* path) const;
+
+    MHD_Daemon* daemon = nullptr;
+    uint16_t port = 0;
+    std::unique_ptr<Published> notFound;    // 404, for any path without a document
+    std::unique_ptr<Published> notAllowed;  // 405, for any method but GET and HEAD
+    // A handful of paths: a linear search is cheaper than hashing them.
+    std::vector<std::unique_ptr<Published>> published;
+};
+
+}  // namespace kelvaro

@@ -1,0 +1,147 @@
+#include "service/web_front.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstdint>
+
+#include "platform/tick_clock.h"
+#include "service/directory_server.h"
+#include "service/zone_json.h"
+#include "service/zones_page.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr uint32_t kMsPerSecond = 1000;
+constexpr int32_t kHighestPort = 65535;
+
+std::string maxAge(int32_t seconds) { return "max-age=" + std::to_string(seconds < 0 ? 0 : seconds); }
+
+void appendInteger(std::string& out, int64_t value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+}  // namespace
+
+bool httpSettingsOf(const ServerSettings& s, HttpSettings& out, std::string& reason) {
+    if (s.HttpPort < 1 || s.HttpPort > kHighestPort) {
+        reason = "[Http] Port=" + std::to_string(s.HttpPort) + " is not a port (1-65535)";
+        return false;
+    }
+    in_addr address{};
+    if (inet_pton(AF_INET, s.HttpAddress.c_str(), &address) != 1) {
+        reason = "[Http] Address=" + s.HttpAddress + " is not a dotted-quad IPv4 address";
+        return false;
+    }
+    if (s.HttpMaxConnections < 1) {
+        reason = "[Http] MaxConnections=" + std::to_string(s.HttpMaxConnections) +
+                 ": no connection could ever be served";
+        return false;
+    }
+    out.port = static_cast<uint16_t>(s.HttpPort);
+    out.address = address.s_addr;
+    out.timeoutSeconds = s.HttpTimeout > 0 ? static_cast<uint32_t>(s.HttpTimeout) : 0;
+    out.maxConnections = static_cast<uint32_t>(s.HttpMaxConnections);
+    out.maxConnectionsPerAddress =
+        s.HttpMaxConnectionsPerAddress > 0 ? static_cast<uint32_t>(s.HttpMaxConnectionsPerAddress) : 0;
+    return true;
+}
+
+std::string zonesJson(const ZoneList& zones, uint32_t nowTick, int64_t unixSeconds) {
+    std::string out = "{\"generated\":";
+    appendInteger(out, unixSeconds);
+    out += ",\"count\":";
+    appendInteger(out, zones.count());
+    out += ",\"zones\":[";
+    // Most zones have short texts; this saves the doublings of a long list.
+    out.reserve(out.size() + static_cast<size_t>(zones.count()) * 200 + 8);
+    bool first = true;
+    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next) {
+        const ZoneRecord& zone = *node->element;
+        out += first ? "\n {" : ",\n {";
+        first = false;
+        appendZoneMembers(out, entryOf(zone));
+        out += ",\"last_heard\":";
+        appendInteger(out, elapsedMs(nowTick, zone.lastHeardTick) / kMsPerSecond);
+        out += zone.source == ZoneSource::Peer ? ",\"source\":\"peer\"}" : ",\"source\":\"update\"}";
+    }
+    out += first ? "]}\n" : "\n]}\n";
+    return out;
+}
+
+bool WebFront::open(std::string& reason) {
+    if (settings_.HttpPort == 0) return true;
+    return start(settings_, false, reason);
+}
+
+bool WebFront::openOnAnyPort(std::string& reason) {
+    ServerSettings checked = settings_;
+    checked.HttpPort = 1;  // any valid port passes the checks; 0 is bound below
+    return start(checked, true, reason);
+}
+
+bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& reason) {
+    HttpSettings http;
+    if (!httpSettingsOf(checked, http, reason)) {
+        reason = "HTTP " + reason;
+        return false;
+    }
+    if (anyPort) http.port = 0;
+    if (!front.open(http, reason)) {
+        reason = "HTTP " + reason;
+        return false;
+    }
+    const std::string cache = maxAge(settings_.HttpMaxAge);
+    front.publish("/", prepareDocument(std::string(zonesPageHtml()),
+                                       {"text/html; charset=utf-8", 0, cache, true}));
+    front.publish("/healthz", prepareDocument("ok", {"text/plain", 0, "no-store", false}));
+    return true;
+}
+
+void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
+    if (!front.isOpen()) return;
+    const uint32_t now = tickCount();
+    const ZoneList& zones = server.zones();
+    if (packing.busy()) {
+        if (packing.step(kGzipSliceBytes)) publishZones();
+    } else if (!zonesBuilt || (zones.revision() != builtRevision &&
+                               elapsedMs(now, lastZonesTick) >= kWebRebuildMs)) {
+        startZones(zones, unixSeconds);
+        lastZonesTick = now;
+    }
+    if (!metricsBuilt || elapsedMs(now, lastMetricsTick) >= kWebRebuildMs) {
+        publishMetrics(server);
+        metricsBuilt = true;
+        lastMetricsTick = now;
+    }
+    front.run();
+}
+
+void WebFront::startZones(const ZoneList& zones, int64_t unixSeconds) {
+    builtRevision = zones.revision();
+    zonesBuilt = true;
+    packingUnixSeconds = unixSeconds;
+    // The first list is made whole at once, so that there always is one to
+    // serve; a stream that cannot start publishes the text alone.
+    const size_t slice = builds == 0 ? SIZE_MAX : kGzipSliceBytes;
+    if (!packing.start(zonesJson(zones, tickCount(), unixSeconds)) || packing.step(slice))
+        publishZones();
+}
+
+void WebFront::publishZones() {
+    ++builds;
+    front.publish("/zones.json",
+                  prepareDocument(packing.takeText(), packing.takeGzip(),
+                                  {"application/json", packingUnixSeconds,
+                                   maxAge(settings_.HttpMaxAge), true}));
+}
+
+void WebFront::publishMetrics(const DirectoryServer& server) {
+    front.publish("/metrics", prepareDocument(server.metricsText(),
+                                              {"text/plain; version=0.0.4", 0, "no-store", false}));
+}
+
+}  // namespace kelvaro
