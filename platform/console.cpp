@@ -20,16 +20,16 @@ volatile std::sig_atomic_t reloadSignal = 0;
 termios savedTerminal{};
 bool terminalChanged = false;
 bool stdinIsTerminal = false;
-// A byte lands here on a stop signal, so a pause waiting on the read end
-// ends at once. Never drained (after a stop the loop ends anyway) and never
-// closed, so a late signal cannot write into a descriptor reused since.
+// A byte lands here on a stop or reload signal, so a pause waiting on the
+// read end ends at once. Drained when a reload request is taken (after a stop
+// the loop ends anyway, so a stop byte may stay) and never closed, so a late
+// signal cannot write into a descriptor reused since.
 int stopPipe[2] = {-1, -1};
 bool watchStdin = false;
 // Big enough for many iterations' lines between two flushes.
 constexpr size_t kStdoutBufferSize = 1 << 16;
 
-void onStopSignal(int) {
-    stopSignal = 1;
+void wakePause() {
     const int savedErrno = errno;
     if (stopPipe[1] >= 0) {
         const char byte = 1;
@@ -38,8 +38,15 @@ void onStopSignal(int) {
     errno = savedErrno;
 }
 
-// The loop picks the request up after its current pause, which is short.
-void onReloadSignal(int) { reloadSignal = 1; }
+void onStopSignal(int) {
+    stopSignal = 1;
+    wakePause();
+}
+
+void onReloadSignal(int) {
+    reloadSignal = 1;
+    wakePause();
+}
 
 // A terminal, a pipe or a socket becomes readable when a key arrives; a file
 // or /dev/null is always readable and would turn every pause into a spin.
@@ -50,17 +57,16 @@ bool stdinCanAnnounceKeys() {
     return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
 }
 
-void installStopHandlers() {
+void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    struct sigaction reload {};
-    reload.sa_handler = onReloadSignal;
-    sigemptyset(&reload.sa_mask);
-    reload.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &reload, nullptr);
+    action.sa_handler = onReloadSignal;
+    sigaction(SIGHUP, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    for (const int ignored : {SIGPIPE, SIGUSR1, SIGUSR2}) sigaction(ignored, &action, nullptr);
 }
 
 // A process outside the terminal's foreground process group is stopped by
@@ -85,7 +91,7 @@ ConsoleSession::ConsoleSession() {
     std::setvbuf(stdout, nullptr, _IOFBF, kStdoutBufferSize);
     if (pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) stopPipe[0] = stopPipe[1] = -1;
     watchStdin = stdinCanAnnounceKeys();
-    installStopHandlers();
+    installSignalHandlers();
     enterKeyMode();
 }
 
@@ -125,6 +131,11 @@ void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
 bool takeReloadRequest() {
     if (!reloadSignal) return false;
     reloadSignal = 0;
+    // Cleared before the drain: a SIGHUP landing in between leaves its flag
+    // set for the next call, at worst with its byte already read.
+    char bytes[64];
+    for (int reads = 0; reads < 16 && stopPipe[0] >= 0; ++reads)
+        if (read(stopPipe[0], bytes, sizeof bytes) <= 0) break;
     return true;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // The console as the service loop sees it: a non-blocking "is a key waiting"
 // test that never consumes the key, a stop request raised by SIGINT or SIGTERM,
-// standard output that the loop flushes once per iteration, a pause that
-// a stop request or a key ends at once, and a reload request raised by SIGHUP
-// (which never stops the server).
+// a reload request raised by SIGHUP, standard output that the loop flushes
+// once per iteration, and a pause that a stop or reload request or a key ends
+// at once.
 
 #include <cstdint>
 #include <span>
@@ -14,9 +14,11 @@ namespace kelvaro {
 // stdout is fully buffered (the loop calls flushConsole() after each
 // iteration; the destructor flushes too), a terminal on stdin is in
 // non-canonical no-echo mode (so a single key press is visible at once) when
-// the process is in the terminal's foreground process group, and SIGINT/SIGTERM
-// raise the stop request. The destructor restores the terminal, even from the
-// background.
+// the process is in the terminal's foreground process group, SIGINT/SIGTERM
+// raise the stop request and SIGHUP the reload request. SIGPIPE, SIGUSR1 and
+// SIGUSR2 are ignored: a write to a closed pipe (`kelvaro | head -1`) is then
+// a failed write like any other, and a stray signal never ends the server.
+// The destructor restores the terminal, even from the background.
 class ConsoleSession {
 public:
     ConsoleSession();
@@ -30,15 +32,15 @@ public:
 // its foreground process group.
 bool stopRequested();
 
-// True once per SIGHUP received since the last call (several signals between
-// two calls count as one).
+// True once for every run of SIGHUPs received since the previous call (several
+// signals between two calls make one request).
 bool takeReloadRequest();
 
 // Hands everything printed so far to stdout's file, in order.
 void flushConsole();
 
 // Pauses up to timeoutMs, ending early when one of sockets is readable, a
-// stop signal arrives or a key is waiting. Stdin is watched only when it can
+// stop or reload signal arrives or a key is waiting. Stdin is watched only when it can
 // announce a key without always looking readable: a terminal, or a pipe or
 // socket until its writer hangs up (never a file or /dev/null).
 void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs);

@@ -22,13 +22,21 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first);
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
+// The next line of the file, trimmed, without a byte-order mark on the first.
+bool nextLine(std::istream& file, int& number, std::string& text) {
+    std::string line;
+    if (!std::getline(file, line)) return false;
+    if (++number == 1 && line.rfind(kByteOrderMark, 0) == 0) line.erase(0, 3);
+    text = trim(line);
     return true;
+}
+
+// The section name of a heading line (text starts with '[').
+std::string headingName(const std::string& text) {
+    const size_t close = text.find(']');
+    return trim(close == std::string::npos ? text.substr(1) : text.substr(1, close - 1));
 }
 
 std::string unquote(const std::string& value) {
@@ -43,27 +51,52 @@ std::optional<std::string> findValue(const std::string& section, const std::stri
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::nullopt;
     bool inSection = false;
-    std::string line;
-    while (std::getline(file, line)) {
-        const std::string text = trim(line);
+    std::string text;
+    for (int number = 0; nextLine(file, number, text);) {
         if (text.empty() || text[0] == ';') continue;
         if (text[0] == '[') {
-            const size_t close = text.find(']');
-            const std::string name = close == std::string::npos ? text.substr(1)
-                                                                : text.substr(1, close - 1);
-            inSection = sameName(trim(name), section);
+            inSection = sameProfileName(headingName(text), section);
             continue;
         }
         if (!inSection) continue;
         const size_t equals = text.find('=');
         if (equals == std::string::npos) continue;
-        if (sameName(trim(text.substr(0, equals)), key))
+        if (sameProfileName(trim(text.substr(0, equals)), key))
             return unquote(trim(text.substr(equals + 1)));
     }
     return std::nullopt;
 }
 
 }  // namespace
+
+bool sameProfileName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::vector<ProfileLine> readProfileLines(const std::string& path) {
+    std::vector<ProfileLine> lines;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return lines;
+    std::string section;
+    std::string text;
+    for (int number = 0; number < kMostProfileLines && nextLine(file, number, text);) {
+        if (text.empty() || text[0] == ';') continue;
+        if (text[0] == '[') {
+            section = headingName(text);
+            lines.push_back({number, true, section, {}});
+            continue;
+        }
+        const size_t equals = text.find('=');
+        if (equals != std::string::npos)
+            lines.push_back({number, false, section, trim(text.substr(0, equals))});
+    }
+    return lines;
+}
 
 std::string readProfileString(const std::string& section, const std::string& key,
                               const std::string& defaultText, size_t bufferSize,

@@ -2,11 +2,13 @@
 // Reads one value from an ini file the way the classic profile-string reader
 // does: section and key names match without regard to case, blanks around keys
 // and values are trimmed, a value wrapped in matching quotes loses them, lines
-// starting with ';' are comments, and the first match wins. A missing file,
+// starting with ';' are comments, the first match wins, and a UTF-8
+// byte-order mark at the start of the file is skipped. A missing file,
 // section or key gives the default text.
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace kelvaro {
 
@@ -15,6 +17,24 @@ namespace kelvaro {
 std::string readProfileString(const std::string& section, const std::string& key,
                               const std::string& defaultText, size_t bufferSize,
                               const std::string& path);
+
+// One section heading or key line of an ini file, as the reader sees it,
+// for telling the operator about lines that no lookup will ever use.
+struct ProfileLine {
+    int lineNumber = 0;      // from 1
+    bool heading = false;    // a [section] line; key is then empty
+    std::string section;     // trimmed, as written; "" before the first heading
+    std::string key;         // trimmed, as written
+};
+
+// Every heading and key=value line of the file, in order (comments, blank
+// lines and lines without '=' are left out); empty when it cannot be read.
+// Reads at most kMostProfileLines lines.
+constexpr int kMostProfileLines = 100000;
+std::vector<ProfileLine> readProfileLines(const std::string& path);
+
+// Case-insensitive comparison of section and key names.
+bool sameProfileName(const std::string& a, const std::string& b);
 
 // Whether an ini file can be read, told before any value is read from it.
 struct ProfileFileStatus {

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/random_source.h"
 #include "platform/tick_clock.h"
 #include "service/raw_file.h"
 #include "service/server_list.h"
 #include "service/server_settings.h"
+#include "service/tab_separated.h"
 #include "util/bytes.h"
 #include "zones/zone_datagrams.h"
 
@@ -33,16 +35,22 @@ int fieldLength(const char (&field)[N]) {
     return static_cast<int>(boundedLength(field, N));
 }
 
-// Formats one statistics line; returns its length (without the NUL).
+// Formats one statistics line; returns its length (without the NUL). A tab
+// or line end in the name or description becomes a space, so that a zone
+// cannot write a line of its own.
 size_t formatStatsLine(const ZoneRecord& zone, char (&line)[kStatsLineSize]) {
     char address[INET_ADDRSTRLEN] = {};
     in_addr raw{};
     raw.s_addr = zone.address;
     inet_ntop(AF_INET, &raw, address, sizeof address);
-    const int length = std::snprintf(line, sizeof line, "%s\t%i\t%i\t%i\t%.*s\t%.*s\r\n", address,
+    const std::string name =
+        tabSeparatedField(std::string_view(zone.name, static_cast<size_t>(fieldLength(zone.name))));
+    const std::string description = tabSeparatedField(
+        std::string_view(zone.description, static_cast<size_t>(fieldLength(zone.description))));
+    const int length = std::snprintf(line, sizeof line, "%s\t%i\t%i\t%i\t%s\t%s\r\n", address,
                                      static_cast<int>(zone.port), static_cast<int>(zone.population),
-                                     static_cast<int>(zone.zoneFlag), fieldLength(zone.name),
-                                     zone.name, fieldLength(zone.description), zone.description);
+                                     static_cast<int>(zone.zoneFlag), name.c_str(),
+                                     description.c_str());
     if (length < 0) return 0;
     return minUnsigned(static_cast<uint32_t>(length), kStatsLineSize - 1);
 }
@@ -101,6 +109,7 @@ DirectoryServer::~DirectoryServer() {
     downloadManager.removeAll();
 }
 
+
 void DirectoryServer::iterate() {
     checkSlowIteration();
     pollTransport();
@@ -131,6 +140,24 @@ void DirectoryServer::checkSlowIteration() {
 void DirectoryServer::pollTransport() {
     counters.downloadDatagrams += downloadManager.poll(datagramsPerIteration());
     counters.clientDatagrams += clientManager.poll(datagramsPerIteration());
+    reportRefusals();
+}
+
+// A client retries its key request while it is turned away, so refusals come
+// in bursts: one line at most per kRefusalReportMs keeps the console readable
+// and still says that, and how much, MaxHosts is turning clients away.
+void DirectoryServer::reportRefusals() {
+    const uint64_t refused = clientManager.refusedCount();
+    if (refused == counters.clientsRefused) return;
+    const uint64_t unreported = refused - refusalsReported;
+    const uint32_t now = tickCount();
+    counters.clientsRefused = refused;
+    if (refusalLinePrinted && !intervalPassed(now, lastRefusalLineTick, kRefusalReportMs)) return;
+    std::printf("---Clients refused at MaxHosts=%d: %llu since the last such line\n",
+                static_cast<int>(clientManager.maxHosts), static_cast<unsigned long long>(unreported));
+    refusalsReported = refused;
+    lastRefusalLineTick = now;
+    refusalLinePrinted = true;
 }
 
 uint32_t DirectoryServer::datagramsPerIteration() const {
@@ -147,7 +174,10 @@ void DirectoryServer::scheduleDownloads() {
         becomeBusy();
         return;
     }
-    if (downloadPending) ++counters.peer(downloadPeer).failed;  // gone without a list
+    if (downloadPending) {  // gone without a list
+        ++counters.peer(downloadPeer).failed;
+        std::printf("---Download failed: %s\n", NetAddress(downloadPeer, 0).text().c_str());
+    }
     downloadPending = false;
     if (intervalPassed(tickCount(), lastDownloadTick, asInterval(settings_.DownloadTime))) {
         startDownload();  // busy stays as it is until the next iteration sees the connection
@@ -243,7 +273,11 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
     if (connection.isClosed()) return;
     mergePeerList(message.data, message.length);
     connection.disconnect(true);
-    if (downloadPending) ++counters.peer(downloadPeer).completed;
+    if (downloadPending) {
+        PeerDownloads& peer = counters.peer(downloadPeer);
+        ++peer.completed;
+        peer.lastCompletedUnixTime = static_cast<int64_t>(std::time(nullptr));
+    }
     downloadPending = false;
     std::printf("---Download complete\n");
 }
@@ -429,11 +463,11 @@ void DirectoryServer::removeBannedZones() {
 
 void DirectoryServer::reload() {
     if (settings_.BanFile.empty()) {
-        std::printf("Reloaded: no ban file\n");
+        std::printf("---Reload: nothing to re-read\n");
         return;
     }
     loadBans();
-    std::printf("Reloaded: ban file %s: %zu ranges in force\n", settings_.BanFile.c_str(),
+    std::printf("---Reload: ban file %s: %zu ranges in force\n", settings_.BanFile.c_str(),
                 bans.rangeCount());
 }
 

@@ -12,6 +12,9 @@
 //
 // Nothing here blocks: each endpoint is polled once per iteration and yields
 // at most DatagramsPerIteration datagrams (one by default).
+//
+// A download whose connection goes without bringing a list prints
+// "---Download failed: <peer address>" in the iteration that finds it gone.
 
 #include <array>
 #include <cstdint>
@@ -37,6 +40,8 @@ namespace kelvaro {
 
 constexpr uint16_t kUpdatePort = 4991;
 constexpr uint16_t kClientPort = 4990;
+// Refusals for MaxHosts are printed at most once per this interval.
+constexpr uint32_t kRefusalReportMs = 60000;
 
 // Where the server listens, and the port of its peers. The service binary
 // always uses the defaults; tests pass 0 to get ephemeral ports and run beside
@@ -117,8 +122,9 @@ public:
     // What SIGHUP asks for: re-reads BanFile (a file that cannot be read
     // leaves the previous list in force), removes the listed and pending
     // zones of banned addresses ("---Removed banned zone: <addr>: <name>"
-    // each) and prints one line: "Reloaded: ban file <path>: <n> ranges in
-    // force" (or "Reloaded: no ban file" when BanFile is empty).
+    // each) and prints one line: "---Reload: ban file <path>: <n> ranges in
+    // force", or "---Reload: nothing to re-read" when BanFile is empty (the
+    // settings, ports and peer list are fixed for the run).
     void reload();
 
     // A zone learned from elsewhere than its own update or a peer's list (a
@@ -174,6 +180,10 @@ public:
 private:
     void checkSlowIteration();
     void pollTransport();
+    // Prints "---Clients refused at MaxHosts=<n>: <count> since the last such
+    // line" for refusals not yet printed, at most once per kRefusalReportMs;
+    // the first refusal is printed at once.
+    void reportRefusals();
     uint32_t datagramsPerIteration() const;
     void receiveUpdate();
     void receivePingReply();
@@ -213,6 +223,9 @@ private:
     uint32_t downloadPeer = 0;        // the address of that download
     uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
     uint32_t lastStatsTick = 0;
+    uint64_t refusalsReported = 0;    // refusals counted in printed lines
+    uint32_t lastRefusalLineTick = 0;
+    bool refusalLinePrinted = false;
     MetricsCounters counters;
     // The proof of address (VerifiedZones): the token secret and the zones
     // that have not yet echoed one. Both null when zones are listed at once.

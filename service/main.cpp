@@ -1,7 +1,10 @@
-// The service binary: reads kelvaro.ini from the current directory, builds the
-// directory server and runs one iteration and one sleep at a time until a key
-// is waiting on stdin or SIGINT/SIGTERM arrives. --help and --version print
-// and exit; any other argument is refused.
+// The service binary: reads kelvaro.ini from the current directory (or the
+// file named by --config), builds the directory server and runs one iteration
+// and one sleep at a time until a key is waiting on stdin or SIGINT/SIGTERM
+// arrives; SIGHUP asks the server to re-read what it can while running.
+// --help and --version print and exit; any other argument is refused. A
+// settings file that exists but cannot be read, or a --config file that does
+// not exist, ends the start with status 1.
 
 #include <array>
 #include <cstdio>
@@ -24,17 +27,20 @@ namespace {
 
 // The banner is this line followed by an empty one; --version prints it alone.
 constexpr const char* kVersion = "Kelvaro (Build 3)";
-constexpr const char* kUsageLine = "usage: kelvaro [--help | --version]\n";
+constexpr const char* kUsageLine = "usage: kelvaro [--help | --version | --config PATH]\n";
 constexpr const char* kHelp =
-    "usage: kelvaro [--help | --version]\n"
+    "usage: kelvaro [--help | --version | --config PATH]\n"
     "\n"
     "Kelvaro directory server. Zones announce themselves on UDP 4991, game\n"
     "clients fetch the zone list on UDP 4990. Settings are read from kelvaro.ini\n"
-    "in the current directory (built-in defaults without it); the statistics\n"
-    "file is written there too. A start-up report of the settings in force and\n"
-    "of any doubtful value comes first.\n"
+    "in the current directory (built-in defaults without it), or from PATH with\n"
+    "--config; a relative statistics or metrics file is still written in the\n"
+    "current directory. A start-up report of the settings in force and of any\n"
+    "doubtful value comes first; a settings file that cannot be read is fatal.\n"
     "\n"
-    "Stop it with SIGTERM, SIGINT (Ctrl-C) or any key on its terminal.\n"
+    "Stop it with SIGTERM, SIGINT (Ctrl-C) or any key on its terminal. SIGHUP\n"
+    "re-reads what can change while it runs; SIGPIPE, SIGUSR1 and SIGUSR2 are\n"
+    "ignored.\n"
     "Documentation: docs/operations.md and docs/kelvaro.ini (installed under\n"
     "share/kelvaro/).\n";
 
@@ -48,9 +54,13 @@ uint32_t iterationSleepMs(int32_t setting) {
 }
 
 // The exit code when the arguments end the program before it serves; nothing
-// when there are none.
-std::optional<int> handleArguments(int argc, char** argv) {
+// when it is to serve, with configPath set by --config.
+std::optional<int> handleArguments(int argc, char** argv, std::string& configPath) {
     if (argc <= 1) return std::nullopt;
+    if (argc == 3 && std::strcmp(argv[1], "--config") == 0 && argv[2][0] != '\0') {
+        configPath = argv[2];
+        return std::nullopt;
+    }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kHelp, stdout);
         return 0;
@@ -73,12 +83,28 @@ void printSettingsReport(const kelvaro::ServerSettings& settings) {
 int main(int argc, char** argv) {
     // Before anything opens a descriptor, so no socket becomes stdin.
     kelvaro::ensureStandardDescriptors();
-    if (const std::optional<int> exitCode = handleArguments(argc, argv)) return *exitCode;
-    kelvaro::ServerSettings settings;
-    settings.load(kelvaro::currentDirectory());
-    // The console comes next, so that the report and any socket error printed
-    // while the server is built go out in order, above the banner.
+    std::string configPath;
+    if (const std::optional<int> exitCode = handleArguments(argc, argv, configPath))
+        return *exitCode;
+    // The console comes before the settings, whose peer names may take a while
+    // to resolve: a SIGHUP or SIGPIPE meanwhile must not end the process, and
+    // the report and any socket error printed while the server is built go
+    // out in order, above the banner.
     kelvaro::ConsoleSession console;
+    kelvaro::ServerSettings settings;
+    if (configPath.empty())
+        settings.load(kelvaro::currentDirectory());
+    else
+        settings.loadFile(configPath);
+    using FileState = kelvaro::ProfileFileStatus::State;
+    // Running on defaults the operator did not choose would hide the fault; a
+    // file named on the command line must be there as well.
+    if (settings.iniStatus.state == FileState::Unreadable ||
+        (!configPath.empty() && settings.iniStatus.state == FileState::NotFound)) {
+        std::fprintf(stderr, "kelvaro: cannot read %s: %s\n", settings.iniPath.c_str(),
+                     settings.iniStatus.reason.c_str());
+        return kExitStartFailed;
+    }
     printSettingsReport(settings);
     auto server = std::make_unique<kelvaro::DirectoryServer>(settings);
     if (!server->endpointsOpen()) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -102,6 +103,16 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
 
     counter(out, "kelvaro_slow_iterations_total", "Iterations slower than SlowIteration.",
             c.slowIterations);
+
+    const char* lastDownload = "kelvaro_download_last_completed_timestamp_seconds";
+    describe(out, lastDownload, "gauge",
+             "Unix time of the last completed download, per peer; 0 before the first.");
+    for (const PeerDownloads& entry : c.downloads)
+        sample(out, lastDownload, "peer=\"" + NetAddress(entry.address, 0).text() + "\"",
+               static_cast<uint64_t>(std::max<int64_t>(entry.lastCompletedUnixTime, 0)));
+    counter(out, "kelvaro_clients_refused_total",
+            "Datagrams from would-be clients turned away because MaxHosts connections existed.",
+            c.clientsRefused);
 
     gauge(out, "kelvaro_pending_zones", "Zones waiting to prove their address now.",
           g.pendingZones);

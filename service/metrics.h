@@ -20,6 +20,7 @@ struct PeerDownloads {
     uint64_t started = 0;
     uint64_t completed = 0;
     uint64_t failed = 0;
+    int64_t lastCompletedUnixTime = 0;  // seconds; 0 until one completes
 };
 
 struct MetricsCounters {
@@ -41,6 +42,7 @@ struct MetricsCounters {
     uint64_t listBytes = 0;
     uint64_t listsFull = 0;  // lists that could not hold every zone asked for
     uint64_t slowIterations = 0;
+    uint64_t clientsRefused = 0;  // datagrams turned away because MaxHosts was reached
     // Zones that must prove their address (VerifiedZones).
     uint64_t updatesPending = 0;        // updates of zones held pending
     uint64_t pingRepliesMismatched = 0; // replies without a token of their zone's round

@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "platform/profile_reader.h"
+#include "transport/transport_settings.h"
 
 namespace kelvaro {
 namespace {
@@ -47,11 +51,12 @@ bool isNameCharacter(char c) {
 constexpr IntegerKey kIntegerKeys[] = {
     {"Core", "PacketSilenceLimit", "2000", 1, &ServerSettings::PacketSilenceLimit},
     {"Core", "MaxReliableInTransit", "3", 1, &ServerSettings::MaxReliableInTransit},
-    {"Core", "ChunkSize", "496", 1, &ServerSettings::ChunkSize},
+    {"Core", "ChunkSize", "496", 1, &ServerSettings::ChunkSize, kMinChunkSize, kMaxChunkSize},
     {"Core", "MaxHosts", "10", 1, &ServerSettings::MaxHosts},
     {"CPU", "IterationSleepTime", "15", 1, &ServerSettings::IterationSleepTime},
     {"CPU", "SlowIteration", "300", 1, &ServerSettings::SlowIteration},
-    {"CPU", "DatagramsPerIteration", "1", 1, &ServerSettings::DatagramsPerIteration},
+    {"CPU", "DatagramsPerIteration", "1", 1, &ServerSettings::DatagramsPerIteration, 1,
+     kMaxDatagramsPerIteration},
     {"Zone", "SweepTime", "500", 1, &ServerSettings::SweepTime},
     {"Zone", "DropLimit", "10", 1, &ServerSettings::DropLimit},
     {"Zone", "ReclaimDelay", "24", kMsPerHour, &ServerSettings::ReclaimDelay},
@@ -68,6 +73,94 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Http", "MaxConnectionsPerAddress", "16", 1, &ServerSettings::HttpMaxConnectionsPerAddress},
 };
 
+// The keys that are not in the integer table.
+struct NamedKey {
+    const char* section;
+    const char* key;
+};
+constexpr NamedKey kOtherKeys[] = {
+    {"Core", "ClusterMode"},    {"CPU", "WakeOnTraffic"}, {"Directory", "StatsFile"},
+    {"Directory", "MetricsFile"}, {"Directory", "IP"},        {"Http", "Address"},
+    {"Zone", "VerifiedZones"},  {"Zone", "MaxPendingZones"}, {"Zone", "BanFile"},
+};
+
+std::vector<NamedKey> knownKeys() {
+    std::vector<NamedKey> keys;
+    for (const IntegerKey& row : kIntegerKeys) keys.push_back({row.section, row.key});
+    for (const NamedKey& key : kOtherKeys) keys.push_back(key);
+    return keys;
+}
+
+std::string lowered(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Edit distance without regard to case; names are short (the reader trims
+// lines, and the bound keeps a pathological name from costing much).
+size_t editDistance(const std::string& a, const std::string& b) {
+    constexpr size_t kLongestName = 64;
+    if (a.size() > kLongestName || b.size() > kLongestName) return SIZE_MAX;
+    const std::string x = lowered(a);
+    const std::string y = lowered(b);
+    std::vector<size_t> previous(y.size() + 1);
+    std::vector<size_t> current(y.size() + 1);
+    for (size_t j = 0; j <= y.size(); ++j) previous[j] = j;
+    for (size_t i = 1; i <= x.size(); ++i) {
+        current[0] = i;
+        for (size_t j = 1; j <= y.size(); ++j)
+            current[j] = std::min({previous[j] + 1, current[j - 1] + 1,
+                                   previous[j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+        std::swap(previous, current);
+    }
+    return previous[y.size()];
+}
+
+// Close enough to be a slip of the keyboard: one edit in short names, two in
+// names of six characters or more.
+bool isClose(const std::string& written, const std::string& known) {
+    const size_t allowed = std::min<size_t>(2, written.size() / 3);
+    return editDistance(written, known) <= allowed;
+}
+
+bool isKnownSection(const std::string& section) {
+    for (const NamedKey& key : knownKeys())
+        if (sameProfileName(section, key.section)) return true;
+    return false;
+}
+
+std::string nearestSection(const std::string& section) {
+    std::string best;
+    size_t bestDistance = SIZE_MAX;
+    for (const NamedKey& key : knownKeys()) {
+        const size_t distance = editDistance(section, key.section);
+        if (distance < bestDistance && isClose(section, key.section)) {
+            best = key.section;
+            bestDistance = distance;
+        }
+    }
+    return best.empty() ? best : "[" + best + "]";
+}
+
+// The nearest known key, with its section when that is not the one written.
+std::string nearestKey(const std::string& section, const std::string& key) {
+    std::string best;
+    size_t bestDistance = SIZE_MAX;
+    for (const NamedKey& known : knownKeys()) {
+        const size_t distance = editDistance(key, known.key);
+        // At equal distance a key of the section written wins.
+        const bool sameSection = sameProfileName(section, known.section);
+        if (!isClose(key, known.key) || distance > bestDistance ||
+            (distance == bestDistance && !sameSection))
+            continue;
+        best = sameSection ? std::string(known.key)
+                           : "[" + std::string(known.section) + "] " + known.key;
+        bestDistance = distance;
+    }
+    return best;
+}
+
 // Reads one integer key the atoi way (digits beyond the 32-bit range saturate
 // at INT32_MAX / INT32_MIN), noting a value that is not a clean number.
 int32_t readInteger(ServerSettings& settings, const char* section, const char* key,
@@ -82,6 +175,50 @@ int32_t readInteger(ServerSettings& settings, const char* section, const char* k
 
 const IntegerKey* integerKeysBegin() { return std::begin(kIntegerKeys); }
 const IntegerKey* integerKeysEnd() { return std::end(kIntegerKeys); }
+
+bool isKnownSetting(const std::string& section, const std::string& key) {
+    for (const NamedKey& known : knownKeys())
+        if (sameProfileName(section, known.section) && sameProfileName(key, known.key)) return true;
+    return false;
+}
+
+std::vector<IniNotice> iniNoticesFor(const std::vector<ProfileLine>& lines) {
+    using Kind = IniNotice::Kind;
+    std::vector<IniNotice> notices;
+    std::vector<std::pair<std::string, int>> firstLines;  // lowered "section\nkey", its line
+    bool inHeading = false;
+    bool headingKnown = false;
+    for (const ProfileLine& line : lines) {
+        if (line.heading) {
+            inHeading = true;
+            headingKnown = isKnownSection(line.section);
+            if (!headingKnown)
+                notices.push_back({Kind::UnknownSection, line.lineNumber, line.section, {},
+                                   nearestSection(line.section), 0});
+            continue;
+        }
+        if (!inHeading) {
+            notices.push_back({Kind::OutsideSection, line.lineNumber, {}, line.key,
+                               nearestKey("", line.key), 0});
+            continue;
+        }
+        if (!headingKnown) continue;  // reported once, with its heading
+        if (!isKnownSetting(line.section, line.key)) {
+            notices.push_back({Kind::UnknownKey, line.lineNumber, line.section, line.key,
+                               nearestKey(line.section, line.key), 0});
+            continue;
+        }
+        const std::string name = lowered(line.section) + "\n" + lowered(line.key);
+        const auto first = std::find_if(firstLines.begin(), firstLines.end(),
+                                        [&](const auto& entry) { return entry.first == name; });
+        if (first == firstLines.end())
+            firstLines.emplace_back(name, line.lineNumber);
+        else
+            notices.push_back({Kind::Repeated, line.lineNumber, line.section, line.key, {},
+                               first->second});
+    }
+    return notices;
+}
 
 bool isCleanNumber(const std::string& text) {
     size_t first = 0;
@@ -165,17 +302,27 @@ PeerEntry::Form peerEntryForm(const std::string& text) {
 }
 
 void ServerSettings::load(const std::string& directory, uint32_t (*resolve)(const std::string&)) {
-    iniPath = directory + "/" + kIniFileName;
+    loadFile(directory + "/" + kIniFileName, resolve);
+}
+
+void ServerSettings::loadFile(const std::string& iniFile, uint32_t (*resolve)(const std::string&)) {
+    iniPath = iniFile;
     iniStatus = profileFileStatus(iniPath);
     // An empty path opens nothing, so every key takes its default.
     const std::string path =
         iniStatus.state == ProfileFileStatus::State::Read ? iniPath : std::string{};
+    iniNotices = path.empty() ? std::vector<IniNotice>{} : iniNoticesFor(readProfileLines(path));
     uncleanNumbers.clear();
-    for (const IntegerKey& row : kIntegerKeys)
-        this->*row.field =
-            scaledInterval(readInteger(*this, row.section, row.key, row.defaultText, path), row.scale);
+    clampedValues.clear();
+    for (const IntegerKey& row : kIntegerKeys) {
+        const int32_t written = readInteger(*this, row.section, row.key, row.defaultText, path);
+        const int32_t scaled = scaledInterval(written, row.scale);
+        const int32_t inForce = std::clamp(scaled, row.least, row.most);
+        this->*row.field = inForce;
+        if (static_cast<int64_t>(written) * row.scale != inForce)
+            clampedValues.push_back({row.section, row.key, written, inForce, row.scale});
+    }
     ClusterMode = readInteger(*this, "Core", "ClusterMode", "0", path) != 0;
-    DatagramsPerIteration = std::clamp(DatagramsPerIteration, 1, kMaxDatagramsPerIteration);
     WakeOnTraffic = readInteger(*this, "CPU", "WakeOnTraffic", "0", path) != 0;
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);

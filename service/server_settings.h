@@ -10,7 +10,10 @@
 //
 // load() also keeps what the start-up report needs to tell the operator what
 // is in force (see service/settings_report.h): whether the file could be read,
-// which values were not clean numbers, and how each peer entry resolved.
+// which values were not clean numbers, which were clamped into their range
+// (the field then holds the value in force), which lines of the file no key
+// reads (unknown sections and keys, keys outside any section, repeated keys),
+// and how each peer entry resolved.
 
 #include <cstdint>
 #include <string>
@@ -51,12 +54,36 @@ struct UncleanNumber {
     int32_t taken = 0;  // what the atoi reading made of it
 };
 
+// A value the file set outside its range, and the value in force instead.
+struct ClampedValue {
+    std::string section;
+    std::string key;
+    int32_t written = 0;  // as read, in the file's unit
+    int32_t inForce = 0;  // in the stored unit
+    int64_t scale = 1;    // stored unit per file unit
+};
+
+// A line of the file that no setting reads.
+struct IniNotice {
+    enum class Kind { UnknownSection, UnknownKey, OutsideSection, Repeated };
+    Kind kind = Kind::UnknownKey;
+    int line = 0;
+    std::string section;     // as written
+    std::string key;         // as written; empty for UnknownSection
+    std::string suggestion;  // the nearest known name when one is close, else ""
+    int firstLine = 0;       // Repeated: the line whose value is in force
+};
+
 struct ServerSettings {
     // Fills every field from <directory>/kelvaro.ini, resolving each peer
     // entry exactly once with resolve. A file that cannot be read gives the
     // defaults and is not opened again.
     void load(const std::string& directory,
               uint32_t (*resolve)(const std::string&) = resolveHostAddress);
+    // The same from the file at iniFile (absolute, or relative to the
+    // current directory).
+    void loadFile(const std::string& iniFile,
+                  uint32_t (*resolve)(const std::string&) = resolveHostAddress);
 
     // The values the transport and the zone directory run on.
     TransportSettings transport() const;
@@ -100,6 +127,8 @@ struct ServerSettings {
     std::string iniPath;
     ProfileFileStatus iniStatus;
     std::vector<UncleanNumber> uncleanNumbers;
+    std::vector<ClampedValue> clampedValues;
+    std::vector<IniNotice> iniNotices;
     std::vector<PeerEntry> peers;     // one per entry of peerAddresses
 };
 
@@ -112,9 +141,21 @@ struct IntegerKey {
     const char* defaultText;
     int64_t scale;  // stored unit per file unit
     int32_t ServerSettings::*field;
+    // The range in force, in the stored unit: a value outside it is clamped
+    // into it and reported.
+    int32_t least = INT32_MIN;
+    int32_t most = INT32_MAX;
 };
 const IntegerKey* integerKeysBegin();
 const IntegerKey* integerKeysEnd();
+
+// Whether load() reads section/key (names compared without regard to case).
+// Every key the loader reads is in integerKeys or in this list, which a new
+// key must join so that the file's line for it is not reported as unknown.
+bool isKnownSetting(const std::string& section, const std::string& key);
+
+// What load() finds in the file's lines: every line no setting reads.
+std::vector<IniNotice> iniNoticesFor(const std::vector<ProfileLine>& lines);
 
 // True when text, trimmed, is an optional sign followed by one or more digits.
 bool isCleanNumber(const std::string& text);

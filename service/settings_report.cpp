@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "transport/transport_settings.h"
+
 namespace kelvaro {
 namespace {
 
@@ -33,8 +35,7 @@ std::string fileLine(const ServerSettings& settings) {
     case State::Unreadable:
         break;
     }
-    return "Settings: cannot read " + settings.iniPath + ": " + settings.iniStatus.reason +
-           "; built-in defaults in force";
+    return "Settings: cannot read " + settings.iniPath + ": " + settings.iniStatus.reason;
 }
 
 // One line per section, the table's keys in their order, then the keys that
@@ -119,6 +120,48 @@ void valueWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
                                 "new zones are never re-pinged: dead zones stay listed"));
 }
 
+// Why a clamped key has its range.
+std::string clampReason(const ClampedValue& value) {
+    if (value.key == "ChunkSize")
+        return "a chunk must carry a byte and fit one datagram (" +
+               std::to_string(kMinChunkSize) + ".." + std::to_string(kMaxChunkSize) + ")";
+    if (value.key == "DatagramsPerIteration")
+        return "an endpoint yields 1.." + std::to_string(kMaxDatagramsPerIteration) +
+               " datagrams per iteration";
+    return "the longest interval the timers measure";
+}
+
+void clampWarnings(const ServerSettings& s, std::vector<std::string>& lines) {
+    for (const ClampedValue& value : s.clampedValues)
+        lines.push_back("Warning: [" + value.section + "] " + value.key + "=" +
+                        std::to_string(value.written) + " -> " +
+                        inFileUnits(value.inForce, value.scale) + ": " + clampReason(value));
+    if (s.StatsWriteMinutes == 0 && (!s.StatsFile.empty() || !s.MetricsFile.empty()))
+        lines.push_back(
+            "Warning: [Directory] StatsWriteMinutes=0: the statistics and metrics files are "
+            "rewritten in every idle iteration");
+}
+
+std::string noticeText(const IniNotice& notice) {
+    using Kind = IniNotice::Kind;
+    const std::string line = "Warning: line " + std::to_string(notice.line) + ": ";
+    const std::string nearest =
+        notice.suggestion.empty() ? std::string{} : "; did you mean " + notice.suggestion + "?";
+    switch (notice.kind) {
+    case Kind::UnknownSection:
+        return line + "unknown section [" + notice.section + "], its keys are ignored" + nearest;
+    case Kind::UnknownKey:
+        return line + "unknown key " + notice.key + " in [" + notice.section + "], ignored" +
+               nearest;
+    case Kind::OutsideSection:
+        return line + notice.key + " is outside any section, ignored" + nearest;
+    case Kind::Repeated:
+        break;
+    }
+    return line + "[" + notice.section + "] " + notice.key + " is set again, ignored: line " +
+           std::to_string(notice.firstLine) + " is in force";
+}
+
 void peerWarnings(const ServerSettings& settings, std::vector<std::string>& lines) {
     for (const PeerEntry& peer : settings.peers) {
         const std::string entry = "Warning: [Directory] IP entry '" + peer.text + "'";
@@ -135,7 +178,9 @@ void peerWarnings(const ServerSettings& settings, std::vector<std::string>& line
 std::vector<std::string> settingsReport(const ServerSettings& settings) {
     std::vector<std::string> lines{fileLine(settings)};
     valueLines(settings, lines);
+    for (const IniNotice& notice : settings.iniNotices) lines.push_back(noticeText(notice));
     valueWarnings(settings, lines);
+    clampWarnings(settings, lines);
     peerWarnings(settings, lines);
     return lines;
 }

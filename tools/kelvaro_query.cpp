@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "service/directory_server.h"
 #include "service/list_client.h"
 #include "service/server_list.h"
+#include "service/tab_separated.h"
 #include "service/zone_json.h"
 #include "util/bytes.h"
 #include "zones/zone_datagrams.h"
@@ -52,8 +55,8 @@ constexpr const char* kVersion = "kelvaro_query (Kelvaro Build 3)\n";
 constexpr const char* kUsage =
     "usage: kelvaro_query count <address> [--update-port P] [--timeout-ms T]\n"
     "           [--format table|tsv|json]\n"
-    "       kelvaro_query list <address> [--min N] [--client-port P] [--timeout-ms T]\n"
-    "           [--format table|tsv|json]\n"
+    "       kelvaro_query list <address> [--min N] [--all] [--client-port P]\n"
+    "           [--update-port P] [--timeout-ms T] [--format table|tsv|json]\n"
     "       kelvaro_query announce <address> --port P --name NAME --password PW\n"
     "           [--description D] [--population N] [--flag 0|1] [--word W]\n"
     "           [--answer-pings S] [--update-port P] [--timeout-ms T]\n"
@@ -62,7 +65,12 @@ constexpr const char* kUsage =
     "count prints how many zones the directory lists; list fetches the list as a\n"
     "game client does (table: aligned columns; tsv: address, port, population,\n"
     "flag, name, description; json: an array of objects; the default is table on\n"
-    "a terminal and tsv otherwise, so scripts keep their columns). announce sends one\n"
+    "a terminal and tsv otherwise, so scripts keep their columns; a tab or line\n"
+    "end inside a tsv field is written as a space). A directory with more zones\n"
+    "than one list holds sends a full list: list then says so on stderr, and\n"
+    "with --all fetches successive lists (at most 64, each within T) until every\n"
+    "zone of the directory's count has been seen once, and prints them all\n"
+    "(status 1 if some are still missing). announce sends one\n"
     "update, then a count query: the directory reads its update port in order, so\n"
     "its reply proves the update was read. With --answer-pings S it instead\n"
     "answers, for S seconds, every ping reaching port P + 1 from any directory,\n"
@@ -92,6 +100,7 @@ struct Options {
     uint16_t zoneFlag = 0;
     uint32_t zoneWord = 0;
     uint32_t answerSeconds = 0;  // 0: do not answer pings
+    bool all = false;            // list: fetch until every zone has been seen
 };
 
 // Which commands take an option.
@@ -107,6 +116,7 @@ struct OptionRow {
     uint32_t least;
     uint32_t most;
     bool (*apply)(Options&, const char* text, uint32_t number);  // number: parsed when most > 0
+    bool takesValue = true;  // false: a flag standing alone
 };
 
 bool setFormat(Options& o, const char* text, uint32_t) {
@@ -123,7 +133,7 @@ bool setFormat(Options& o, const char* text, uint32_t) {
 }
 
 constexpr OptionRow kOptions[] = {
-    {"--update-port", kCount | kAnnounce, 1, UINT16_MAX,
+    {"--update-port", kCount | kList | kAnnounce, 1, UINT16_MAX,
      [](Options& o, const char*, uint32_t n) {
          o.updatePort = static_cast<uint16_t>(n);
          return true;
@@ -144,6 +154,8 @@ constexpr OptionRow kOptions[] = {
          return true;
      }},
     {"--format", kCount | kList, 0, 0, setFormat},
+    {"--all", kList, 0, 0,
+     [](Options& o, const char*, uint32_t) { return o.all = true; }, false},
     {"--port", kAnnounce, 1, UINT16_MAX,
      [](Options& o, const char*, uint32_t n) {
          o.port = static_cast<uint16_t>(n);
@@ -220,12 +232,20 @@ bool refuse(const char* format, const char* first, const char* second = "") {
     return false;
 }
 
+// How many arguments the option at key takes with it: 1 for a flag, else 2.
+int argumentsOf(const char* key) {
+    for (const OptionRow& row : kOptions)
+        if (std::strcmp(row.key, key) == 0) return row.takesValue ? 2 : 1;
+    return 2;
+}
+
 bool applyOption(const char* key, const char* value, Options& options) {
     const unsigned command = commandBit(options.command);
     for (const OptionRow& row : kOptions) {
         if (std::strcmp(row.key, key) != 0) continue;
         if ((row.commands & command) == 0)
             return refuse("%s does not take %s", options.command.c_str(), key);
+        if (!row.takesValue) return row.apply(options, nullptr, 0);
         if (value == nullptr) return refuse("%s needs a value", key);
         uint32_t number = 0;
         if (row.most > 0 &&
@@ -247,7 +267,7 @@ bool parseArguments(int argc, char** argv, Options& options) {
     if (argc < 3) return refuse("%s needs an address", argv[1]);
     if (!parseAddress(argv[2], options.address))
         return refuse("the address must be a dotted quad, not %s", argv[2]);
-    for (int i = 3; i < argc; i += 2)
+    for (int i = 3; i < argc; i += argumentsOf(argv[i]))
         if (!applyOption(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, options)) return false;
     return true;
 }
@@ -256,7 +276,7 @@ bool parseArguments(int argc, char** argv, Options& options) {
 bool isInformation(int argc, char** argv, const char* flag) {
     for (int i = 1; i < argc && i < 3; ++i)
         if (std::strcmp(argv[i], flag) == 0) return true;
-    for (int i = 3; i < argc; i += 2)
+    for (int i = 3; i < argc; i += argumentsOf(argv[i]))
         if (std::strcmp(argv[i], flag) == 0) return true;
     return false;
 }
@@ -329,13 +349,16 @@ std::vector<ZoneEntry> readEntries(const std::vector<uint8_t>& list) {
     return entries;
 }
 
-// One line per zone, the columns of the statistics file.
+// One line per zone, the columns of the statistics file; a tab or line end
+// inside a text is a space, so no zone can forge another's line.
 void printTsv(const std::vector<ZoneEntry>& entries) {
-    for (const ZoneEntry& entry : entries)
+    for (const ZoneEntry& entry : entries) {
+        const std::string name = tabSeparatedField(entry.name);
+        const std::string description = tabSeparatedField(entry.description);
         std::printf("%s\t%u\t%u\t%u\t%.*s\t%.*s\n", addressText(entry.address).c_str(), entry.port,
-                    entry.population, entry.zoneFlag, static_cast<int>(entry.name.size()),
-                    entry.name.data(), static_cast<int>(entry.description.size()),
-                    entry.description.data());
+                    entry.population, entry.zoneFlag, static_cast<int>(name.size()), name.data(),
+                    static_cast<int>(description.size()), description.data());
+    }
 }
 
 void printJson(const std::vector<ZoneEntry>& entries) {
@@ -373,42 +396,136 @@ void printTable(const std::vector<ZoneEntry>& entries) {
     }
 }
 
-// Polls until the one connection has a list, has gone, or time is up.
-bool awaitList(ListClient& client, uint32_t timeoutMs) {
+// Polls until the newest connection has a list, has gone, or time is up.
+bool awaitList(ListClient& client, const Connection* connection, uint32_t timeoutMs) {
     const uint32_t start = tickCount();
     for (uint32_t waited = 0; waited <= timeoutMs; ++waited) {
         for (int polls = 0; polls < kPollsPerMs; ++polls) client.poll();
-        if (!client.received.empty()) return true;
-        if (client.manager.connectionCount() == 0) return false;
+        if (!client.listsFor(connection).empty()) return true;
+        if (connection->isClosed() || client.manager.connectionCount() == 0) return false;
         if (intervalPassed(tickCount(), start, timeoutMs)) return false;
         sleepMs(1);
     }
     return false;
 }
 
-int runList(const Options& options) {
-    ListClient client;
-    bool listed = false;
-    if (client.manager.endpoint.localPort() != 0) {
-        client.connect(options.address, options.clientPort, options.minimum);
-        listed = awaitList(client, options.timeoutMs);
-    }
-    // Said goodbye to in every case: a server counts itself busy while any
-    // client is connected, and would otherwise wait for its silence limit.
+// One list fetched on a connection of its own, or false. The connection is
+// said goodbye to in every case: a server counts itself busy while any client
+// is connected, and would otherwise wait for its silence limit.
+bool fetchList(ListClient& client, const Options& options, std::vector<uint8_t>& list) {
+    if (client.manager.endpoint.localPort() == 0) return false;
+    const Connection* connection = client.connect(options.address, options.clientPort, options.minimum);
+    const bool listed = awaitList(client, connection, options.timeoutMs);
+    if (listed) list = client.listsFor(connection).front();
     for (auto* node = client.manager.connections.head(); node != nullptr; node = node->next)
-        node->element->disconnect(true);
-    if (!listed) {
-        std::fprintf(stderr, "kelvaro_query: no server list from %s:%u within %u ms\n",
-                     addressText(options.address).c_str(), options.clientPort, options.timeoutMs);
-        return kExitFailed;
+        if (!node->element->isClosed()) node->element->disconnect(true);
+    client.received.clear();
+    return listed;
+}
+
+// The zones the directory says it holds, asked on its update port with a
+// short wait of its own; nothing when it does not answer.
+constexpr uint32_t kLongestCountWaitMs = 1000;
+std::optional<uint32_t> directoryCount(const Options& options) {
+    Options asking = options;
+    asking.timeoutMs = std::min(options.timeoutMs, kLongestCountWaitMs);
+    UdpEndpoint endpoint;
+    uint32_t count = 0;
+    if (endpoint.open(0) < 0 || !queryCount(endpoint, asking, count)) return std::nullopt;
+    return count;
+}
+
+// The largest zone entry (a 255-character description): a list with less room
+// left than this after its last entry may have left zones out.
+constexpr int kMostListFetches = 64;
+
+// A list with less room left than the longest entry after its last one: it
+// may have left zones out. Any other list holds every zone asked for.
+bool mayBeFull(const std::vector<uint8_t>& list) {
+    return list.size() + kLongestZoneEntry > kServerListLimit;
+}
+
+// A list that could not hold every zone: fewer than the directory's count when
+// every zone was asked for; with a minimum (the count then says nothing) or
+// without a count, one that may be full.
+bool looksFull(const std::vector<uint8_t>& list, size_t entries, uint32_t minimum,
+               std::optional<uint32_t> count) {
+    if (!mayBeFull(list)) return false;
+    if (minimum == 0 && count) return entries < *count;
+    return true;
+}
+
+// The zones of every list in the order first seen, each zone (address and
+// port) once. The lists own the bytes the entries point into.
+struct ZoneUnion {
+    std::vector<std::vector<uint8_t>> lists;
+    std::vector<ZoneEntry> entries;
+    std::set<uint64_t> seen;
+
+    // Adds the list's new zones; returns how many were new.
+    size_t add(std::vector<uint8_t> list) {
+        lists.push_back(std::move(list));
+        size_t added = 0;
+        for (const ZoneEntry& entry : readEntries(lists.back()))
+            if (seen.insert(static_cast<uint64_t>(entry.address) << 16 | entry.port).second) {
+                entries.push_back(entry);
+                ++added;
+            }
+        return added;
     }
-    const std::vector<ZoneEntry> entries = readEntries(client.received.front().bytes);
+};
+
+void printEntries(const Options& options, const std::vector<ZoneEntry>& entries) {
     if (options.format == Format::Tsv)
         printTsv(entries);
     else if (options.format == Format::Json)
         printJson(entries);
     else
         printTable(entries);
+}
+
+int runList(const Options& options) {
+    ListClient client;
+    std::vector<uint8_t> list;
+    if (!fetchList(client, options, list)) {
+        std::fprintf(stderr, "kelvaro_query: no server list from %s:%u within %u ms\n",
+                     addressText(options.address).c_str(), options.clientPort, options.timeoutMs);
+        return kExitFailed;
+    }
+    // Only a list that may be full needs the count to judge it.
+    const std::optional<uint32_t> count =
+        mayBeFull(list) ? directoryCount(options) : std::optional<uint32_t>{};
+    ZoneUnion zones;
+    zones.add(list);
+    bool full = looksFull(list, zones.entries.size(), options.minimum, count);
+    if (full && !options.all) {
+        if (options.minimum == 0 && count)
+            std::fprintf(stderr, "kelvaro_query: the list was full: %zu of %u zones (--all fetches "
+                         "every zone)\n", zones.entries.size(), *count);
+        else
+            std::fprintf(stderr, "kelvaro_query: the list may be full: %zu zones in %zu bytes "
+                         "(--all fetches every zone)\n", zones.entries.size(), list.size());
+    }
+    // Each full list starts where the previous one stopped, so successive
+    // lists go round every zone; bounded in lists and, per list, in time.
+    int fetches = 1;
+    bool fetched = true;
+    const bool counted = options.minimum == 0 && count.has_value();
+    while (options.all && full && fetches < kMostListFetches &&
+           !(counted && zones.entries.size() >= *count)) {
+        fetched = fetchList(client, options, list);
+        if (!fetched) break;
+        ++fetches;
+        const size_t added = zones.add(list);
+        full = looksFull(list, readEntries(list).size(), options.minimum, count);
+        if (!counted && added == 0) break;  // gone round once
+    }
+    printEntries(options, zones.entries);
+    if (options.all && counted && zones.entries.size() < *count) {
+        std::fprintf(stderr, "kelvaro_query: only %zu of %u zones after %d lists%s\n",
+                     zones.entries.size(), *count, fetches, fetched ? "" : " (a list did not come)");
+        return kExitFailed;
+    }
     return kExitDone;
 }
 

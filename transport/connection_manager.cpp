@@ -13,7 +13,7 @@ ConnectionManager::ConnectionManager(MessageHandler handler, const TransportSett
 
 ConnectionManager::ConnectionManager(uint16_t hostLimit, uint16_t port, MessageHandler handler,
                                      const TransportSettings& values)
-    : maxHosts(hostLimit), applicationHandler(std::move(handler)), settings(values) {
+    : maxHosts(hostLimit), listening(true), applicationHandler(std::move(handler)), settings(values) {
     // A failure to open is reported by the endpoint; the manager then simply
     // never receives anything.
     endpoint.open(port);
@@ -54,7 +54,10 @@ Connection* ConnectionManager::findOrAccept(const NetAddress& source) {
     // The count includes closed connections not yet freed, so a slot comes
     // back only once the walk has freed its connection. In client mode
     // (maxHosts 0) nobody is ever admitted this way.
-    if (connections.count() >= static_cast<int32_t>(maxHosts)) return nullptr;
+    if (connections.count() >= static_cast<int32_t>(maxHosts)) {
+        if (listening) ++refused;
+        return nullptr;
+    }
     return connections.append(
         std::make_unique<Connection>(true, source, endpoint, applicationHandler, settings));
 }

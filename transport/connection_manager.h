@@ -41,13 +41,20 @@ public:
     // Frees every connection without sending anything to the peers.
     void removeAll();
 
+    // A new source that a listening manager turns away because it already
+    // holds maxHosts connections is counted (once per datagram) in
+    // refusedCount(); a client-mode manager ignores strangers uncounted.
     Connection* findOrAccept(const NetAddress& source);
+    // Datagrams from would-be connections refused because maxHosts was reached.
+    uint64_t refusedCount() const { return refused; }
 
     PointerList<Connection> connections;
     uint16_t maxHosts = 0;
     UdpEndpoint endpoint;
 
 private:
+    bool listening = false;
+    uint64_t refused = 0;
     MessageHandler applicationHandler;
     TransportSettings settings;
 };

@@ -110,12 +110,12 @@ TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     ::chmod(bans.c_str(), 0);
     if (geteuid() != 0) {  // root reads it anyway
         ASSERT_TRUE(server.signal(SIGHUP));
-        EXPECT_TRUE(server.waitForLine("Reloaded: ban file " + bans + ": 2 ranges in force"));
+        EXPECT_TRUE(server.waitForLine("---Reload: ban file " + bans + ": 2 ranges in force"));
     }
     ::chmod(bans.c_str(), 0600);
     ASSERT_TRUE(server.signal(SIGHUP));
     EXPECT_TRUE(server.waitForLine("---Removed banned zone: 127.0.0.1: Kept Zone"));
-    EXPECT_TRUE(server.waitForLine("Reloaded: ban file " + bans + ": 2 ranges in force"));
+    EXPECT_TRUE(server.waitForLine("---Reload: ban file " + bans + ": 2 ranges in force"));
     EXPECT_TRUE(server.running());
     Host checker("127.0.0.3");
     EXPECT_EQ(checker.count(), 0);
@@ -129,7 +129,7 @@ TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     ASSERT_TRUE(server.signal(SIGHUP));
     EXPECT_TRUE(server.waitForLine("Warning: ban file " + bans +
                                    ": No such file or directory; the previous ban list stays in force"));
-    EXPECT_TRUE(server.waitForLine("Reloaded: ban file " + bans + ": 2 ranges in force"));
+    EXPECT_TRUE(server.waitForLine("---Reload: ban file " + bans + ": 2 ranges in force"));
     EXPECT_EQ(honest.count(), -1);
     EXPECT_TRUE(server.running());
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -148,6 +149,45 @@ TEST_F(FullListTest, ListOfAHundredZonesIsTheWholeListInOrder) {
         EXPECT_EQ(*list, serverList(listed(updates))) << "fetch " << fetchIndex;
     }
     EXPECT_EQ(server.output().find("---Server list full"), std::string::npos);
+}
+
+// The query tool says on stderr when the list it got was full, and with
+// --all goes round the directory until it has printed every zone once.
+TEST_F(FullListTest, QueryToolSaysTheListWasFullAndAllFetchesEveryZone) {
+    constexpr const char* kQueryTool = KELVARO_TOOLS_DIR "/kelvaro_query";
+    constexpr int kToolWaitMs = 30000;
+    const std::vector<ZoneUpdate> updates = zones(700);
+    ASSERT_TRUE(announceAll(zoneSocket, kLoopback, server, updates));
+    const auto portsIn = [](const std::string& tsv) {
+        std::vector<uint16_t> ports;
+        for (size_t start = 0, end; (end = tsv.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            const size_t tab = tsv.find('\t', start);
+            ports.push_back(static_cast<uint16_t>(std::atoi(tsv.c_str() + tab + 1)));
+        }
+        return ports;
+    };
+
+    ToolRun once(kQueryTool, {"list", "127.0.0.1", "--format", "tsv", "--timeout-ms", "10000"});
+    const ToolResult partial = once.wait(&server, kToolWaitMs);
+    EXPECT_EQ(partial.exitCode, 0) << partial.err;
+    const std::vector<uint16_t> some = portsIn(partial.out);
+    EXPECT_GT(some.size(), 0u);
+    EXPECT_LT(some.size(), updates.size());
+    EXPECT_EQ(partial.err, "kelvaro_query: the list was full: " + std::to_string(some.size()) +
+                               " of 700 zones (--all fetches every zone)\n");
+
+    ToolRun all(kQueryTool,
+                {"list", "127.0.0.1", "--all", "--format", "tsv", "--timeout-ms", "10000"});
+    const ToolResult whole = all.wait(&server, kToolWaitMs);
+    EXPECT_EQ(whole.exitCode, 0) << whole.err;
+    EXPECT_EQ(whole.err, "");
+    const std::vector<uint16_t> every = portsIn(whole.out);
+    const std::set<uint16_t> distinct(every.begin(), every.end());
+    EXPECT_EQ(every.size(), updates.size());
+    std::set<uint16_t> expected;
+    for (const ZoneUpdate& update : updates) expected.insert(update.port);
+    EXPECT_EQ(distinct, expected);
 }
 
 // A peer that keeps downloading from a directory of 1,000 zones gets a

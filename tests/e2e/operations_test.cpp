@@ -94,8 +94,10 @@ TEST(OperationsTest, ArgumentsPrintAndExitOrAreRefused) {
         {{"--version"}, 0, "Kelvaro (Build 3)\n"},
         {{"--help"}, 0, nullptr},
         {{"-h"}, 0, nullptr},
-        {{"--port"}, 2, "usage: kelvaro [--help | --version]\n"},
-        {{"--version", "extra"}, 2, "usage: kelvaro [--help | --version]\n"},
+        {{"--port"}, 2, "usage: kelvaro [--help | --version | --config PATH]\n"},
+        {{"--version", "extra"}, 2, "usage: kelvaro [--help | --version | --config PATH]\n"},
+        {{"--config"}, 2, "usage: kelvaro [--help | --version | --config PATH]\n"},
+        {{"--config", ""}, 2, "usage: kelvaro [--help | --version | --config PATH]\n"},
     };
     for (const Row& row : rows) {
         ServerOptions options;
@@ -107,7 +109,9 @@ TEST(OperationsTest, ArgumentsPrintAndExitOrAreRefused) {
         if (row.output != nullptr) {
             EXPECT_EQ(printed, row.output) << row.arguments[0];
         } else {
-            EXPECT_EQ(printed.rfind("usage: kelvaro [--help | --version]\n", 0), 0u) << printed;
+            EXPECT_EQ(printed.rfind("usage: kelvaro [--help | --version | --config PATH]\n", 0), 0u)
+                << printed;
+            EXPECT_NE(printed.find("SIGHUP"), std::string::npos) << printed;
             EXPECT_NE(printed.find("kelvaro.ini"), std::string::npos) << printed;
             EXPECT_NE(printed.find("4991"), std::string::npos) << printed;
             EXPECT_NE(printed.find("SIGTERM"), std::string::npos) << printed;

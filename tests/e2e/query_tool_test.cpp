@@ -191,6 +191,28 @@ TEST_F(QueryToolTest, ListReadsTheSameInTableTsvAndJson) {
     EXPECT_EQ(result.out, "2\n");
 }
 
+// A description holding a line end and tabs must not forge a zone line: the
+// tsv output and the statistics file keep one line of six fields per zone,
+// the other bytes as announced.
+TEST(QueryToolFieldsTest, LineEndsAndTabsInADescriptionCannotForgeAZoneLine) {
+    ServerProcess server("[Zone]\nSweepTime=20\nDropLimit=100\n[Directory]\nStatsWriteMinutes=0\n");
+    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)")) << server.output();
+    const std::string forged = "ok\n6.6.6.6\t1\t999\t0\tFake Official\tinjected\r";
+    const std::string flattened = "ok 6.6.6.6 1 999 0 Fake Official injected ";
+    const ToolResult sent =
+        runTool({"announce", "127.0.0.1", "--port", "6000", "--population", "2", "--name",
+                 "Forger", "--password", "pw", "--description", forged},
+                &server);
+    ASSERT_EQ(sent.exitCode, 0) << sent.err;
+
+    const ToolResult result = runTool({"list", "127.0.0.1", "--format", "tsv"}, &server);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "127.0.0.1\t6000\t2\t0\tForger\t" + flattened + "\n");
+    EXPECT_TRUE(server.waitForFile("stats.txt",
+                                   "127.0.0.1\t6000\t2\t0\tForger\t" + flattened + "\r\n"))
+        << server.directory.read("stats.txt");
+}
+
 // Every status a script can see, with the one line that says why. A silent
 // socket plays a directory that never answers; 255.255.255.255 is refused by
 // the kernel without a broadcast permission, so nothing leaves the machine.

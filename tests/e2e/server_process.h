@@ -171,6 +171,13 @@ public:
     void drain() { readOutput(); }
 
     bool pressKey() { return pressKey(stdinWrite); }
+    // Closes the test's end of the server's stdout, as a reader that quits
+    // does (`kelvaro | head -1`); later output is lost.
+    void closeOutput() {
+        readOutput();
+        if (stdoutRead >= 0) ::close(stdoutRead);
+        stdoutRead = -1;
+    }
     bool signal(int number) { return running() && kill(pid, number) == 0; }
 
     // The exit code once the server has ended normally; nothing when it is

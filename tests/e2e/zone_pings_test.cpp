@@ -42,9 +42,13 @@ public:
         return answered;
     }
 
+    // The file shows a tab inside the description as a space.
     std::string statsLine(uint16_t shownPopulation) const {
+        std::string shown = description;
+        for (char& c : shown)
+            if (c == '\t') c = ' ';
         return "127.0.0.1\t" + std::to_string(announcedPort()) + "\t" +
-               std::to_string(shownPopulation) + "\t0\t" + name + "\t" + description + "\r\n";
+               std::to_string(shownPopulation) + "\t0\t" + name + "\t" + shown + "\r\n";
     }
 
     UdpEndpoint socket;

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "e2e/server_process.h"
 #include "e2e/strict_json.h"
+#include "net/udp_endpoint.h"
+#include "zones/zone_datagrams.h"
 #include "platform/tick_clock.h"
 
 namespace kelvaro::testing_support {
@@ -171,6 +174,47 @@ TEST(ZoneToolTest, StatusesForBadOptionsAndForASilentDirectory) {
             EXPECT_NE(result.err.find(c.err), std::string::npos) << what << ": " << result.err;
         }
     }
+}
+
+// Each interval's announcements are spread over its first half, zone i at
+// i / N of the way, and the count query follows the last of them: neither a
+// burst at the start nor a spread over the whole interval. A socket of the
+// test plays the directory and notes when each datagram arrives.
+TEST(ZoneToolTest, AnnouncementsAreSpreadOverTheFirstHalfOfTheInterval) {
+    UdpEndpoint directory;
+    ASSERT_GE(directory.open(0), 0);
+    constexpr int kZones = 20;
+    constexpr uint32_t kIntervalMs = 2000;
+    ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", std::to_string(kZones), "--port", "42000",
+                             "--name-prefix", "Spread ", "--password", "pw", "--interval", "2",
+                             "--update-port", std::to_string(directory.localPort())});
+    std::vector<uint32_t> updates;  // arrival ticks
+    std::optional<uint32_t> query;
+    const uint32_t start = tickCount();
+    for (int waited = 0; waited < 3 * static_cast<int>(kIntervalMs) && !query; ++waited) {
+        for (int reads = 0; reads < 64; ++reads) {
+            const auto datagram = directory.poll();
+            if (datagram == nullptr) break;
+            if (datagram->length() == static_cast<int>(kCountQueryLength))
+                query = tickCount();
+            else
+                updates.push_back(tickCount());
+        }
+        sleepMs(1);
+    }
+    ASSERT_TRUE(query.has_value()) << updates.size() << " updates, no count query";
+    ASSERT_EQ(updates.size(), static_cast<size_t>(kZones));
+    // Zone 0 goes at once and zone 19 at 19/20 of the half interval (950 ms);
+    // the bounds leave room for a loaded machine either way.
+    const uint32_t span = elapsedMs(updates.back(), updates.front());
+    EXPECT_GE(span, kIntervalMs / 2 * 6 / 10) << "announced in a burst";
+    EXPECT_LE(span, kIntervalMs / 2 + 400) << "spread past the first half";
+    const uint32_t middle = elapsedMs(updates[kZones / 2], updates.front());
+    EXPECT_GE(middle, kIntervalMs / 2 / 4);
+    EXPECT_LE(middle, kIntervalMs / 2 * 3 / 4 + 200);
+    EXPECT_GE(elapsedMs(*query, start), elapsedMs(updates.back(), start));
+    ASSERT_TRUE(tool.signal(SIGTERM));
+    tool.wait(nullptr, kToolGraceMs);
 }
 
 }  // namespace

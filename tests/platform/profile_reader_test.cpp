@@ -75,5 +75,31 @@ TEST_F(ProfileReaderTest, EmptyValueIsAValueNotAMissingKey) {
     EXPECT_EQ(read("S", "Key"), "");
 }
 
+// A byte-order mark counts only at the very start of the file.
+TEST_F(ProfileReaderTest, LeadingByteOrderMarkIsSkipped) {
+    directory.write("test.ini", "\xEF\xBB\xBF[Zone]\nSweepTime=7\n\xEF\xBB\xBF[Core]\nMaxHosts=3\n");
+    EXPECT_EQ(read("Zone", "SweepTime"), "7");
+    EXPECT_EQ(read("Core", "MaxHosts"), "dflt");
+}
+
+TEST_F(ProfileReaderTest, LinesListEveryHeadingAndKeyWithItsNumber) {
+    directory.write("test.ini",
+                    "\xEF\xBB\xBF Early = 1\n; comment\n[ Zone ]\n\nSweepTime=7\nno equals\n[]\nx=\n");
+    const std::vector<ProfileLine> lines = readProfileLines(path);
+    ASSERT_EQ(lines.size(), 5u);
+    const ProfileLine expected[] = {{1, false, "", "Early"},
+                                    {3, true, "Zone", ""},
+                                    {5, false, "Zone", "SweepTime"},
+                                    {7, true, "", ""},
+                                    {8, false, "", "x"}};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].lineNumber, expected[i].lineNumber) << i;
+        EXPECT_EQ(lines[i].heading, expected[i].heading) << i;
+        EXPECT_EQ(lines[i].section, expected[i].section) << i;
+        EXPECT_EQ(lines[i].key, expected[i].key) << i;
+    }
+    EXPECT_TRUE(readProfileLines(directory.path() + "/missing.ini").empty());
+}
+
 }  // namespace
 }  // namespace kelvaro

@@ -98,7 +98,10 @@ TEST_F(DirectorySyncTest, DownloadsTakeThePeersInTurnAndASilentPeerHoldsTheServe
     for (int download = 0; download < 6; ++download) {
         SCOPED_TRACE("download " + std::to_string(download));
         clock.advance(1);
-        EXPECT_EQ(iterate(), "---Downloading server list\n");
+        // The previous download went without a list.
+        const std::string failed =
+            download == 0 ? "" : "---Download failed: " + std::string(expectedPeers[(download + 2) % 3]) + "\n";
+        EXPECT_EQ(iterate(), failed + "---Downloading server list\n");
         const Connection* connection = downloadConnection();
         ASSERT_NE(connection, nullptr);
         EXPECT_EQ(connection->remoteAddress.text(), expectedPeers[download % 3]);
@@ -528,6 +531,79 @@ TEST_F(DirectorySyncTest, ListOfTheTypeByteAloneStillCompletesTheDownload) {
     EXPECT_EQ(direct.deliver(Bytes{1}), "---Download complete\n");
     EXPECT_TRUE(direct.connection->isClosed());
     EXPECT_EQ(server->zones().count(), 0);
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support
+
+namespace kelvaro::testing_support {
+namespace {
+
+// The fit test must allow a list of exactly 50,000 bytes: the last entry
+// ending on the limit is listed, and the list is not a full one.
+TEST_F(DirectorySyncTest, ListEndingExactlyAtTheLimitKeepsItsLastEntryAndIsNotFull) {
+    start();
+    // 1 + 149 * 334 + (79 + 154) = 50000.
+    for (uint16_t i = 0; i < 149; ++i)
+        addFull(static_cast<uint16_t>(1 + i), 1, 0, 0, "Zone " + std::to_string(i),
+                std::string(255, 'd'));
+    addFull(500, 1, 0, 0, "Last", std::string(154, 'e'));
+    std::unique_ptr<ByteBlock> list;
+    const std::string printed = printedBy([&] { list = server->buildServerList(0); });
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->length, kServerListLimit);
+    const std::vector<uint16_t> ports = listedPorts(*list);
+    ASSERT_EQ(ports.size(), 150u);
+    EXPECT_EQ(ports.back(), 500);
+    EXPECT_EQ(printed, "---Uploading server list\n");
+    EXPECT_EQ(server->metrics().listsFull, 0u);
+}
+
+// A client turned away for MaxHosts keeps knocking; the console gets the
+// first refusal at once, then at most one line a minute with the count since
+// the last line, and the metrics count every refused datagram.
+TEST_F(DirectorySyncTest, RefusalsForMaxHostsArePrintedAtMostOncePerMinuteWithTheirCount) {
+    start("[Core]\nMaxHosts=1\nPacketSilenceLimit=-1\n");
+    ListClient admitted;
+    ListClient turnedAway;
+    Connection* first = admitted.connect(kLoopback, clientPort());
+    exchange([&] { admitted.poll(); },
+             [&] { return !admitted.listsFor(first).empty(); });
+    ASSERT_EQ(server->clients().connectionCount(), 1);
+    Connection* knocking = turnedAway.connect(kLoopback, clientPort());
+    const auto refusedReaches = [&](uint64_t count) {
+        return [this, count] { return server->clients().refusedCount() >= count; };
+    };
+    std::string printed = exchange([] {}, refusedReaches(1));
+    EXPECT_EQ(printed, "---Clients refused at MaxHosts=1: 1 since the last such line\n");
+
+    struct Step {
+        uint32_t advanceMs;
+        int knocks;  // key requests sent after the clock moved
+        bool lineDue;
+    };
+    // Measured from the first line: 60,000 ms is not yet more than a minute.
+    // A due line goes out with the first refusal after the minute, so that
+    // step knocks once to know its count.
+    const Step steps[] = {{0, 2, false}, {30000, 2, false}, {30000, 3, false}, {1, 1, true},
+                          {1000, 2, false}, {59000, 2, false}, {1, 1, true}};
+    uint64_t reported = server->clients().refusedCount();
+    for (const Step& step : steps) {
+        clock.advance(step.advanceMs);
+        const uint64_t before = server->clients().refusedCount();
+        for (int knock = 0; knock < step.knocks; ++knock) knocking->sendKeyRequest();
+        printed = exchange([] {}, refusedReaches(before + static_cast<uint64_t>(step.knocks)));
+        const uint64_t now = server->clients().refusedCount();
+        const std::string expected =
+            step.lineDue ? "---Clients refused at MaxHosts=1: " + std::to_string(now - reported) +
+                               " since the last such line\n"
+                         : "";
+        EXPECT_EQ(printed, expected) << "after " << step.advanceMs << " ms";
+        if (step.lineDue) reported = now;
+    }
+    EXPECT_EQ(server->metrics().clientsRefused, server->clients().refusedCount());
+    EXPECT_GE(server->metrics().clientsRefused, 14u);
+    EXPECT_EQ(server->clients().connectionCount(), 1);
 }
 
 }  // namespace

@@ -55,6 +55,10 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.HttpTimeout, defaults.HttpTimeout);
     EXPECT_EQ(documented.HttpMaxConnections, defaults.HttpMaxConnections);
     EXPECT_EQ(documented.HttpMaxConnectionsPerAddress, defaults.HttpMaxConnectionsPerAddress);
+    // Every key the example shows is one the loader reads.
+    EXPECT_EQ(documented.iniNotices.size(), 0u);
+    for (const IniNotice& notice : documented.iniNotices)
+        ADD_FAILURE() << "line " << notice.line << ": [" << notice.section << "] " << notice.key;
 }
 
 }  // namespace

@@ -172,7 +172,7 @@ TEST(PeerEntryFormTest, DottedQuadsNeedFourDecimalPartsUpTo255) {
 }
 
 // What happens to the file itself is said on the first line; a file that
-// cannot be read gives the defaults.
+// cannot be read gives the defaults (the service binary then stops).
 TEST_F(SettingsReportTest, MissingOrUnreadableFileIsNamedWithItsReason) {
     const std::string path = directory.path() + "/kelvaro.ini";
     ServerSettings missing;
@@ -184,7 +184,7 @@ TEST_F(SettingsReportTest, MissingOrUnreadableFileIsNamedWithItsReason) {
     ServerSettings shaped;
     shaped.load(directory.path(), countingResolver);
     EXPECT_EQ(settingsReport(shaped)[0],
-              "Settings: cannot read " + path + ": Is a directory; built-in defaults in force");
+              "Settings: cannot read " + path + ": Is a directory");
     EXPECT_EQ(shaped.MaxHosts, 10);
     std::filesystem::remove(path);
 
@@ -193,13 +193,89 @@ TEST_F(SettingsReportTest, MissingOrUnreadableFileIsNamedWithItsReason) {
     ServerSettings fifo;
     fifo.load(directory.path(), countingResolver);
     EXPECT_EQ(settingsReport(fifo)[0],
-              "Settings: cannot read " + path + ": Not a regular file; built-in defaults in force");
+              "Settings: cannot read " + path + ": Not a regular file");
     EXPECT_EQ(fifo.SweepTime, 500);
 }
 
 TEST_F(SettingsReportTest, SaturatedIntervalsAreShownInMilliseconds) {
     const std::vector<std::string> lines = reportFor("[Zone]\nReclaimDelay=1194\n");
     EXPECT_NE(lines[3].find(" ReclaimDelay=2147483647 ms "), std::string::npos) << lines[3];
+}
+
+// Lines no setting reads, each named with its line number, and the nearest
+// known name when one is close; the value written first stays in force.
+TEST_F(SettingsReportTest, LinesNoSettingReadsAreNamedWithTheNearestKey) {
+    struct Row {
+        const char* ini;
+        std::vector<std::string> warnings;
+    };
+    const Row rows[] = {
+        {"[Zone]\nDropLimt=4\n",
+         {"Warning: line 2: unknown key DropLimt in [Zone], ignored; did you mean DropLimit?"}},
+        {"[zone]\ndroplimit=4\nsweeptime=7\n", {}},
+        {"[Core]\nDropLimit=4\n",
+         {"Warning: line 2: unknown key DropLimit in [Core], ignored; did you mean [Zone] "
+          "DropLimit?"}},
+        {"[Zones]\nDropLimit=4\nSweepTime=1\n",
+         {"Warning: line 1: unknown section [Zones], its keys are ignored; did you mean [Zone]?"}},
+        {"[Network]\nPort=1\n", {"Warning: line 1: unknown section [Network], its keys are ignored"}},
+        {"[Core]\nColour=blue\n", {"Warning: line 2: unknown key Colour in [Core], ignored"}},
+        {"MaxHosts=4\n[Core]\n",
+         {"Warning: line 1: MaxHosts is outside any section, ignored; did you mean [Core] "
+          "MaxHosts?"}},
+        {"[Zone]\nSweepTime=7\n; a comment\n\n[Zone]\nsweeptime=9\n",
+         {"Warning: line 6: [Zone] sweeptime is set again, ignored: line 2 is in force"}},
+        {"\xEF\xBB\xBF[Core]\nMaxHosts=4\n", {}},
+    };
+    for (const Row& row : rows) {
+        const std::vector<std::string> warnings = starting(reportFor(row.ini), "Warning:");
+        EXPECT_EQ(warnings, row.warnings) << row.ini;
+    }
+    reportFor("[Zone]\nSweepTime=7\n[Zone]\nSweepTime=9\n");
+    EXPECT_EQ(settings.SweepTime, 7);
+    // After a byte-order mark the first section is read like any other.
+    reportFor("\xEF\xBB\xBF[Core]\nMaxHosts=4\n");
+    EXPECT_EQ(settings.MaxHosts, 4);
+}
+
+// A value outside its range is shown as the value in force, with what was
+// written; StatsWriteMinutes=0 warns only when there is a file to rewrite.
+TEST_F(SettingsReportTest, ClampedValuesAreReportedAsInForce) {
+    struct Row {
+        const char* ini;
+        const char* shown;  // a part of the section's Settings: line
+        std::vector<std::string> warnings;
+    };
+    const Row rows[] = {
+        {"[Core]\nChunkSize=0\n", " ChunkSize=1 ",
+         {"Warning: [Core] ChunkSize=0 -> 1: a chunk must carry a byte and fit one datagram "
+          "(1..502)"}},
+        {"[Core]\nChunkSize=9000\n", " ChunkSize=502 ",
+         {"Warning: [Core] ChunkSize=9000 -> 502: a chunk must carry a byte and fit one datagram "
+          "(1..502)"}},
+        {"[Core]\nChunkSize=502\n", " ChunkSize=502 ", {}},
+        {"[CPU]\nDatagramsPerIteration=0\n", " DatagramsPerIteration=1 ",
+         {"Warning: [CPU] DatagramsPerIteration=0 -> 1: an endpoint yields 1..1024 datagrams per "
+          "iteration"}},
+        {"[Zone]\nReclaimDelay=1194\n", " ReclaimDelay=2147483647 ms ",
+         {"Warning: [Zone] ReclaimDelay=1194 -> 2147483647 ms: the longest interval the timers "
+          "measure"}},
+        {"[Directory]\nStatsWriteMinutes=0\n", " StatsWriteMinutes=0 ",
+         {"Warning: [Directory] StatsWriteMinutes=0: the statistics and metrics files are "
+          "rewritten in every idle iteration"}},
+        {"[Directory]\nStatsWriteMinutes=0\nStatsFile=\n", " StatsWriteMinutes=0 ", {}},
+    };
+    for (const Row& row : rows) {
+        const std::vector<std::string> lines = reportFor(row.ini);
+        EXPECT_EQ(starting(lines, "Warning:"), row.warnings) << row.ini;
+        bool shown = false;
+        for (const std::string& line : starting(lines, "Settings: ["))
+            shown = shown || line.find(row.shown) != std::string::npos;
+        EXPECT_TRUE(shown) << row.ini;
+    }
+    reportFor("[Core]\nChunkSize=0\n");
+    EXPECT_EQ(settings.ChunkSize, 1);
+    EXPECT_EQ(settings.transport().ChunkSize, 1u);
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ protected:
     }
 };
 
+// Texts are written as stored, except that a tab or line end becomes a space:
+// one zone is always one line of six fields.
 TEST_F(StatsFileTest, OneLinePerZoneInListOrderWithTextsAsStored) {
     start();
     addAt("192.168.0.5", 2000, 12, 1, "A", "B");
@@ -36,7 +38,7 @@ TEST_F(StatsFileTest, OneLinePerZoneInListOrderWithTextsAsStored) {
     EXPECT_EQ(directory.read("stats.txt"),
               "192.168.0.5\t2000\t12\t1\tA\tB\r\n"
               "10.0.0.1\t1\t0\t0\tNo Description\t\r\n"
-              "10.20.30.40\t4991\t7\t1\tTabs\tleft\tright\r\nnext line\r\n");
+              "10.20.30.40\t4991\t7\t1\tTabs\tleft right  next line\r\n");
 }
 
 TEST_F(StatsFileTest, LongestLineIsWrittenWhole) {

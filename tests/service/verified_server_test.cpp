@@ -100,7 +100,7 @@ TEST_F(VerifiedServerTest, ReloadRemovesTheZonesItNowBansListedAndPending) {
     directory.write("bans.txt", "# now this host too\n127.0.0.1\n10.0.0.0/8\n");
     EXPECT_EQ(printedBy([&] { server->reload(); }),
               "---Removed banned zone: 127.0.0.1: Listed\n"
-              "Reloaded: ban file bans.txt: 2 ranges in force\n");
+              "---Reload: ban file bans.txt: 2 ranges in force\n");
     EXPECT_EQ(server->zones().count(), 0);
     EXPECT_EQ(server->pendingZones()->count(), 0);
     EXPECT_EQ(server->metrics().bannedZonesRemoved, 2u);
@@ -109,7 +109,7 @@ TEST_F(VerifiedServerTest, ReloadRemovesTheZonesItNowBansListedAndPending) {
 TEST_F(VerifiedServerTest, WithoutAFileReloadSaysSoAndDefaultsListAtOnce) {
     start();
     EXPECT_EQ(server->pendingZones(), nullptr);
-    EXPECT_EQ(printedBy([&] { server->reload(); }), "Reloaded: no ban file\n");
+    EXPECT_EQ(printedBy([&] { server->reload(); }), "---Reload: nothing to re-read\n");
     FakeZone zone;
     EXPECT_EQ(printedBy([&] {
                   EXPECT_EQ(server->learnZone(kLoopback, zone.announcedPort(), 1, 0, 0, "Now", "",

@@ -78,6 +78,7 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
     EXPECT_EQ(manager.connectionCount(), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(clients[i]->drain(), std::vector<Bytes>{kKeyResponse}) << i;
     EXPECT_TRUE(clients[10]->drain().empty());
+    EXPECT_EQ(manager.refusedCount(), 1u);
 
     sendAndPoll(*clients[3], manager, kDisconnect);
     EXPECT_EQ(manager.connectionCount(), 9);
@@ -85,6 +86,7 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
     sendAndPoll(*clients[10], manager, kKeyRequest);
     EXPECT_EQ(manager.connectionCount(), 10);
     EXPECT_EQ(clients[10]->drain(), std::vector<Bytes>{kKeyResponse});
+    EXPECT_EQ(manager.refusedCount(), 1u);
 }
 
 TEST_F(ConnectionManagerTest, DisconnectFreesItsConnectionInTheSamePollWithoutATick) {
@@ -123,6 +125,7 @@ TEST_F(ConnectionManagerTest, ClientModeTakesDatagramsOnlyFromThePeerItConnected
     EXPECT_EQ(manager.connectionCount(), 1);
     EXPECT_TRUE(connection.keyRequestPending);
     EXPECT_TRUE(peerOtherPort.drain().empty());
+    EXPECT_EQ(manager.refusedCount(), 0u);  // strangers to a client are not refused clients
 
     sendAndPoll(peer, manager, keyResponseFor(requests[0]));
     EXPECT_FALSE(connection.keyRequestPending);
