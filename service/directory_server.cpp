@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/random_source.h"
 #include "platform/tick_clock.h"
 #include "service/raw_file.h"
 #include "service/server_list.h"
@@ -70,13 +71,35 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
       zoneList(settings.zones()) {
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
+    if (settings.zones().VerifiedZones) {
+        // The secret and the first round number come from the kernel, so
+        // neither the tokens nor the round count can be worked out outside.
+        std::array<uint8_t, sizeof(HashKey) + sizeof(uint32_t)> seed{};
+        std::string reason;
+        if (fillRandom(seed, reason)) {
+            HashKey key{};
+            std::copy_n(seed.begin(), key.size(), key.begin());
+            tokens = std::make_unique<PingTokens>(key, readU32(seed.data(), key.size()));
+            pending = std::make_unique<PendingZones>(settings.zones(),
+                                                     settings.zones().MaxPendingZones);
+        } else {
+            std::printf("---No secret for the ping tokens: %s\n", reason.c_str());
+            secretMissing = true;
+        }
+    }
+    if (!settings_.BanFile.empty()) {
+        loadBans();
+        std::printf("Settings: ban file %s: %zu ranges in force\n", settings_.BanFile.c_str(),
+                    bans.rangeCount());
+    }
     const uint32_t now = tickCount();
     lastSweepTick = now;
     lastStatsTick = now;
 }
 
 bool DirectoryServer::endpointsOpen() const {
-    return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0;
+    return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0 &&
+           !secretMissing;
 }
 
 // Every connection goes first, clients before downloads, and nothing is sent
@@ -88,7 +111,6 @@ DirectoryServer::~DirectoryServer() {
     downloadManager.removeAll();
 }
 
-void DirectoryServer::reload() { std::printf("---Reload: nothing to re-read\n"); }
 
 void DirectoryServer::iterate() {
     checkSlowIteration();
@@ -265,7 +287,7 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
     // One list per download: a second one (say, in the same cluster) would only
     // repeat the merge, the disconnect and the message.
     if (connection.isClosed()) return;
-    mergeServerList(message.data, message.length, zoneList, &counters.rejoinsRefused);
+    mergePeerList(message.data, message.length);
     connection.disconnect(true);
     if (downloadPending) {
         PeerDownloads& peer = counters.peer(downloadPeer);
@@ -281,7 +303,10 @@ void DirectoryServer::receiveUpdate() {
         std::unique_ptr<Datagram> datagram = updateEndpoint.poll();
         if (!datagram) return;
         ++counters.updateDatagrams;
-        countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint));
+        const uint64_t heldBefore = pending ? pending->added : 0;
+        countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint, gate()));
+        // A zone new to the pending table got its first ping.
+        if (pending) counters.pingsSent += pending->added - heldBefore;
     }
 }
 
@@ -292,6 +317,8 @@ void DirectoryServer::countUpdate(UpdateOutcome outcome) {
         case UpdateOutcome::BadPassword: ++counters.updatesBadPassword; break;
         case UpdateOutcome::Limit: ++counters.updatesLimit; break;
         case UpdateOutcome::CountQuery: ++counters.countQueries; break;
+        case UpdateOutcome::Pending: ++counters.updatesPending; break;
+        case UpdateOutcome::Banned: ++counters.bannedDatagrams; break;
     }
 }
 
@@ -300,7 +327,13 @@ void DirectoryServer::receivePingReply() {
         std::unique_ptr<Datagram> datagram = pingEndpoint.poll();
         if (!datagram) return;
         ++counters.pingDatagrams;
-        if (handlePingDatagram(*datagram, zoneList)) ++counters.pingReplies;
+        const std::optional<PingOutcome> outcome =
+            handlePingDatagram(*datagram, zoneList, passwords, gate());
+        if (outcome == PingOutcome::Matched || outcome == PingOutcome::Listed)
+            ++counters.pingReplies;
+        if (outcome == PingOutcome::Mismatch) ++counters.pingRepliesMismatched;
+        if (outcome == PingOutcome::Listed) ++counters.zonesVerified;
+        if (outcome == PingOutcome::Refused) ++counters.zonesRefusedAtListing;
     }
 }
 
@@ -313,9 +346,10 @@ void DirectoryServer::runZoneTimeouts() {
             zoneList.drop(zone);
             ++counters.zonesDropped;
         } else if (zone->retryDue()) {
-            sendPing(zone->address, zone->port);
+            sendPing(*zone);
         }
     });
+    if (pending) pending->runRetries([this](PendingZone& entry) { sendPing(entry.zone); });
 }
 
 // One sweep per SweepTime, pinging sweepPingsPerSweep zones (one unless
@@ -346,8 +380,8 @@ void DirectoryServer::runSweep() {
         if (zone->awaitingReply) continue;
         if (!sweepBegun) lastSweepTick = tickCount();
         sweepBegun = true;
-        zone->startSweepPing();
-        sendPing(zone->address, zone->port);
+        startRound(*zone);
+        sendPing(*zone);
         --sweepOwed;
         ++sent;
     }
@@ -376,9 +410,16 @@ void DirectoryServer::writeStats() {
 MetricsGauges DirectoryServer::gauges() const {
     const int64_t cycleMs =
         sweepCycleMs(static_cast<uint32_t>(zoneList.count()), zoneList.settings());
-    return MetricsGauges{zoneList.count(), passwords.count(), clientManager.connectionCount(),
+    MetricsGauges values{zoneList.count(), passwords.count(), clientManager.connectionCount(),
                          downloadManager.connectionCount(),
                          cycleMs < 0 ? HUGE_VAL : static_cast<double>(cycleMs) / 1000.0};
+    if (pending) {
+        values.pendingZones = pending->count();
+        values.pendingForgotten = pending->forgotten;
+        values.pendingEvicted = pending->evicted;
+    }
+    values.banRanges = static_cast<int64_t>(bans.rangeCount());
+    return values;
 }
 
 void DirectoryServer::writeMetrics() {
@@ -396,9 +437,83 @@ void DirectoryServer::countListServed(uint32_t bytes) {
     counters.listBytes += bytes;
 }
 
-void DirectoryServer::sendPing(uint32_t address, uint16_t port) {
+void DirectoryServer::sendPing(const ZoneRecord& zone) {
     ++counters.pingsSent;
-    kelvaro::sendPing(pingEndpoint, address, port);
+    sendZonePing(pingEndpoint, zone, tokens.get());
+}
+
+// A sweep ping opens a round: with tokens, only this ping and its re-pings
+// can be answered from now on.
+void DirectoryServer::startRound(ZoneRecord& zone) {
+    zone.startSweepPing();
+    if (tokens) zone.pingRound = tokens->nextRound();
+}
+
+ZoneGate DirectoryServer::gate() {
+    ZoneGate view;
+    view.pending = pending.get();
+    view.tokens = tokens.get();
+    if (!bans.empty()) view.bans = &bans;
+    view.banReports = &banReports;
+    return view;
+}
+
+Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t population,
+                                     uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                                     std::string_view description, ZoneSource source) {
+    const uint64_t heldBefore = pending ? pending->added : 0;
+    const Admission admission = admitZone(gate(), zoneList, pingEndpoint, address, port,
+                                          population, zoneFlag, zoneWord, name, description, {},
+                                          source);
+    if (pending) counters.pingsSent += pending->added - heldBefore;
+    return admission;
+}
+
+// Every entry goes through the gate as a zone from a peer: a banned address
+// is skipped, and with VerifiedZones an unknown zone waits for its proof.
+void DirectoryServer::mergePeerList(const uint8_t* message, uint32_t length) {
+    forEachZoneEntry(message, length, [this](const ZoneEntry& entry) {
+        const Admission admission =
+            learnZone(entry.address, entry.port, entry.population, entry.zoneFlag, entry.zoneWord,
+                      entry.name, entry.description, ZoneSource::Peer);
+        if (admission == Admission::Banned) ++counters.bannedPeerZones;
+        if (admission == Admission::RejoinRefused) ++counters.rejoinsRefused;
+    });
+}
+
+void DirectoryServer::loadBans() {
+    if (!settings_.BanFile.empty()) loadBanFile(settings_.BanFile, bans);
+    removeBannedZones();
+}
+
+// Walks every zone once: a reload is rare, and the lookups stay cheap.
+void DirectoryServer::removeBannedZones() {
+    if (bans.empty()) return;
+    for (ZoneList::Node* node = zoneList.head(); node != nullptr;) {
+        ZoneList::Node* next = node->next;
+        ZoneRecord* zone = node->element.get();
+        if (bans.contains(zone->address)) {
+            std::printf("---Removed banned zone: %s: %.*s\n",
+                        NetAddress(zone->address, 0).text().c_str(), fieldLength(zone->name),
+                        zone->name);
+            zoneList.remove(zone);
+            ++counters.bannedZonesRemoved;
+        }
+        node = next;
+    }
+    if (pending)
+        counters.bannedZonesRemoved += pending->removeIf(
+            [this](const PendingZone& entry) { return bans.contains(entry.zone.address); });
+}
+
+void DirectoryServer::reload() {
+    if (settings_.BanFile.empty()) {
+        std::printf("---Reload: nothing to re-read\n");
+        return;
+    }
+    loadBans();
+    std::printf("---Reload: ban file %s: %zu ranges in force\n", settings_.BanFile.c_str(),
+                bans.rangeCount());
 }
 
 }  // namespace kelvaro

@@ -18,13 +18,20 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
+#include "net/ban_list.h"
+#include "net/report_throttle.h"
 #include "net/udp_endpoint.h"
 #include "service/metrics.h"
 #include "service/server_settings.h"
 #include "transport/connection.h"
 #include "transport/connection_manager.h"
+#include "zones/pending_zones.h"
+#include "zones/ping_tokens.h"
+#include "zones/zone_admission.h"
 #include "zones/zone_datagrams.h"
 #include "zones/zone_list.h"
 #include "zones/zone_passwords.h"
@@ -115,15 +122,25 @@ public:
     // <path>: <reason>".
     void writeStats();
 
-    // What SIGHUP asks for: re-reads whatever can change while the server
-    // runs and prints one line saying what it re-read ("---Reload: nothing to
-    // re-read" while nothing is reloadable: the settings, ports and peer list
-    // are fixed for the run).
+    // False when any of the four endpoints could not be opened, or when
+    // VerifiedZones is set and the system's random source gave no secret for
+    // the ping tokens: the service binary then stops before it starts serving.
+    bool endpointsOpen() const;
+
+    // What SIGHUP asks for: re-reads BanFile (a file that cannot be read
+    // leaves the previous list in force), removes the listed and pending
+    // zones of banned addresses ("---Removed banned zone: <addr>: <name>"
+    // each) and prints one line: "---Reload: ban file <path>: <n> ranges in
+    // force", or "---Reload: nothing to re-read" when BanFile is empty (the
+    // settings, ports and peer list are fixed for the run).
     void reload();
 
-    // False when any of the four endpoints could not be opened: the service
-    // binary then stops before it starts serving.
-    bool endpointsOpen() const;
+    // A zone learned from elsewhere than its own update or a peer's list (a
+    // store of a previous run, say): banned addresses are skipped, and with
+    // VerifiedZones it waits, pinged now, until it proves its address.
+    Admission learnZone(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+                        uint32_t zoneWord, std::string_view name, std::string_view description,
+                        ZoneSource source);
 
     // Replaces MetricsFile (when set) with the counters and the current
     // gauges. Runs on the statistics timer, whether or not StatsFile is set,
@@ -168,6 +185,9 @@ public:
     // The zones, for tests and benchmarks that place them directly.
     ZoneList& zones() { return zoneList; }
     const ZoneList& zones() const { return zoneList; }
+    // The zones waiting to prove their address; null without VerifiedZones.
+    const PendingZones* pendingZones() const { return pending.get(); }
+    const BanList& banList() const { return bans; }
 
 private:
     void checkSlowIteration();
@@ -187,7 +207,12 @@ private:
     void runStatsTimer();
     void becomeBusy();
     void startDownload();
-    void sendPing(uint32_t address, uint16_t port);
+    void sendPing(const ZoneRecord& zone);
+    void startRound(ZoneRecord& zone);
+    ZoneGate gate();
+    void loadBans();
+    void removeBannedZones();
+    void mergePeerList(const uint8_t* message, uint32_t length);
     // Starts list with its type byte, then appends the entries of the zones
     // from start on that reach minimum; returns the first zone that did not
     // fit, or nullptr when all did. listed counts the entries appended.
@@ -218,6 +243,13 @@ private:
     uint32_t lastRefusalLineTick = 0;
     bool refusalLinePrinted = false;
     MetricsCounters counters;
+    // The proof of address (VerifiedZones): the token secret and the zones
+    // that have not yet echoed one. Both null when zones are listed at once.
+    std::unique_ptr<PingTokens> tokens;
+    std::unique_ptr<PendingZones> pending;
+    bool secretMissing = false;  // VerifiedZones without a secret: do not serve
+    BanList bans;
+    ReportThrottle banReports;
     ZoneList zoneList;
 };
 

@@ -136,6 +136,27 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     counter(out, "kelvaro_clients_refused_total",
             "Datagrams from would-be clients turned away because MaxHosts connections existed.",
             c.clientsRefused);
+
+    gauge(out, "kelvaro_pending_zones", "Zones waiting to prove their address now.",
+          g.pendingZones);
+    counter(out, "kelvaro_pending_updates_total", "Updates of zones not yet listed.",
+            c.updatesPending);
+    const char* pendingEnds = "kelvaro_pending_zones_ended_total";
+    describe(out, pendingEnds, "counter", "Zones that left the pending table, by how.");
+    sample(out, pendingEnds, "result=\"listed\"", c.zonesVerified);
+    sample(out, pendingEnds, "result=\"refused\"", c.zonesRefusedAtListing);
+    sample(out, pendingEnds, "result=\"never_answered\"", g.pendingForgotten);
+    sample(out, pendingEnds, "result=\"evicted\"", g.pendingEvicted);
+    counter(out, "kelvaro_ping_replies_mismatch_total",
+            "Ping replies dropped for not echoing a token of their zone's current round.",
+            c.pingRepliesMismatched);
+
+    gauge(out, "kelvaro_ban_ranges", "Address ranges in the ban list now.", g.banRanges);
+    const char* banned = "kelvaro_banned_total";
+    describe(out, banned, "counter", "What the ban list refused, by kind.");
+    sample(out, banned, "kind=\"datagram\"", c.bannedDatagrams);
+    sample(out, banned, "kind=\"peer_zone\"", c.bannedPeerZones);
+    sample(out, banned, "kind=\"zone_removed\"", c.bannedZonesRemoved);
     return out;
 }
 

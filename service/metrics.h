@@ -48,6 +48,15 @@ struct MetricsCounters {
     // Peer list entries not added because the zone was dropped too recently.
     uint64_t rejoinsRefused = 0;
     uint64_t clientsRefused = 0;  // datagrams turned away because MaxHosts was reached
+    // Zones that must prove their address (VerifiedZones).
+    uint64_t updatesPending = 0;        // updates of zones held pending
+    uint64_t pingRepliesMismatched = 0; // replies without a token of their zone's round
+    uint64_t zonesVerified = 0;         // pending zones listed after echoing a token
+    uint64_t zonesRefusedAtListing = 0; // proven, but the name or a cap refused them
+    // The ban list.
+    uint64_t bannedDatagrams = 0;   // update-port datagrams (updates, count queries) refused
+    uint64_t bannedPeerZones = 0;   // entries of a peer's list skipped
+    uint64_t bannedZonesRemoved = 0;  // listed or pending zones removed by a (re)load
     // One entry per peer address, in the order they were first tried; the
     // peer list holds at most ten addresses, so a linear search is enough.
     std::vector<PeerDownloads> downloads;
@@ -65,6 +74,10 @@ struct MetricsGauges {
     // How long a full sweep of the list takes with the settings in force;
     // infinite when the sweep never runs.
     double sweepCycleSeconds = 0;
+    int64_t pendingZones = 0;
+    uint64_t pendingForgotten = 0;  // counted by the pending table itself
+    uint64_t pendingEvicted = 0;
+    int64_t banRanges = 0;
 };
 
 // The whole file text, every metric with its HELP and TYPE lines.

@@ -92,17 +92,12 @@ bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, 
 
 int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones,
                         uint64_t* rejoinsRefused) {
-    int32_t merged = 0;
-    uint32_t position = 1;  // after the type byte
-    ZoneEntry entry;
-    while (readZoneEntry(message, length, position, entry)) {
+    return forEachZoneEntry(message, length, [&](const ZoneEntry& entry) {
         const ZoneChange change =
             zones.addOrUpdate(entry.address, entry.port, entry.population, entry.zoneFlag,
                               entry.zoneWord, entry.name, entry.description, ZoneSource::Peer);
         if (change == ZoneChange::RejoinRefused && rejoinsRefused != nullptr) ++*rejoinsRefused;
-        ++merged;
-    }
-    return merged;
+    });
 }
 
 }  // namespace kelvaro

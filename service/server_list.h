@@ -64,4 +64,18 @@ bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, 
 int32_t mergeServerList(const uint8_t* message, uint32_t length, ZoneList& zones,
                         uint64_t* rejoinsRefused = nullptr);
 
+// Calls take(entry) for each whole entry of a server list, in list order, by
+// the same reading rules as mergeServerList; returns how many there were.
+template <typename Take>
+int32_t forEachZoneEntry(const uint8_t* message, uint32_t length, Take&& take) {
+    int32_t read = 0;
+    uint32_t position = 1;  // after the type byte
+    ZoneEntry entry;
+    while (readZoneEntry(message, length, position, entry)) {
+        take(static_cast<const ZoneEntry&>(entry));
+        ++read;
+    }
+    return read;
+}
+
 }  // namespace kelvaro

@@ -87,6 +87,7 @@ struct NamedKey {
 constexpr NamedKey kOtherKeys[] = {
     {"Core", "ClusterMode"},    {"CPU", "WakeOnTraffic"}, {"Directory", "StatsFile"},
     {"Directory", "MetricsFile"}, {"Directory", "IP"},        {"Http", "Address"},
+    {"Zone", "VerifiedZones"},  {"Zone", "MaxPendingZones"}, {"Zone", "BanFile"},
 };
 
 std::vector<NamedKey> knownKeys() {
@@ -332,6 +333,11 @@ void ServerSettings::loadFile(const std::string& iniFile, uint32_t (*resolve)(co
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
+    // Outside the table, so that the report's [Zone] line stays as it was
+    // unless zones must prove their address.
+    VerifiedZones = readInteger(*this, "Zone", "VerifiedZones", "0", path);
+    MaxPendingZones = readInteger(*this, "Zone", "MaxPendingZones", "10000", path);
+    BanFile = readProfileString("Zone", "BanFile", "", kStatsFileBufferSize, path);
     HttpAddress = readProfileString("Http", "Address", "127.0.0.1", kIntBufferSize, path);
 
     peerList = readProfileString("Directory", "IP", kDefaultPeers, kPeerListBufferSize, path);
@@ -376,6 +382,9 @@ ZoneSettings ServerSettings::zones() const {
     // turns the feature off, as 0 does.
     values.SweepCycle = SweepCycle > 0 ? static_cast<uint32_t>(SweepCycle) : 0;
     values.RejoinDelay = RejoinDelay > 0 ? static_cast<uint32_t>(RejoinDelay) : 0;
+    values.VerifiedZones = VerifiedZones != 0;
+    // The pending table is always bounded: 0 or less holds a single zone.
+    values.MaxPendingZones = MaxPendingZones > 0 ? static_cast<uint32_t>(MaxPendingZones) : 1;
     return values;
 }
 

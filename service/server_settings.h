@@ -112,6 +112,9 @@ struct ServerSettings {
     int32_t BusyHoldLimit = 0;        // ms
     int32_t SweepCycle = 0;           // ms (ini: seconds); 0 or negative: off
     int32_t RejoinDelay = 0;          // ms (ini: seconds); 0 or negative: off
+    int32_t VerifiedZones = 0;        // non-zero: zones are listed once they echo a ping token
+    int32_t MaxPendingZones = 0;      // zones waiting to prove their address; at least 1
+    std::string BanFile;              // empty: nobody banned; re-read on SIGHUP
     int32_t DownloadTime = 0;         // ms (ini: minutes)
     uint32_t peerAddresses[kMaxPeers] = {};  // IPv4, network order
     int32_t peerCount = 0;

@@ -53,6 +53,9 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
                         inFileUnits(settings.*(row->field), row->scale);
         if (section == "Core") line += std::string(" ClusterMode=") + (settings.ClusterMode ? "1" : "0");
         if (section == "CPU") line += std::string(" WakeOnTraffic=") + (settings.WakeOnTraffic ? "1" : "0");
+        if (section == "Zone" && settings.VerifiedZones != 0)
+            line += " VerifiedZones=1 MaxPendingZones=" + std::to_string(settings.zones().MaxPendingZones);
+        if (section == "Zone" && !settings.BanFile.empty()) line += " BanFile=" + settings.BanFile;
         if (section == "Directory") {
             line += " StatsFile=" + settings.StatsFile;
             if (!settings.MetricsFile.empty()) line += " MetricsFile=" + settings.MetricsFile;

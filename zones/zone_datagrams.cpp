@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "net/report_throttle.h"
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
 #include "util/bytes.h"
@@ -66,9 +67,15 @@ bool isValidZoneUpdate(const uint8_t* payload, size_t length) {
 }
 
 UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords,
-                                   ZoneList& zones, UdpEndpoint& pingEndpoint) {
+                                   ZoneList& zones, UdpEndpoint& pingEndpoint,
+                                   const ZoneGate& gate) {
     const uint8_t* payload = datagram.data();
     const size_t length = datagram.bytes.size();
+    if (gate.banned(datagram.source.address())) {
+        if (gate.banReports == nullptr || gate.banReports->allow(datagram.source.address()))
+            std::printf("---Banned address: %s\n", datagram.source.text().c_str());
+        return UpdateOutcome::Banned;
+    }
     if (isValidZoneUpdate(payload, length)) {
         const std::string_view name = fieldText(payload, kNameOffset, kNameWidth);
         const std::string_view password = fieldText(payload, kPasswordOffset, kPasswordWidth);
@@ -81,7 +88,10 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
             reportZoneLimit(address);
             return UpdateOutcome::Limit;
         }
-        switch (passwords.check(name, password)) {
+        // A zone not yet listed may not claim a name: its password is judged
+        // now, and the record made only once it has proved its address.
+        const bool listed = !gate.verifies() || zones.find(address, port) != nullptr;
+        switch (listed ? passwords.check(name, password) : passwords.peek(name, password)) {
         case PasswordCheck::Accepted:
             break;
         case PasswordCheck::BadPassword:
@@ -96,11 +106,13 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
         // The last byte is a NUL, so the description ends inside the datagram.
         const std::string_view description =
             fieldText(payload, kDescriptionOffset, length - kDescriptionOffset);
-        zones.addOrUpdate(address, port, readU16(payload, kPopulationOffset),
-                          readU16(payload, kFlagOffset), readU32(payload, kWordOffset), name,
-                          description);
+        const Admission admission =
+            admitZone(gate, zones, pingEndpoint, address, port, readU16(payload, kPopulationOffset),
+                      readU16(payload, kFlagOffset), readU32(payload, kWordOffset), name,
+                      description, password, ZoneSource::Update);
+        if (admission == Admission::Refused) return UpdateOutcome::Limit;
         std::printf("---Update : %.*s\n", nameLength, name.data());
-        return UpdateOutcome::Accepted;
+        return admission == Admission::Listed ? UpdateOutcome::Accepted : UpdateOutcome::Pending;
     }
     if (length == kCountQueryLength) {
         sendZoneCount(pingEndpoint, datagram.source.address(), datagram.source.hostPort(),
@@ -113,22 +125,31 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
 }
 
 bool handlePingDatagram(const Datagram& datagram, ZoneList& zones) {
+    ZonePasswords unused;  // a default gate never lists a pending zone
+    const std::optional<PingOutcome> outcome = handlePingDatagram(datagram, zones, unused, {});
+    return outcome == PingOutcome::Matched;
+}
+
+std::optional<PingOutcome> handlePingDatagram(const Datagram& datagram, ZoneList& zones,
+                                              ZonePasswords& passwords, const ZoneGate& gate) {
     if (datagram.bytes.size() != kPingReplyLength) {
         std::printf("---Invalid message on ping sweep port\n");
-        return false;
+        return std::nullopt;
     }
     // Zones answer pings from port + 1, so the announced port is one below.
     const uint16_t announcedPort = static_cast<uint16_t>(datagram.source.hostPort() - 1);
-    ZoneRecord* record = zones.find(datagram.source.address(), announcedPort);
-    if (record == nullptr) return false;
     const uint8_t* payload = datagram.data();
-    record->onPingReply(readU32(payload, kReplyEchoOffset), readU32(payload, kReplyCountOffset));
-    return true;
+    return applyPingReply(gate, zones, passwords, datagram.source.address(), announcedPort,
+                          readU32(payload, kReplyCountOffset), readU32(payload, kReplyEchoOffset));
 }
 
 void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port) {
+    sendPingBytes(pingEndpoint, address, port, tickCount());
+}
+
+void sendPingBytes(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t bytes) {
     uint8_t ping[kPingLength];
-    writeU32(ping, kPingTickOffset, tickCount());
+    writeU32(ping, kPingTickOffset, bytes);
     pingEndpoint.setDestination(address, static_cast<uint16_t>(port + 1));
     pingEndpoint.send(ping, sizeof ping);
 }

@@ -16,8 +16,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
+
+#include "zones/zone_admission.h"
 
 namespace kelvaro {
 
@@ -42,7 +45,9 @@ constexpr size_t kLongestUpdateDescription = kMaxZoneUpdateLength - kMinZoneUpda
 bool isValidZoneUpdate(const uint8_t* payload, size_t length);
 
 // What became of one datagram on the update port, for the operator's counters.
-enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery };
+// Pending: a zone not yet listed, held until it proves its address (its first
+// ping sent when it is new). Banned: any datagram from a banned address.
+enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery, Pending, Banned };
 
 // One datagram from the update port. A valid update whose password the
 // registry accepts is added or refreshed ("---Update : <name>"); a refused
@@ -53,8 +58,14 @@ enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery }
 // and is refused before its name reaches the registry; a name the registry's
 // cap refuses prints "---Password limit reached: <addr>: <name>". Neither
 // touches the zones already listed.
+//
+// Under a gate: a datagram from a banned address is refused whole, before it
+// is read, printing "---Banned address: <addr>" at most once a minute per
+// address. When the gate verifies, an update from a zone not listed has its
+// password judged without touching the registry (peek) and the zone is held
+// pending (see admitZone); "---Update : <name>" is printed all the same.
 UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
-                          UdpEndpoint& pingEndpoint);
+                          UdpEndpoint& pingEndpoint, const ZoneGate& gate = {});
 
 // One datagram from the ping port. An 8-byte reply is matched to the zone at
 // its source address whose announced port is the source port - 1 (16 bits);
@@ -63,9 +74,17 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
 // a zone.
 bool handlePingDatagram(const Datagram& datagram, ZoneList& zones);
 
+// The same under a gate (see applyPingReply); nothing for a datagram that is
+// not 8 bytes long, after the invalid-message line.
+std::optional<PingOutcome> handlePingDatagram(const Datagram& datagram, ZoneList& zones,
+                                              ZonePasswords& passwords, const ZoneGate& gate);
+
 // Sends the current tick to address, (port + 1) mod 65536. Send failures are
 // ignored: a lost ping is just a missed ping.
 void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port);
+
+// Sends the 4 bytes of a ping (a tick or a token) to address, port + 1.
+void sendPingBytes(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t bytes);
 
 // Sends count and echo to address, port.
 void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t count,

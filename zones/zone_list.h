@@ -56,6 +56,7 @@ struct ZoneRecord {
     uint32_t missedPings = 0;    // re-pings since the last sweep ping
     uint32_t lastPingTick = 0;   // tick of the last ping sent
     uint32_t lastHeardTick = 0;  // tick of the last update or ping reply (or of the peer's list that brought it)
+    uint32_t pingRound = 0;      // round of the pings sent now, when pings carry tokens (PingTokens)
     // Set by the list that holds the record (0 and nullptr for a record made
     // on its own): the record's place in list order, and the list to tell
     // when a sweep ping starts, so its time-out pass finds the record.
@@ -151,6 +152,11 @@ public:
     // iteration (see rejoin_memory.h for why).
     void expireDrops() { rejoins.expire(tickCount()); }
     const RejoinMemory& dropped() const { return rejoins; }
+    // True when a peer's entry for this zone is refused for now: the zone was
+    // dropped for silence less than RejoinDelay ago.
+    bool refusesRejoin(uint32_t address, uint16_t port) {
+        return rejoins.holds(address, port, tickCount());
+    }
 
     // Forgets every outstanding sweep ping (used when the server itself was
     // too slow or busy to listen for replies).

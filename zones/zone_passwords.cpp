@@ -100,6 +100,17 @@ PasswordCheck ZonePasswords::check(std::string_view name, std::string_view passw
     return PasswordCheck::Accepted;
 }
 
+PasswordCheck ZonePasswords::peek(std::string_view name, std::string_view password) const {
+    if (const ZonePassword* found = owner(name)) {
+        const std::string_view current(found->password,
+                                       boundedLength(found->password, sizeof found->password));
+        return passwordsMatch(current, password) || found->isReclaimable(reclaimDelay)
+                   ? PasswordCheck::Accepted
+                   : PasswordCheck::BadPassword;
+    }
+    return full() ? PasswordCheck::Limit : PasswordCheck::Accepted;
+}
+
 bool ZonePasswords::full() const {
     return maxRecords != 0 && static_cast<uint32_t>(records.count()) >= maxRecords;
 }

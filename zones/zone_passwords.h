@@ -76,6 +76,10 @@ public:
     // The same, telling a refused password from a name refused by the cap.
     PasswordCheck check(std::string_view name, std::string_view password);
 
+    // What check() would answer now, changing nothing: no record is made, no
+    // password reclaimed, no use recorded (for zones not yet listed).
+    PasswordCheck peek(std::string_view name, std::string_view password) const;
+
     // The record a name falls under: the oldest whose name captures it, or
     // nullptr. Costs the same at any registry size.
     ZonePassword* owner(std::string_view name) const { return index.find(name); }

@@ -32,6 +32,11 @@ struct ZoneSettings {
     // How long a zone dropped for not answering is kept from coming back
     // through a peer's server list (see rejoin_memory.h). 0: no such memory.
     uint32_t RejoinDelay = 0;
+    // Zones must prove their address before they are listed: pings carry
+    // unguessable tokens, and a new zone waits among at most MaxPendingZones
+    // pending ones until it echoes one (see pending_zones.h).
+    bool VerifiedZones = false;
+    uint32_t MaxPendingZones = 10000;
 };
 
 }  // namespace kelvaro

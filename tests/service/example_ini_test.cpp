@@ -43,6 +43,9 @@ TEST(ExampleIniTest, DocumentedValuesAreTheBuiltInDefaults) {
     EXPECT_EQ(documented.BusyHoldLimit, defaults.BusyHoldLimit);
     EXPECT_EQ(documented.SweepCycle, defaults.SweepCycle);
     EXPECT_EQ(documented.RejoinDelay, defaults.RejoinDelay);
+    EXPECT_EQ(documented.VerifiedZones, defaults.VerifiedZones);
+    EXPECT_EQ(documented.MaxPendingZones, defaults.MaxPendingZones);
+    EXPECT_EQ(documented.BanFile, defaults.BanFile);
     EXPECT_EQ(documented.DownloadTime, defaults.DownloadTime);
     EXPECT_EQ(documented.peerCount, defaults.peerCount);
     EXPECT_EQ(documented.peerCount, 3);

@@ -293,3 +293,42 @@ TEST_F(SettingsReportTest, ClampedValuesAreReportedAsInForce) {
 
 }  // namespace
 }  // namespace kelvaro
+
+namespace kelvaro {
+namespace {
+
+TEST(ProofOfAddressSettingsTest, ShownOnlyWhenSetAndThePendingBoundIsNeverZero) {
+    struct Case {
+        const char* ini;
+        const char* zoneLineEnd;  // after MaxPasswordRecords=0
+        uint32_t maxPending;
+        bool verified;
+    };
+    const Case cases[] = {
+        {"", "", 10000, false},
+        {"[Zone]\nVerifiedZones=1\n", " VerifiedZones=1 MaxPendingZones=10000", 10000, true},
+        {"[Zone]\nVerifiedZones=7\nMaxPendingZones=0\nBanFile=/etc/bans\n",
+         " VerifiedZones=1 MaxPendingZones=1 BanFile=/etc/bans", 1, true},
+        {"[Zone]\nMaxPendingZones=25\nBanFile=bans\n", " BanFile=bans", 25, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        testing_support::TempDirectory directory;
+        directory.write(kIniFileName, c.ini);
+        ServerSettings settings;
+        settings.load(directory.path(), countingResolver);
+        EXPECT_EQ(settings.zones().VerifiedZones, c.verified);
+        EXPECT_EQ(settings.zones().MaxPendingZones, c.maxPending);
+        const auto lines = settingsReport(settings);
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[3],
+                  std::string("Settings: [Zone] SweepTime=500 DropLimit=10 ReclaimDelay=24 "
+                              "InitialHighPing=300 MaxZones=0 MaxZonesPerAddress=0 "
+                              "MaxPasswordRecords=0 BusyHoldLimit=10000 SweepCycle=0 "
+                              "RejoinDelay=0") +
+                      c.zoneLineEnd);
+    }
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -1,0 +1,156 @@
+#include "net/ban_list.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kelvaro {
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r";
+constexpr size_t kLongestQuotedLine = 80;             // of a bad line, in its warning
+constexpr size_t kLongestBanFile = 64u * 1024 * 1024;
+
+std::string_view trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// A decimal number of 1..maxDigits digits, at most maxValue; moves text past it.
+bool readNumber(std::string_view& text, size_t maxDigits, uint32_t maxValue, uint32_t& value) {
+    size_t digits = 0;
+    value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        if (++digits > maxDigits) return false;
+        value = value * 10 + static_cast<uint32_t>(text[digits - 1] - '0');
+    }
+    text.remove_prefix(digits);
+    return digits > 0 && value <= maxValue;
+}
+
+// The whole file, or false with the reason. A directory or a file that fails
+// half way is as unreadable as a missing one.
+bool readWholeFile(const std::string& path, std::string& contents, std::string& reason) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    char buffer[4096];
+    bool ok = true;
+    // Bounded in bytes, so a runaway file cannot hold the server.
+    while (contents.size() < kLongestBanFile) {
+        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            reason = std::strerror(errno);
+            ok = false;
+            break;
+        }
+        contents.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(descriptor);
+    if (ok && contents.size() >= kLongestBanFile) {
+        reason = "longer than 64 MiB";
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool parseAddressRange(std::string_view text, uint32_t& first, uint32_t& last) {
+    uint32_t address = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (text.empty() || text.front() != '.') return false;
+            text.remove_prefix(1);
+        }
+        uint32_t value = 0;
+        if (!readNumber(text, 3, 255, value)) return false;
+        address = address << 8 | value;
+    }
+    uint32_t prefix = 32;
+    if (!text.empty()) {
+        if (text.front() != '/') return false;
+        text.remove_prefix(1);
+        if (!readNumber(text, 2, 32, prefix) || !text.empty()) return false;
+    }
+    const uint32_t hostBits = prefix == 0 ? 0xFFFFFFFFu : (1u << (32 - prefix)) - 1;
+    first = address & ~hostBits;
+    last = first | hostBits;
+    return true;
+}
+
+BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines) {
+    BanList list;
+    size_t number = 0;
+    while (!text.empty()) {
+        ++number;
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        line = trimmed(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        uint32_t first = 0;
+        uint32_t last = 0;
+        if (!parseAddressRange(line, first, last)) {
+            badLines.push_back({number, line});
+            continue;
+        }
+        list.intervals.emplace_back(first, last);
+        ++list.ranges;
+    }
+    std::sort(list.intervals.begin(), list.intervals.end());
+    // Merged, the intervals are disjoint and sorted by both ends, which is
+    // what the binary search in contains() needs.
+    std::vector<std::pair<uint32_t, uint32_t>> merged;
+    for (const auto& interval : list.intervals) {
+        if (!merged.empty() && (merged.back().second == 0xFFFFFFFFu ||
+                                interval.first <= merged.back().second + 1)) {
+            merged.back().second = std::max(merged.back().second, interval.second);
+        } else {
+            merged.push_back(interval);
+        }
+    }
+    list.intervals = std::move(merged);
+    return list;
+}
+
+bool BanList::contains(uint32_t address) const {
+    const uint32_t host = ntohl(address);
+    // The last interval starting at or before host is the only candidate.
+    auto after = std::upper_bound(intervals.begin(), intervals.end(), host,
+                                  [](uint32_t value, const auto& interval) {
+                                      return value < interval.first;
+                                  });
+    if (after == intervals.begin()) return false;
+    return host <= std::prev(after)->second;
+}
+
+bool loadBanFile(const std::string& path, BanList& list) {
+    std::string contents;
+    std::string reason;
+    if (!readWholeFile(path, contents, reason)) {
+        std::printf("Warning: ban file %s: %s; the previous ban list stays in force\n",
+                    path.c_str(), reason.c_str());
+        return false;
+    }
+    std::vector<BadBanLine> badLines;
+    BanList loaded = BanList::parse(contents, badLines);
+    for (const BadBanLine& bad : badLines)
+        std::printf("Warning: %s:%zu: not an IPv4 range: %.*s\n", path.c_str(), bad.number,
+                    static_cast<int>(std::min<size_t>(bad.text.size(), kLongestQuotedLine)),
+                    bad.text.data());
+    list = std::move(loaded);
+    return true;
+}
+
+}  // namespace kelvaro

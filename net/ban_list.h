@@ -1,0 +1,53 @@
+#pragma once
+// The operator's list of refused IPv4 ranges. Text form, one range a line:
+// "a.b.c.d/n" (n 0..32; bits past the prefix are ignored) or a bare address
+// (a /32); "#" starts a comment; blank lines and surrounding blanks are
+// ignored. The ranges are kept as sorted, merged intervals, so a lookup is a
+// binary search whose cost hardly moves with the number of ranges (32 steps
+// at most, whatever the file holds).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kelvaro {
+
+// A line that is neither blank, a comment nor a range. text points into the
+// parsed text (comment and surrounding blanks removed).
+struct BadBanLine {
+    size_t number;  // from 1
+    std::string_view text;
+};
+
+class BanList {
+public:
+    // The list of text's ranges; the bad lines go to badLines, and the other
+    // lines still apply.
+    static BanList parse(std::string_view text, std::vector<BadBanLine>& badLines);
+
+    // True when address (network order) lies in one of the ranges.
+    bool contains(uint32_t address) const;
+
+    // The ranges read (lines that held one), overlapping ones included.
+    size_t rangeCount() const { return ranges; }
+    bool empty() const { return intervals.empty(); }
+
+private:
+    std::vector<std::pair<uint32_t, uint32_t>> intervals;  // host order, first..last, disjoint
+    size_t ranges = 0;
+};
+
+// One range of a line ("a.b.c.d" or "a.b.c.d/n", nothing else): first and
+// last address in host order. False for anything else.
+bool parseAddressRange(std::string_view text, uint32_t& first, uint32_t& last);
+
+// Reads the ban file at path into list, printing one "Warning: <path>:<line>:
+// not an IPv4 range: <text>" per bad line. A file that cannot be read prints
+// "Warning: ban file <path>: <reason>; the previous ban list stays in force",
+// leaves list as it was and returns false.
+bool loadBanFile(const std::string& path, BanList& list);
+
+}  // namespace kelvaro
