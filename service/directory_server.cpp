@@ -106,6 +106,7 @@ bool DirectoryServer::endpointsOpen() const {
 // to their peers. The members then go in reverse declaration order: zones,
 // ping endpoint, update endpoint, client manager, download manager, passwords.
 DirectoryServer::~DirectoryServer() {
+    if (state) state->stop();
     writeMetrics();
     clientManager.removeAll();
     downloadManager.removeAll();
@@ -119,9 +120,11 @@ void DirectoryServer::iterate() {
     receivePingReply();
     scheduleDownloads();
     zoneList.expireDrops();
+    if (state) state->iterate();
     if (!upkeepDue()) return;
     runZoneTimeouts();
     runSweep();
+    runRestorePings();
     runStatsTimer();
 }
 
@@ -460,11 +463,12 @@ ZoneGate DirectoryServer::gate() {
 
 Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t population,
                                      uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
-                                     std::string_view description, ZoneSource source) {
+                                     std::string_view description, ZoneSource source,
+                                     std::string_view password) {
     const uint64_t heldBefore = pending ? pending->added : 0;
     const Admission admission = admitZone(gate(), zoneList, pingEndpoint, address, port,
-                                          population, zoneFlag, zoneWord, name, description, {},
-                                          source);
+                                          population, zoneFlag, zoneWord, name, description,
+                                          password, source);
     if (pending) counters.pingsSent += pending->added - heldBefore;
     return admission;
 }

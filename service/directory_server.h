@@ -18,15 +18,18 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/ban_list.h"
 #include "net/report_throttle.h"
 #include "net/udp_endpoint.h"
 #include "service/metrics.h"
 #include "service/server_settings.h"
+#include "service/state_keeper.h"
 #include "transport/connection.h"
 #include "transport/connection_manager.h"
 #include "zones/pending_zones.h"
@@ -137,10 +140,27 @@ public:
 
     // A zone learned from elsewhere than its own update or a peer's list (a
     // store of a previous run, say): banned addresses are skipped, and with
-    // VerifiedZones it waits, pinged now, until it proves its address.
+    // VerifiedZones it waits, pinged now, until it proves its address; its
+    // name is then checked against password (source Update only).
     Admission learnZone(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                         uint32_t zoneWord, std::string_view name, std::string_view description,
-                        ZoneSource source);
+                        ZoneSource source, std::string_view password = {});
+
+    // With StateFile set: opens the state file and puts back what it holds,
+    // printing the outcome (before the banner, as part of the start-up
+    // report). The names keep their passwords; the zones are listed at once
+    // (with VerifiedZones they wait to prove their address again) and are
+    // pinged promptly, DatagramsPerIteration per iteration, so a silent one
+    // is dropped by the usual rule. A file that cannot be opened or written
+    // leaves the server serving from memory, with a "Warning:" line; a
+    // damaged one is renamed aside and a new one started. From then on the
+    // changes are written about once a second, and at stop. Call it once.
+    void openState();
+    // The zones put back from the state file that still wait for their
+    // first ping (or, with VerifiedZones, to be taken up).
+    size_t restoresOwed() const;
+    const StateKeeper* stateKeeper() const { return state.get(); }
+    ZonePasswords& zonePasswords() { return passwords; }
 
     // Replaces MetricsFile (when set) with the counters and the current
     // gauges. Runs on the statistics timer, whether or not StatsFile is set,
@@ -205,6 +225,9 @@ private:
     void runZoneTimeouts();
     void runSweep();
     void runStatsTimer();
+    void runRestorePings();
+    void forgetUnprovenRestores();
+    void restoreZones(std::vector<StoredZone>& zones, uint32_t& listed, uint32_t& refused);
     void becomeBusy();
     void startDownload();
     void sendPing(const ZoneRecord& zone);
@@ -251,6 +274,19 @@ private:
     BanList bans;
     ReportThrottle banReports;
     ZoneList zoneList;
+    // The state file (StateFile), after the zones: its last write at stop
+    // reads them. The zones it brought that are still to be pinged, and,
+    // with VerifiedZones, still to be taken up and then checked for proof.
+    std::unique_ptr<StateKeeper> state;
+    std::vector<uint64_t> restorePings;
+    size_t restorePingsSent = 0;
+    std::vector<StoredZone> restoreQueue;
+    size_t restoreQueueTaken = 0;
+    struct RestoreCheck {
+        uint64_t key;
+        uint32_t takenTick;
+    };
+    std::deque<RestoreCheck> restoreChecks;
 };
 
 }  // namespace kelvaro

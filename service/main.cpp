@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return kExitStartFailed;
     }
+    server->openState();
     kelvaro::WebFront web(settings);
     if (std::string reason; !web.open(reason)) {
         std::printf("%s\n", reason.c_str());

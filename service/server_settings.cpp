@@ -86,7 +86,7 @@ struct NamedKey {
 };
 constexpr NamedKey kOtherKeys[] = {
     {"Core", "ClusterMode"},    {"CPU", "WakeOnTraffic"}, {"Directory", "StatsFile"},
-    {"Directory", "MetricsFile"}, {"Directory", "IP"},        {"Http", "Address"},
+    {"Directory", "MetricsFile"}, {"Directory", "StateFile"}, {"Directory", "IP"},        {"Http", "Address"},
     {"Zone", "VerifiedZones"},  {"Zone", "MaxPendingZones"}, {"Zone", "BanFile"},
 };
 
@@ -333,6 +333,7 @@ void ServerSettings::loadFile(const std::string& iniFile, uint32_t (*resolve)(co
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);
     MetricsFile = readProfileString("Directory", "MetricsFile", "", kMetricsFileBufferSize, path);
+    StateFile = readProfileString("Directory", "StateFile", "", kMetricsFileBufferSize, path);
     // Outside the table, so that the report's [Zone] line stays as it was
     // unless zones must prove their address.
     VerifiedZones = readInteger(*this, "Zone", "VerifiedZones", "0", path);

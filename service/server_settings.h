@@ -121,6 +121,7 @@ struct ServerSettings {
     std::string StatsFile;            // empty: no statistics file
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
     std::string MetricsFile;          // empty: no metrics file
+    std::string StateFile;            // empty: names and zones live in memory only
     std::string peerList;             // the Directory IP text as read
     // The HTTP front ([Http]); off while HttpPort is 0.
     int32_t HttpPort = 0;

@@ -59,6 +59,7 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
         if (section == "Directory") {
             line += " StatsFile=" + settings.StatsFile;
             if (!settings.MetricsFile.empty()) line += " MetricsFile=" + settings.MetricsFile;
+            if (!settings.StateFile.empty()) line += " StateFile=" + settings.StateFile;
             line += " IP=" + settings.peerList + " (";
             for (size_t i = 0; i < settings.peers.size(); ++i)
                 line += (i == 0 ? "" : " ") + addressText(settings.peers[i].address);

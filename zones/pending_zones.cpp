@@ -10,21 +10,17 @@ namespace {
 
 constexpr uint32_t kFullReportIntervalMs = 60000;
 
-uint64_t entryKey(uint32_t address, uint16_t port) {
-    return (static_cast<uint64_t>(address) << 16) | port;  // the table mixes it
-}
-
 }  // namespace
 
 uint64_t PendingZones::EntryHash::operator()(const PendingZone& entry) const {
-    return entryKey(entry.zone.address, entry.zone.port);
+    return zoneKey(entry.zone.address, entry.zone.port);
 }
 
 PendingZones::PendingZones(const ZoneSettings& zoneSettings, uint32_t maxPending)
     : settings(zoneSettings), maxZones(std::max<uint32_t>(maxPending, 1)) {}
 
 PendingZone* PendingZones::find(uint32_t address, uint16_t port) const {
-    return index.find(entryKey(address, port), [&](const PendingZone& entry) {
+    return index.find(zoneKey(address, port), [&](const PendingZone& entry) {
         return entry.zone.matches(address, port);
     });
 }

@@ -4,13 +4,10 @@
 
 #include "platform/tick_clock.h"
 #include "util/pointer_table.h"
+#include "zones/zone_key.h"
 
 namespace kelvaro {
 namespace {
-
-uint64_t zoneKey(uint32_t address, uint16_t port) {
-    return (static_cast<uint64_t>(address) << 16) | port;
-}
 
 uint64_t freshSeed(const void* owner) {
     return mixBits(reinterpret_cast<uintptr_t>(owner) ^

@@ -17,10 +17,6 @@ constexpr char kSpace = ' ';
 constexpr char kFirstPrintable = 0x21;
 constexpr char kLastPrintable = 0x7E;
 
-uint64_t addressKey(uint32_t address, uint16_t port) {
-    return (static_cast<uint64_t>(address) << 16) | port;  // the table mixes it
-}
-
 bool bySequence(const ZoneRecord* a, const ZoneRecord* b) { return a->sequence < b->sequence; }
 
 }  // namespace
@@ -51,13 +47,17 @@ bool ZoneRecord::retryDue() {
 
 void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
     const uint32_t roundTrip = elapsedMs(tickCount(), sentTick);
+    const uint16_t before = population;
     population = static_cast<uint16_t>(reported);
     // A round trip above the cap is more likely a stale or forged echo than a
     // real delay, and letting it in would slow this zone's re-pings for good.
     if (roundTrip > highPing && roundTrip <= kMaxAcceptedRoundTripMs) highPing = roundTrip;
     awaitingReply = false;
     lastHeardTick = tickCount();
-    if (owner != nullptr) owner->noteChanged();
+    if (owner != nullptr) {
+        owner->noteChanged();
+        if (population != before) owner->noteKeptChange(*this);
+    }
 }
 
 bool isValidZoneName(std::string_view name) {
@@ -77,11 +77,11 @@ bool isValidZoneName(std::string_view name) {
 }
 
 uint64_t ZoneList::NodeHash::operator()(const Node& node) const {
-    return addressKey(node.element->address, node.element->port);
+    return zoneKey(node.element->address, node.element->port);
 }
 
 ZoneList::Node* ZoneList::findNode(uint32_t address, uint16_t port) const {
-    return index.find(addressKey(address, port),
+    return index.find(zoneKey(address, port),
                       [&](const Node& node) { return node.element->matches(address, port); });
 }
 
@@ -101,6 +101,9 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
                                  std::string_view description, ZoneSource source) {
     const uint16_t flag = zoneFlag != 0 ? 1 : 0;
     if (ZoneRecord* known = find(address, port)) {
+        // A zone announces itself over and over with the same fields; only a
+        // real change is worth a store's write.
+        const ZoneRecord before = *known;
         if (source == ZoneSource::Update) {
             known->source = ZoneSource::Update;
             known->lastHeardTick = tickCount();
@@ -110,6 +113,12 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
         known->zoneWord = zoneWord;
         known->setText(name, description);
         ++changes;
+        if (tracking &&
+            (before.source != known->source || before.zoneFlag != flag ||
+             before.zoneWord != zoneWord ||
+             std::memcmp(before.name, known->name, sizeof before.name) != 0 ||
+             std::memcmp(before.description, known->description, sizeof before.description) != 0))
+            changedKeys.push_back(zoneKey(address, port));
         return ZoneChange::Updated;
     }
     if (!isValidZoneName(name)) return ZoneChange::BadName;
@@ -136,7 +145,8 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     index.insert(zones.tail());
     countAdded(address);
     ++changes;
-    std::printf("Adding : %s\n", zones.tail()->element->name);
+    if (tracking) changedKeys.push_back(zoneKey(address, port));
+    if (addsPrinted) std::printf("Adding : %s\n", zones.tail()->element->name);
     return ZoneChange::Added;
 }
 
@@ -194,7 +204,22 @@ void ZoneList::remove(ZoneRecord* record) {
     if (listStart == node) listStart = node->next;
     countRemoved(record->address);
     ++changes;
+    if (tracking) changedKeys.push_back(zoneKey(record->address, record->port));
     zones.removeNode(node);
+}
+
+void ZoneList::trackChanges(bool on) {
+    tracking = on;
+    if (!on) changedKeys = {};
+}
+
+void ZoneList::takeChangedKeys(std::vector<uint64_t>& into) {
+    into.clear();
+    into.swap(changedKeys);
+}
+
+void ZoneList::noteKeptChange(const ZoneRecord& record) {
+    if (tracking && holds(&record)) changedKeys.push_back(zoneKey(record.address, record.port));
 }
 
 void ZoneList::drop(ZoneRecord* record) {

@@ -15,6 +15,7 @@
 #include "platform/tick_clock.h"
 #include "util/pointer_list.h"
 #include "util/pointer_table.h"
+#include "zones/zone_key.h"
 #include "zones/rejoin_memory.h"
 #include "zones/zone_settings.h"
 
@@ -179,6 +180,21 @@ public:
     uint64_t revision() const { return changes; }
     void noteChanged() { ++changes; }
 
+    // While tracking is on, the key (zoneKey) of every zone whose kept fields
+    // changed (address, port, population, flag, word, texts, source: what a
+    // store of the list keeps; not the ping state) is logged, repeats and
+    // all, and so is the key of every zone removed. A store writes what the
+    // log names and drops what it no longer finds. Off, the log costs nothing.
+    void trackChanges(bool on);
+    // Hands the keys logged since the last call to into (cleared first).
+    void takeChangedKeys(std::vector<uint64_t>& into);
+    // Called by ZoneRecord::onPingReply when the population changed.
+    void noteKeptChange(const ZoneRecord& record);
+
+    // Whether an added zone prints "Adding : <name>" (on by default). Off
+    // while a store's zones are put back, which the start-up report counts.
+    void printAdds(bool on) { addsPrinted = on; }
+
     // First node for a head-to-tail walk (Node::next, Node::element). A walk
     // that removes records must take next before calling remove().
     Node* head() const { return zones.head(); }
@@ -219,6 +235,9 @@ private:
     std::vector<ZoneRecord*> passing;  // the time-out pass's copy of awaiting
     uint32_t nextSequence = 1;
     uint64_t changes = 0;
+    bool tracking = false;
+    bool addsPrinted = true;
+    std::vector<uint64_t> changedKeys;
 };
 
 template <typename Visit>

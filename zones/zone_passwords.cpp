@@ -88,16 +88,43 @@ bool passwordsMatch(std::string_view stored, std::string_view offered) {
 PasswordCheck ZonePasswords::check(std::string_view name, std::string_view password) {
     // Only the oldest capturing record is asked, even if a later one would
     // accept: a name family has exactly one owner.
-    if (ZonePassword* found = owner(name))
-        return found->accept(password, reclaimDelay) ? PasswordCheck::Accepted
-                                                     : PasswordCheck::BadPassword;
+    if (ZonePassword* found = owner(name)) {
+        if (!found->accept(password, reclaimDelay)) return PasswordCheck::BadPassword;
+        if (tracking) changed.push_back(found);
+        return PasswordCheck::Accepted;
+    }
     if (full()) return PasswordCheck::Limit;
+    ZonePassword* made = append(name, password);
+    if (tracking) changed.push_back(made);
+    return PasswordCheck::Accepted;
+}
+
+ZonePassword* ZonePasswords::append(std::string_view name, std::string_view password) {
     auto record = std::make_unique<ZonePassword>(name, password);
     // Records are never removed, so the count cannot come back to a number
     // already given out.
     record->sequence = static_cast<uint32_t>(records.count()) + 1;
-    index.add(records.append(std::move(record)));
-    return PasswordCheck::Accepted;
+    ZonePassword* made = records.append(std::move(record));
+    index.add(made);
+    return made;
+}
+
+ZonePassword* ZonePasswords::restore(std::string_view name, std::string_view password,
+                                     uint32_t lastUseTick) {
+    if (owner(name) != nullptr || full()) return nullptr;
+    ZonePassword* made = append(name, password);
+    made->lastUseTick = lastUseTick;
+    return made;
+}
+
+void ZonePasswords::trackChanges(bool on) {
+    tracking = on;
+    if (!on) changed = {};
+}
+
+void ZonePasswords::takeChanged(std::vector<const ZonePassword*>& into) {
+    into.clear();
+    into.swap(changed);
 }
 
 PasswordCheck ZonePasswords::peek(std::string_view name, std::string_view password) const {

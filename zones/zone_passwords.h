@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "util/pointer_list.h"
 #include "zones/password_index.h"
@@ -87,10 +88,26 @@ public:
     int32_t count() const { return records.count(); }
     PointerList<ZonePassword>::Node* head() const { return records.head(); }
 
+    // Puts back a record kept by a store of an earlier run, as the newest
+    // record, with lastUseTick as given: a store hands its records over in
+    // their order of creation, before any check(). Null (and nothing made)
+    // when the name already falls under a record or the cap is reached.
+    ZonePassword* restore(std::string_view name, std::string_view password, uint32_t lastUseTick);
+
+    // While tracking is on, every record check() creates or accepts (its
+    // password or lastUseTick changed) is logged, repeats and all. Records
+    // are never removed, so the pointers stay valid. Off, it costs nothing.
+    void trackChanges(bool on);
+    // Hands the records logged since the last call to into (cleared first).
+    void takeChanged(std::vector<const ZonePassword*>& into);
+
 private:
     PointerList<ZonePassword> records;  // in order of creation
     PasswordIndex index;
     bool full() const;
+    ZonePassword* append(std::string_view name, std::string_view password);
+    bool tracking = false;
+    std::vector<const ZonePassword*> changed;
 
     uint32_t reclaimDelay;              // ms
     uint32_t maxRecords;                // 0: no cap

@@ -1,0 +1,170 @@
+#include "service/state_keeper.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "platform/tick_clock.h"
+#include "util/bytes.h"
+
+namespace kelvaro {
+namespace {
+
+std::string fieldText(const char* field, size_t capacity) {
+    return std::string(field, boundedLength(field, capacity));
+}
+
+template <typename T>
+void sortUnique(std::vector<T>& values) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+}
+
+}  // namespace
+
+StoredZone storedZone(const ZoneRecord& zone) {
+    StoredZone row;
+    row.address = zone.address;
+    row.port = zone.port;
+    row.population = zone.population;
+    row.flag = zone.zoneFlag;
+    row.word = zone.zoneWord;
+    row.name = fieldText(zone.name, sizeof zone.name);
+    row.description = fieldText(zone.description, sizeof zone.description);
+    row.fromPeer = zone.source == ZoneSource::Peer;
+    return row;
+}
+
+StateKeeper::StateKeeper(std::unique_ptr<StateStore> store, ZonePasswords& registry,
+                         ZoneList& list, int64_t clockMs)
+    : store_(std::move(store)),
+      passwords(registry),
+      zones(list),
+      clock(clockMs),
+      clockTick(tickCount()),
+      lastSubmitTick(tickCount()) {}
+
+StateKeeper::~StateKeeper() { stop(); }
+
+int64_t StateKeeper::clockMs() {
+    const uint32_t now = tickCount();
+    clock += elapsedMs(now, clockTick);
+    clockTick = now;
+    return clock;
+}
+
+uint32_t StateKeeper::restoreNames(const std::vector<StoredName>& names, uint32_t reclaimDelay) {
+    const int64_t now = clockMs();
+    const uint32_t tick = tickCount();
+    // Past the delay every idle time means the same; the cap also keeps the
+    // difference clear of the tick counter's wrap.
+    const int64_t longest =
+        std::min<int64_t>(int64_t{reclaimDelay} + 1, std::numeric_limits<int32_t>::max());
+    uint32_t restored = 0;
+    for (const StoredName& name : names) {
+        const int64_t idle = std::clamp<int64_t>(now - name.lastUseMs, 0, longest);
+        if (passwords.restore(name.name, name.password, tick - static_cast<uint32_t>(idle)) != nullptr)
+            ++restored;
+        else
+            removedNames.push_back(name.name);
+    }
+    if (!removedNames.empty()) {
+        // The registry numbered what it took afresh: write them all again.
+        for (auto* node = passwords.head(); node != nullptr; node = node->next)
+            namesNext.push_back(storedName(*node->element, tick));
+    }
+    return restored;
+}
+
+void StateKeeper::start() {
+    if (started) return;
+    started = true;
+    zones.trackChanges(true);
+    passwords.trackChanges(true);
+    store_->start();
+    lastSubmitTick = tickCount();
+}
+
+void StateKeeper::iterate() {
+    if (!started || stopped) return;
+    reportWriter();
+    if (!intervalPassed(tickCount(), lastSubmitTick, kStateWriteIntervalMs - 1)) return;
+    submitChanges(snapshotNext);
+    snapshotNext = false;
+}
+
+void StateKeeper::stop() {
+    if (!started || stopped) return;
+    submitChanges(snapshotNext);
+    store_->finish();
+    reportWriter();
+    stopped = true;
+    zones.trackChanges(false);
+    passwords.trackChanges(false);
+}
+
+StoredName StateKeeper::storedName(const ZonePassword& record, uint32_t now) {
+    return {fieldText(record.name, sizeof record.name),
+            fieldText(record.password, sizeof record.password), int64_t{record.sequence},
+            clock - int64_t{elapsedMs(now, record.lastUseTick)}};
+}
+
+void StateKeeper::submitChanges(bool complete) {
+    StateBatch batch;
+    batch.clockMs = clockMs();
+    batch.complete = complete;
+    const uint32_t now = tickCount();
+    lastSubmitTick = now;
+    zones.takeChangedKeys(zoneKeys);
+    passwords.takeChanged(changedNames);
+    if (complete) {
+        for (auto* node = passwords.head(); node != nullptr; node = node->next)
+            batch.names.push_back(storedName(*node->element, now));
+        for (auto* node = zones.head(); node != nullptr; node = node->next)
+            batch.zones.push_back(storedZone(*node->element));
+    } else {
+        batch.names = std::move(namesNext);
+        sortUnique(changedNames);
+        for (const ZonePassword* record : changedNames) batch.names.push_back(storedName(*record, now));
+        zoneKeys.insert(zoneKeys.end(), removedZones.begin(), removedZones.end());
+        sortUnique(zoneKeys);
+        for (const uint64_t key : zoneKeys) {
+            if (const ZoneRecord* zone = zones.find(zoneKeyAddress(key), zoneKeyPort(key)))
+                batch.zones.push_back(storedZone(*zone));
+            else
+                batch.removedZones.push_back(key);
+        }
+    }
+    namesNext.clear();
+    removedZones.clear();
+    // Names go from the file only when the registry refused them at start.
+    for (std::string& name : removedNames) {
+        StoredName gone;
+        gone.name = std::move(name);
+        gone.created = -1;  // the store deletes a row with a negative order
+        batch.names.push_back(std::move(gone));
+    }
+    removedNames.clear();
+    store_->submit(std::move(batch));
+}
+
+void StateKeeper::reportWriter() {
+    const StateWriterStatus status = store_->status();
+    if (status.snapshotWanted && !snapshotNext) snapshotNext = true;
+    const uint32_t now = tickCount();
+    if (status.failures != failuresSeen && status.failing) {
+        if (!failingSeen || intervalPassed(now, lastFailureLineTick, kStateFailureReportMs - 1)) {
+            std::printf("---State write failed: %s: %s\n", store_->path().c_str(),
+                        status.lastFailure.c_str());
+            lastFailureLineTick = now;
+        }
+        failingSeen = true;
+    } else if (failingSeen && !status.failing) {
+        std::printf("---State write resumed: %s\n", store_->path().c_str());
+        failingSeen = false;
+    }
+    failuresSeen = status.failures;
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,469 @@
+#include "state/state_store.h"
+
+#include <arpa/inet.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace kelvaro {
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS names (name TEXT PRIMARY KEY, password TEXT NOT NULL,"
+    " created INTEGER NOT NULL, last_use_ms INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS zones (address TEXT NOT NULL, port INTEGER NOT NULL,"
+    " population INTEGER NOT NULL, flag INTEGER NOT NULL, word INTEGER NOT NULL,"
+    " name TEXT NOT NULL, description TEXT NOT NULL, source TEXT NOT NULL,"
+    " PRIMARY KEY (address, port)) WITHOUT ROWID;"
+    "PRAGMA user_version = 1;";
+
+constexpr const char* kUpsertName =
+    "INSERT INTO names (name, password, created, last_use_ms) VALUES (?1, ?2, ?3, ?4)"
+    " ON CONFLICT (name) DO UPDATE SET password = ?2, created = ?3, last_use_ms = ?4";
+constexpr const char* kUpsertZone =
+    "INSERT INTO zones (address, port, population, flag, word, name, description, source)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT (address, port) DO UPDATE SET"
+    " population = ?3, flag = ?4, word = ?5, name = ?6, description = ?7, source = ?8";
+constexpr const char* kDeleteName = "DELETE FROM names WHERE name = ?1";
+constexpr const char* kDeleteZone = "DELETE FROM zones WHERE address = ?1 AND port = ?2";
+constexpr const char* kSetClock =
+    "INSERT INTO meta (key, value) VALUES ('clock_ms', ?1)"
+    " ON CONFLICT (key) DO UPDATE SET value = ?1";
+
+constexpr const char* kSourceUpdate = "update";
+constexpr const char* kSourcePeer = "peer";
+
+struct StatementCloser {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+Statement prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) return nullptr;
+    return Statement(statement);
+}
+
+bool execute(sqlite3* db, const char* sql, std::string& reason) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    reason = message != nullptr ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    return false;
+}
+
+// The first column of the first row of sql, as text ("" when there is none).
+bool queryText(sqlite3* db, const char* sql, std::string& value, int& code) {
+    Statement statement = prepare(db, sql);
+    if (!statement) {
+        code = sqlite3_errcode(db);
+        return false;
+    }
+    code = sqlite3_step(statement.get());
+    if (code == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement.get(), 0);
+        value = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+        code = SQLITE_OK;
+        return true;
+    }
+    if (code == SQLITE_DONE) {
+        value.clear();
+        code = SQLITE_OK;
+        return true;
+    }
+    return false;
+}
+
+bool isDamage(int code) {
+    const int primary = code & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+std::string addressText(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+// path plus ".damaged-YYYYMMDD-HHMMSS" (and "-2", "-3"... when taken).
+std::string asideName(const std::string& path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = path + ".damaged-" + stamp;
+    std::string candidate = base;
+    for (int n = 2; n < 1000 && (fileExists(candidate) || fileExists(candidate + "-wal")); ++n)
+        candidate = base + "-" + std::to_string(n);
+    return candidate;
+}
+
+// Moves the file and the WAL files that belong to it; false when the file
+// itself could not be moved.
+bool moveAside(const std::string& path, const std::string& target, std::string& reason) {
+    if (std::rename(path.c_str(), target.c_str()) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    for (const char* suffix : {"-wal", "-shm"})
+        if (fileExists(path + suffix)) std::rename((path + suffix).c_str(), (target + suffix).c_str());
+    return true;
+}
+
+struct OpenAttempt {
+    sqlite3* db = nullptr;
+    int code = SQLITE_OK;
+    std::string reason;
+    bool created = false;
+};
+
+void closeAttempt(OpenAttempt& attempt) {
+    if (attempt.db != nullptr) sqlite3_close(attempt.db);
+    attempt.db = nullptr;
+}
+
+bool fail(OpenAttempt& attempt, int code, std::string reason) {
+    attempt.code = code;
+    attempt.reason = std::move(reason);
+    return false;
+}
+
+// Opens, checks and (for an empty file) creates the schema.
+bool tryOpen(const std::string& path, const StateStoreOptions& options, OpenAttempt& attempt) {
+    const int opened = sqlite3_open_v2(path.c_str(), &attempt.db,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (opened != SQLITE_OK)
+        return fail(attempt, opened, attempt.db != nullptr ? sqlite3_errmsg(attempt.db)
+                                                           : sqlite3_errstr(opened));
+    sqlite3_extended_result_codes(attempt.db, 1);
+    sqlite3_busy_timeout(attempt.db, 200);
+    // A file that exists but cannot be written opens read-only without a word.
+    if (sqlite3_db_readonly(attempt.db, "main") == 1)
+        return fail(attempt, SQLITE_READONLY, "the file cannot be written");
+    // Nothing is changed before the file is known to be ours and sound: a
+    // newer version's file, or one kept aside, stays byte for byte as found.
+    std::string value;
+    int code = SQLITE_OK;
+    if (!queryText(attempt.db, "PRAGMA user_version", value, code))
+        return fail(attempt, code, sqlite3_errmsg(attempt.db));
+    const long version = std::strtol(value.c_str(), nullptr, 10);
+    if (version > kStateSchemaVersion)
+        return fail(attempt, SQLITE_MISMATCH,
+                    "written by a newer version (schema " + value + "); left as it is");
+    if (!queryText(attempt.db, "PRAGMA quick_check", value, code))
+        return fail(attempt, code, sqlite3_errmsg(attempt.db));
+    if (value != "ok") return fail(attempt, SQLITE_CORRUPT, "quick check: " + value);
+    if (version == 0) {
+        // Version 0 is an empty file, or somebody else's database.
+        if (!queryText(attempt.db, "SELECT count(*) FROM sqlite_schema", value, code))
+            return fail(attempt, code, sqlite3_errmsg(attempt.db));
+        if (value != "0") return fail(attempt, SQLITE_NOTADB, "not a state file (tables of another kind)");
+    }
+    if (!queryText(attempt.db, "PRAGMA journal_mode = WAL", value, code))
+        return fail(attempt, code, sqlite3_errmsg(attempt.db));
+    if (value != "wal") return fail(attempt, SQLITE_CANTOPEN, "cannot use WAL mode here");
+    if (version == 0) {
+        std::string reason;
+        if (!execute(attempt.db, kSchema, reason)) return fail(attempt, sqlite3_errcode(attempt.db), reason);
+        attempt.created = true;
+    }
+    // Each commit goes to the WAL without a sync; the WAL is synced when it
+    // is copied back, so a crash of the process loses nothing committed and
+    // one of the machine at most the last commits.
+    std::string reason;
+    if (!execute(attempt.db, "PRAGMA synchronous = NORMAL", reason))
+        return fail(attempt, sqlite3_errcode(attempt.db), reason);
+    if (options.maxPages > 0) {
+        const std::string cap = "PRAGMA max_page_count = " + std::to_string(options.maxPages);
+        if (!queryText(attempt.db, cap.c_str(), value, code))
+            return fail(attempt, code, sqlite3_errmsg(attempt.db));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<StateStore> StateStore::open(const std::string& path, StateOpenReport& report,
+                                             std::string& reason,
+                                             const StateStoreOptions& options) {
+    report = {};
+    OpenAttempt attempt;
+    if (!tryOpen(path, options, attempt)) {
+        closeAttempt(attempt);
+        if (!isDamage(attempt.code)) {
+            reason = attempt.reason;
+            return nullptr;
+        }
+        report.damage = attempt.reason;
+        report.renamedTo = asideName(path);
+        if (!moveAside(path, report.renamedTo, reason)) {
+            reason = "damaged (" + attempt.reason + ") and cannot be renamed aside: " + reason;
+            report.renamedTo.clear();
+            return nullptr;
+        }
+        attempt = {};
+        if (!tryOpen(path, options, attempt)) {
+            closeAttempt(attempt);
+            reason = attempt.reason;
+            return nullptr;
+        }
+    }
+    report.created = attempt.created;
+    return std::unique_ptr<StateStore>(new StateStore(path, attempt.db, options));
+}
+
+StateStore::StateStore(std::string path, sqlite3* database, const StateStoreOptions& options)
+    : path_(std::move(path)), db(database), options_(options) {}
+
+StateStore::~StateStore() {
+    finish();
+    sqlite3_close(db);
+}
+
+bool StateStore::load(StateContents& contents, std::string& reason) {
+    contents = {};
+    std::string value;
+    int code = SQLITE_OK;
+    if (!queryText(db, "SELECT value FROM meta WHERE key = 'clock_ms'", value, code)) {
+        reason = sqlite3_errmsg(db);
+        return false;
+    }
+    contents.clockMs = std::strtoll(value.c_str(), nullptr, 10);
+
+    Statement names = prepare(db, "SELECT name, password, created, last_use_ms FROM names"
+                                  " ORDER BY created, rowid");
+    Statement zones = prepare(db, "SELECT address, port, population, flag, word, name,"
+                                  " description, source FROM zones");
+    if (!names || !zones) {
+        reason = sqlite3_errmsg(db);
+        return false;
+    }
+    while ((code = sqlite3_step(names.get())) == SQLITE_ROW) {
+        const auto* name = sqlite3_column_text(names.get(), 0);
+        const auto* password = sqlite3_column_text(names.get(), 1);
+        if (name == nullptr || password == nullptr) {
+            ++contents.badRows;
+            continue;
+        }
+        contents.names.push_back({reinterpret_cast<const char*>(name),
+                                  reinterpret_cast<const char*>(password),
+                                  sqlite3_column_int64(names.get(), 2),
+                                  sqlite3_column_int64(names.get(), 3)});
+    }
+    if (code != SQLITE_DONE) {
+        reason = sqlite3_errmsg(db);
+        return false;
+    }
+    while ((code = sqlite3_step(zones.get())) == SQLITE_ROW) {
+        sqlite3_stmt* row = zones.get();
+        StoredZone zone;
+        const auto* address = sqlite3_column_text(row, 0);
+        const int64_t port = sqlite3_column_int64(row, 1);
+        const auto* name = sqlite3_column_text(row, 5);
+        const auto* description = sqlite3_column_text(row, 6);
+        const auto* source = sqlite3_column_text(row, 7);
+        if (address == nullptr || name == nullptr || description == nullptr ||
+            source == nullptr || port < 0 || port > 0xFFFF ||
+            inet_pton(AF_INET, reinterpret_cast<const char*>(address), &zone.address) != 1) {
+            ++contents.badRows;
+            continue;
+        }
+        zone.port = static_cast<uint16_t>(port);
+        zone.population = static_cast<uint16_t>(sqlite3_column_int64(row, 2));
+        zone.flag = sqlite3_column_int64(row, 3) != 0 ? 1 : 0;
+        zone.word = static_cast<uint32_t>(sqlite3_column_int64(row, 4));
+        zone.name = reinterpret_cast<const char*>(name);
+        zone.description = reinterpret_cast<const char*>(description);
+        zone.fromPeer = std::string_view(reinterpret_cast<const char*>(source)) == kSourcePeer;
+        contents.zones.push_back(std::move(zone));
+    }
+    if (code != SQLITE_DONE) {
+        reason = sqlite3_errmsg(db);
+        return false;
+    }
+    return true;
+}
+
+void StateStore::start() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (writer.joinable() || finished) return;
+    writer = std::thread([this] { run(); });
+}
+
+void StateStore::submit(StateBatch&& batch) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (finished) return;
+        if (batch.complete) state.snapshotWanted = false;
+        queued.push_back(std::move(batch));
+    }
+    wake.notify_one();
+}
+
+void StateStore::finish() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (finished) return;
+        stopping = true;
+    }
+    wake.notify_one();
+    if (writer.joinable()) writer.join();
+    else writeQueued();  // never started: the last batches are written here
+    std::lock_guard<std::mutex> guard(lock);
+    finished = true;
+}
+
+StateWriterStatus StateStore::status() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return state;
+}
+
+void StateStore::run() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            wake.wait(guard, [this] { return stopping || !queued.empty(); });
+            if (queued.empty() && stopping) return;
+        }
+        writeQueued();
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopping && queued.empty()) return;
+    }
+}
+
+bool StateStore::writeQueued() {
+    std::vector<StateBatch> batches;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        batches.swap(queued);
+    }
+    if (batches.empty() && kept.empty()) return true;
+    // A complete batch makes everything before it moot.
+    for (size_t i = batches.size(); i-- > 0;) {
+        if (!batches[i].complete) continue;
+        batches.erase(batches.begin(), batches.begin() + static_cast<std::ptrdiff_t>(i));
+        kept.clear();
+        keptRows = 0;
+        break;
+    }
+    for (StateBatch& batch : batches) {
+        keptRows += batch.rows();
+        kept.push_back(std::move(batch));
+    }
+    const auto began = std::chrono::steady_clock::now();
+    std::string reason;
+    const bool written = writeBatches(kept, reason);
+    const auto micros = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                  std::chrono::steady_clock::now() - began)
+                                                  .count());
+    std::lock_guard<std::mutex> guard(lock);
+    state.writeMicros += micros;
+    if (micros > state.slowestWriteMicros) state.slowestWriteMicros = micros;
+    if (written) {
+        ++state.writes;
+        state.rowsWritten += keptRows;
+        state.failing = false;
+        kept.clear();
+        keptRows = 0;
+        return true;
+    }
+    ++state.failures;
+    state.failing = true;
+    state.lastFailure = reason;
+    if (keptRows > options_.maxKeptRows) {
+        kept.clear();
+        keptRows = 0;
+        state.snapshotWanted = true;
+    }
+    return false;
+}
+
+bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::string& reason) {
+    Statement upsertName = prepare(db, kUpsertName);
+    Statement upsertZone = prepare(db, kUpsertZone);
+    Statement deleteName = prepare(db, kDeleteName);
+    Statement deleteZone = prepare(db, kDeleteZone);
+    Statement setClock = prepare(db, kSetClock);
+    if (!upsertName || !deleteName || !upsertZone || !deleteZone || !setClock) {
+        reason = sqlite3_errmsg(db);
+        return false;
+    }
+    if (!execute(db, "BEGIN IMMEDIATE", reason)) return false;
+    auto stepped = [this, &reason](sqlite3_stmt* statement) {
+        const int code = sqlite3_step(statement);
+        sqlite3_reset(statement);
+        if (code == SQLITE_DONE) return true;
+        reason = sqlite3_errmsg(db);
+        return false;
+    };
+    bool ok = true;
+    for (const StateBatch& batch : batches) {
+        if (!ok) break;
+        if (batch.complete && !execute(db, "DELETE FROM names; DELETE FROM zones", reason)) {
+            ok = false;
+            break;
+        }
+        for (const StoredName& name : batch.names) {
+            if (name.created < 0) {
+                sqlite3_stmt* s = deleteName.get();
+                sqlite3_bind_text(s, 1, name.name.data(), static_cast<int>(name.name.size()),
+                                  SQLITE_STATIC);
+                if (!(ok = stepped(s))) break;
+                continue;
+            }
+            sqlite3_stmt* s = upsertName.get();
+            sqlite3_bind_text(s, 1, name.name.data(), static_cast<int>(name.name.size()), SQLITE_STATIC);
+            sqlite3_bind_text(s, 2, name.password.data(), static_cast<int>(name.password.size()),
+                              SQLITE_STATIC);
+            sqlite3_bind_int64(s, 3, name.created);
+            sqlite3_bind_int64(s, 4, name.lastUseMs);
+            if (!(ok = stepped(s))) break;
+        }
+        for (size_t i = 0; ok && i < batch.zones.size(); ++i) {
+            const StoredZone& zone = batch.zones[i];
+            const std::string address = addressText(zone.address);
+            sqlite3_stmt* s = upsertZone.get();
+            sqlite3_bind_text(s, 1, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int(s, 2, zone.port);
+            sqlite3_bind_int(s, 3, zone.population);
+            sqlite3_bind_int(s, 4, zone.flag);
+            sqlite3_bind_int64(s, 5, zone.word);
+            sqlite3_bind_text(s, 6, zone.name.data(), static_cast<int>(zone.name.size()), SQLITE_STATIC);
+            sqlite3_bind_text(s, 7, zone.description.data(),
+                              static_cast<int>(zone.description.size()), SQLITE_STATIC);
+            sqlite3_bind_text(s, 8, zone.fromPeer ? kSourcePeer : kSourceUpdate, -1, SQLITE_STATIC);
+            ok = stepped(s);
+        }
+        for (size_t i = 0; ok && i < batch.removedZones.size(); ++i) {
+            const uint64_t key = batch.removedZones[i];
+            const std::string address = addressText(static_cast<uint32_t>(key >> 16));
+            sqlite3_stmt* s = deleteZone.get();
+            sqlite3_bind_text(s, 1, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int(s, 2, static_cast<int>(key & 0xFFFF));
+            ok = stepped(s);
+        }
+        if (ok) {
+            sqlite3_bind_int64(setClock.get(), 1, batch.clockMs);
+            ok = stepped(setClock.get());
+        }
+    }
+    if (ok && execute(db, "COMMIT", reason)) return true;
+    std::string ignored;
+    execute(db, "ROLLBACK", ignored);
+    return false;
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,164 @@
+#pragma once
+// The state file: an SQLite database (WAL mode) that keeps the zone name
+// passwords and the listed zones of one directory across its restarts. The
+// service hands it prepared rows; this folder knows nothing of zones beyond
+// them. Its schema, versioned by PRAGMA user_version, is documented for
+// operators in docs/operations.md:
+//
+//   meta  (key TEXT PRIMARY KEY, value INTEGER)   'clock_ms': the directory clock
+//   names (name TEXT PRIMARY KEY, password TEXT, created INTEGER, last_use_ms INTEGER)
+//   zones (address TEXT, port INTEGER, population, flag, word, name, description,
+//          source TEXT, PRIMARY KEY (address, port))
+//
+// The directory clock counts the milliseconds the directory has served, over
+// all its runs: a name's last use is kept on it, so the time the directory
+// was down never counts toward the name's reclaim delay.
+//
+// Opening reads nothing in the background: open() and load() run on the
+// caller's thread, before start(). After start() one writer thread of its own
+// owns the database: submit() hands it a batch and returns at once, and the
+// thread writes every batch handed over since its last write in one
+// transaction. So the service iteration never waits for the disk, however
+// slow a write or a checkpoint is. A failed write is kept and tried again
+// with the next batch; nothing the service handed over is lost while the
+// process lives, unless the failure lasts so long that the kept rows pass a
+// bound, when the store asks the service for a whole snapshot instead.
+//
+// Nothing is ever deleted: a file that is not a database, or fails its
+// quick check, is renamed aside with its -wal and -shm files, and a new one
+// is started.
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+namespace kelvaro {
+
+constexpr int kStateSchemaVersion = 1;
+
+struct StoredName {
+    std::string name;      // the first registrant's, which the record guards
+    std::string password;
+    // Order of creation: the oldest record of a name family wins. In a
+    // batch, a negative order takes the name out of the file.
+    int64_t created = 0;
+    int64_t lastUseMs = 0; // on the directory clock
+};
+
+struct StoredZone {
+    uint32_t address = 0;  // IPv4, network order
+    uint16_t port = 0;
+    uint16_t population = 0;
+    uint16_t flag = 0;
+    uint32_t word = 0;
+    std::string name;
+    std::string description;
+    bool fromPeer = false;  // learned from a peer's list, not its own update
+};
+
+// Everything a file holds, as load() reads it: names in order of creation.
+struct StateContents {
+    int64_t clockMs = 0;
+    std::vector<StoredName> names;
+    std::vector<StoredZone> zones;
+    uint32_t badRows = 0;  // rows that could not be read back (skipped)
+};
+
+// What changed since the previous batch. complete: names and zones are the
+// whole state, and the file is made to hold exactly them.
+struct StateBatch {
+    int64_t clockMs = 0;
+    bool complete = false;
+    std::vector<StoredName> names;
+    std::vector<StoredZone> zones;
+    std::vector<uint64_t> removedZones;  // (address << 16) | port
+    size_t rows() const { return names.size() + zones.size() + removedZones.size(); }
+};
+
+// How the open went, for the start-up report.
+struct StateOpenReport {
+    bool created = false;          // a new file (or an empty one) got the schema
+    std::string renamedTo;         // a damaged file was moved here
+    std::string damage;            // why it was taken for damaged
+};
+
+// What the writer has to tell the service.
+struct StateWriterStatus {
+    uint64_t writes = 0;        // transactions committed
+    uint64_t failures = 0;      // transactions that failed
+    std::string lastFailure;    // reason of the latest failure
+    bool failing = false;       // the latest write failed
+    bool snapshotWanted = false;  // kept rows passed their bound; send a complete batch
+    uint64_t rowsWritten = 0;
+    uint64_t writeMicros = 0;   // total time spent in transactions
+    uint64_t slowestWriteMicros = 0;
+};
+
+struct StateStoreOptions {
+    // Rows kept for a retry beyond which the store gives them up and asks for
+    // a complete batch.
+    size_t maxKeptRows = 2'000'000;
+    // A cap on the file, in pages (0: none): the way tests make the disk full.
+    int64_t maxPages = 0;
+};
+
+class StateStore {
+public:
+    // Opens path, creating it (and the schema, in an empty file) when needed.
+    // A file that is not a database or is damaged is renamed aside (report
+    // says where) and a new one made in its place. Null, with reason set,
+    // when the file cannot be opened or written, or was written by a newer
+    // schema (it is then left untouched).
+    static std::unique_ptr<StateStore> open(const std::string& path, StateOpenReport& report,
+                                            std::string& reason,
+                                            const StateStoreOptions& options = {});
+    ~StateStore();  // finish(), then closes the database
+    StateStore(const StateStore&) = delete;
+    StateStore& operator=(const StateStore&) = delete;
+
+    // Reads the whole file. Only before start(). False, with reason, when a
+    // read fails (contents then holds what was read before the failure).
+    bool load(StateContents& contents, std::string& reason);
+
+    // Starts the writer thread; submit() before it only queues.
+    void start();
+    // Hands a batch to the writer; returns at once.
+    void submit(StateBatch&& batch);
+    // Writes every batch handed over and stops the writer; the store takes
+    // no more batches. Idempotent.
+    void finish();
+
+    StateWriterStatus status() const;
+    const std::string& path() const { return path_; }
+
+    // Writes queued batches on the caller's thread (the writer's loop, and
+    // tests without a thread). True when the write, if any, committed.
+    bool writeQueued();
+
+private:
+    StateStore(std::string path, sqlite3* database, const StateStoreOptions& options);
+    void run();
+    bool writeBatches(const std::vector<StateBatch>& batches, std::string& reason);
+
+    std::string path_;
+    sqlite3* db;
+    StateStoreOptions options_;
+
+    mutable std::mutex lock;
+    std::condition_variable wake;
+    std::vector<StateBatch> queued;  // handed over, not yet written
+    std::vector<StateBatch> kept;    // failed once, tried again first (writer only)
+    size_t keptRows = 0;
+    bool stopping = false;
+    bool finished = false;
+    StateWriterStatus state;
+    std::thread writer;
+};
+
+}  // namespace kelvaro

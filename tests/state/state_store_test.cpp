@@ -1,0 +1,264 @@
+#include "state/state_store.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/temp_directory.h"
+
+namespace kelvaro {
+namespace {
+
+using testing_support::TempDirectory;
+
+uint32_t ip(const char* text) {
+    uint32_t address = 0;
+    inet_pton(AF_INET, text, &address);
+    return address;
+}
+
+StoredZone zone(const char* address, uint16_t port, const char* name, bool fromPeer = false) {
+    StoredZone row;
+    row.address = ip(address);
+    row.port = port;
+    row.population = 7;
+    row.flag = 1;
+    row.word = 0xDEADBEEF;
+    row.name = name;
+    row.description = std::string("about ") + name;
+    row.fromPeer = fromPeer;
+    return row;
+}
+
+std::unique_ptr<StateStore> openStore(const std::string& path, StateOpenReport& report,
+                                      const StateStoreOptions& options = {}) {
+    std::string reason;
+    auto store = StateStore::open(path, report, reason, options);
+    EXPECT_TRUE(store) << reason;
+    return store;
+}
+
+StateContents loadAll(const std::string& path) {
+    StateOpenReport report;
+    auto store = openStore(path, report);
+    StateContents contents;
+    std::string reason;
+    if (store) {
+        EXPECT_TRUE(store->load(contents, reason)) << reason;
+    }
+    return contents;
+}
+
+// What an operator would ask the file with sqlite3.
+std::string query(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    std::string value = "<error>";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+TEST(StateStore, BatchesWrittenOnTheWriterThreadReadBackInOrder) {
+    TempDirectory dir;
+    const std::string path = dir.file("state.db");
+    {
+        StateOpenReport report;
+        auto store = openStore(path, report);
+        ASSERT_TRUE(store);
+        EXPECT_TRUE(report.created);
+        store->start();
+        StateBatch first;
+        first.clockMs = 1000;
+        first.names = {{"Zeta Zone", "pw1", 2, 900}, {"Alpha", "pw0", 1, 500}};
+        first.zones = {zone("10.0.0.1", 5000, "Alpha"), zone("10.0.0.2", 6000, "Peer One", true),
+                       zone("10.0.0.3", 7000, "Gone")};
+        store->submit(std::move(first));
+        StateBatch second;  // a later batch overrides and removes
+        second.clockMs = 2500;
+        second.names = {{"Alpha", "pw9", 1, 2400}};
+        second.zones = {zone("10.0.0.1", 5000, "Alpha Renamed")};
+        second.removedZones = {(uint64_t{ip("10.0.0.3")} << 16) | 7000};
+        store->submit(std::move(second));
+        store->finish();
+        const StateWriterStatus status = store->status();
+        EXPECT_GE(status.writes, 1u);
+        EXPECT_EQ(status.failures, 0u);
+    }
+    const StateContents contents = loadAll(path);
+    EXPECT_EQ(contents.clockMs, 2500);
+    ASSERT_EQ(contents.names.size(), 2u);
+    EXPECT_EQ(contents.names[0].name, "Alpha");  // by order of creation, not of writing
+    EXPECT_EQ(contents.names[0].password, "pw9");
+    EXPECT_EQ(contents.names[0].lastUseMs, 2400);
+    EXPECT_EQ(contents.names[1].name, "Zeta Zone");
+    ASSERT_EQ(contents.zones.size(), 2u);
+    for (const StoredZone& row : contents.zones) {
+        if (row.port == 5000) {
+            EXPECT_EQ(row.name, "Alpha Renamed");
+            EXPECT_EQ(row.word, 0xDEADBEEFu);
+            EXPECT_EQ(row.flag, 1);
+            EXPECT_FALSE(row.fromPeer);
+        } else {
+            EXPECT_EQ(row.port, 6000);
+            EXPECT_TRUE(row.fromPeer);
+            EXPECT_EQ(row.address, ip("10.0.0.2"));
+        }
+    }
+    EXPECT_EQ(query(path, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(query(path, "PRAGMA user_version"), "1");
+    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(query(path, "SELECT address || ':' || port FROM zones WHERE source = 'peer'"),
+              "10.0.0.2:6000");
+}
+
+TEST(StateStore, CompleteBatchReplacesTheFileAndNegativeOrderDeletesAName) {
+    TempDirectory dir;
+    const std::string path = dir.file("state.db");
+    StateOpenReport report;
+    auto store = openStore(path, report);
+    ASSERT_TRUE(store);
+    StateBatch old;
+    old.names = {{"Old", "x", 1, 0}, {"Kept", "y", 2, 0}};
+    old.zones = {zone("10.0.0.9", 1, "Old")};
+    store->submit(std::move(old));
+    ASSERT_TRUE(store->writeQueued());
+    StateBatch whole;
+    whole.complete = true;
+    whole.names = {{"New", "z", 1, 0}};
+    whole.zones = {zone("10.0.0.8", 2, "New")};
+    StateBatch drop;
+    drop.names = {{"New", "", -1, 0}};
+    store->submit(std::move(whole));
+    ASSERT_TRUE(store->writeQueued());
+    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM names"), "New");
+    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM zones"), "New");
+    store->submit(std::move(drop));
+    ASSERT_TRUE(store->writeQueued());
+    EXPECT_EQ(query(path, "SELECT count(*) FROM names"), "0");
+}
+
+// Whatever is wrong with a file, nothing is deleted: a damaged one is moved
+// aside whole, one the store cannot use is left as it is.
+TEST(StateStore, DamagedFilesAreKeptAsideAndOthersLeftAlone) {
+    struct Case {
+        const char* what;
+        std::string contents;  // written over the file; empty: made with sqlite3 below
+        const char* sql;       // run on a fresh database instead
+        bool renamed;
+    };
+    const std::string header = "SQLite format 3";
+    const Case cases[] = {
+        {"text", "this is not a database at all, just words\n", nullptr, true},
+        {"truncated header", header + std::string(200, '\x01'), nullptr, true},
+        {"another program's database", "", "CREATE TABLE other (x)", true},
+        {"a newer schema", "", "PRAGMA user_version = 99", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDirectory dir;
+        const std::string path = dir.file("state.db");
+        if (c.sql != nullptr) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(db, c.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        } else {
+            dir.write("state.db", c.contents);
+        }
+        const std::string before = dir.read("state.db");
+        StateOpenReport report;
+        std::string reason;
+        auto store = StateStore::open(path, report, reason);
+        if (!c.renamed) {
+            EXPECT_FALSE(store);
+            EXPECT_NE(reason.find("newer"), std::string::npos) << reason;
+            EXPECT_TRUE(dir.read("state.db") == before) << "a file of a newer version was changed";
+            continue;
+        }
+        ASSERT_TRUE(store) << reason;
+        EXPECT_TRUE(report.created);
+        ASSERT_FALSE(report.renamedTo.empty());
+        EXPECT_NE(report.renamedTo.find(".damaged-"), std::string::npos);
+        EXPECT_FALSE(report.damage.empty());
+        std::ifstream aside(report.renamedTo, std::ios::binary);
+        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(aside), {}) == before)
+            << "the file kept aside is not the file found";
+        StateContents contents;
+        EXPECT_TRUE(store->load(contents, reason));
+        EXPECT_TRUE(contents.names.empty());
+    }
+}
+
+TEST(StateStore, EmptyFileGetsTheSchemaAndAPathThatCannotBeMadeIsRefused) {
+    TempDirectory dir;
+    dir.write("empty.db", "");
+    StateOpenReport report;
+    auto store = openStore(dir.file("empty.db"), report);
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(report.created);
+    EXPECT_TRUE(report.renamedTo.empty());
+    store.reset();
+    EXPECT_EQ(query(dir.file("empty.db"), "PRAGMA user_version"), "1");
+    EXPECT_EQ(query(dir.file("empty.db"), "SELECT count(*) FROM sqlite_schema WHERE name = 'zones'"),
+              "1");
+
+    // Even root cannot make a file below a regular file.
+    dir.write("plain", "x");
+    std::string reason;
+    EXPECT_FALSE(StateStore::open(dir.file("plain/state.db"), report, reason));
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(dir.read("plain"), "x");
+}
+
+// A full disk: the write fails, the rows are kept and go with the next try;
+// past their bound the store gives them up and asks for a snapshot.
+TEST(StateStore, FailedWritesAreKeptThenGivenUpForASnapshot) {
+    TempDirectory dir;
+    StateOpenReport report;
+    StateStoreOptions options;
+    options.maxPages = 4;  // the schema and little more
+    options.maxKeptRows = 2500;
+    auto store = openStore(dir.file("state.db"), report, options);
+    ASSERT_TRUE(store);
+    auto bigBatch = [] {
+        StateBatch batch;
+        for (uint16_t port = 1; port <= 1000; ++port)
+            batch.zones.push_back(zone("10.1.0.1", port, "A zone with a long enough name"));
+        return batch;
+    };
+    store->submit(bigBatch());
+    EXPECT_FALSE(store->writeQueued());
+    StateWriterStatus status = store->status();
+    EXPECT_TRUE(status.failing);
+    EXPECT_EQ(status.failures, 1u);
+    EXPECT_NE(status.lastFailure.find("full"), std::string::npos) << status.lastFailure;
+    EXPECT_FALSE(status.snapshotWanted);
+    // Kept, so the next try carries both batches: 2000 rows, still kept.
+    store->submit(bigBatch());
+    EXPECT_FALSE(store->writeQueued());
+    EXPECT_FALSE(store->status().snapshotWanted);
+    store->submit(bigBatch());
+    EXPECT_FALSE(store->writeQueued());
+    status = store->status();
+    EXPECT_EQ(status.failures, 3u);
+    EXPECT_TRUE(status.snapshotWanted);
+    StateBatch whole;
+    whole.complete = true;
+    store->submit(std::move(whole));
+    EXPECT_FALSE(store->status().snapshotWanted);
+    EXPECT_TRUE(store->writeQueued());  // the kept rows went with the snapshot
+    EXPECT_FALSE(store->status().failing);
+}
+
+}  // namespace
+}  // namespace kelvaro
