@@ -1,6 +1,7 @@
 #include "service/state_keeper.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <utility>
@@ -89,14 +90,21 @@ void StateKeeper::start() {
 void StateKeeper::iterate() {
     if (!started || stopped) return;
     reportWriter();
-    if (!intervalPassed(tickCount(), lastSubmitTick, kStateWriteIntervalMs - 1)) return;
-    submitChanges(snapshotNext);
-    snapshotNext = false;
+    if (!building) {
+        if (!intervalPassed(tickCount(), lastSubmitTick, kStateWriteIntervalMs - 1)) return;
+        beginBatch(snapshotNext);
+        snapshotNext = false;
+    }
+    continueBatch(kStateRowsPerIteration);
 }
 
 void StateKeeper::stop() {
     if (!started || stopped) return;
-    submitChanges(snapshotNext);
+    // What the batch being prepared has not looked at yet is still in its
+    // work lists; whatever changed since goes in a last batch.
+    if (building) continueBatch(SIZE_MAX);
+    beginBatch(snapshotNext);
+    continueBatch(SIZE_MAX);
     store_->finish();
     reportWriter();
     stopped = true;
@@ -110,31 +118,27 @@ StoredName StateKeeper::storedName(const ZonePassword& record, uint32_t now) {
             clock - int64_t{elapsedMs(now, record.lastUseTick)}};
 }
 
-void StateKeeper::submitChanges(bool complete) {
-    StateBatch batch;
+// Takes the logs (or, for a snapshot, every record) as the work of a batch.
+// Records logged again while the batch is prepared go in the next one.
+void StateKeeper::beginBatch(bool complete) {
+    batch = {};
     batch.clockMs = clockMs();
     batch.complete = complete;
-    const uint32_t now = tickCount();
-    lastSubmitTick = now;
+    lastSubmitTick = tickCount();
     zones.takeChangedKeys(zoneKeys);
     passwords.takeChanged(changedNames);
     if (complete) {
-        for (auto* node = passwords.head(); node != nullptr; node = node->next)
-            batch.names.push_back(storedName(*node->element, now));
+        zoneKeys.clear();
+        changedNames.clear();
         for (auto* node = zones.head(); node != nullptr; node = node->next)
-            batch.zones.push_back(storedZone(*node->element));
+            zoneKeys.push_back(zoneKey(node->element->address, node->element->port));
+        for (auto* node = passwords.head(); node != nullptr; node = node->next)
+            changedNames.push_back(node->element.get());
     } else {
-        batch.names = std::move(namesNext);
-        sortUnique(changedNames);
-        for (const ZonePassword* record : changedNames) batch.names.push_back(storedName(*record, now));
         zoneKeys.insert(zoneKeys.end(), removedZones.begin(), removedZones.end());
         sortUnique(zoneKeys);
-        for (const uint64_t key : zoneKeys) {
-            if (const ZoneRecord* zone = zones.find(zoneKeyAddress(key), zoneKeyPort(key)))
-                batch.zones.push_back(storedZone(*zone));
-            else
-                batch.removedZones.push_back(key);
-        }
+        sortUnique(changedNames);
+        batch.names = std::move(namesNext);
     }
     namesNext.clear();
     removedZones.clear();
@@ -146,7 +150,30 @@ void StateKeeper::submitChanges(bool complete) {
         batch.names.push_back(std::move(gone));
     }
     removedNames.clear();
+    zoneKeysDone = 0;
+    changedNamesDone = 0;
+    building = true;
+}
+
+bool StateKeeper::continueBatch(size_t limit) {
+    const uint32_t now = tickCount();
+    size_t done = 0;
+    for (; changedNamesDone < changedNames.size() && done < limit; ++changedNamesDone, ++done)
+        batch.names.push_back(storedName(*changedNames[changedNamesDone], now));
+    for (; zoneKeysDone < zoneKeys.size() && done < limit; ++zoneKeysDone, ++done) {
+        const uint64_t key = zoneKeys[zoneKeysDone];
+        if (const ZoneRecord* zone = zones.find(zoneKeyAddress(key), zoneKeyPort(key)))
+            batch.zones.push_back(storedZone(*zone));
+        else
+            batch.removedZones.push_back(key);
+    }
+    if (changedNamesDone < changedNames.size() || zoneKeysDone < zoneKeys.size()) return false;
+    building = false;
+    zoneKeys.clear();
+    changedNames.clear();
     store_->submit(std::move(batch));
+    batch = {};
+    return true;
 }
 
 void StateKeeper::reportWriter() {

@@ -25,6 +25,9 @@
 namespace kelvaro {
 
 constexpr uint32_t kStateWriteIntervalMs = 1000;
+// Rows prepared in one iteration at the most: a second's batch with more
+// (the first one after a busy start, a snapshot) is prepared over several.
+constexpr size_t kStateRowsPerIteration = 16384;
 constexpr uint32_t kStateFailureReportMs = 60000;
 
 // The row a listed zone is kept as, and back.
@@ -62,7 +65,10 @@ public:
     int64_t clockMs();  // the directory clock now
 
 private:
-    void submitChanges(bool complete);
+    void beginBatch(bool complete);
+    // Prepares up to limit rows of the batch begun; true once it is whole
+    // and handed over.
+    bool continueBatch(size_t limit);
     void reportWriter();
     StoredName storedName(const ZonePassword& record, uint32_t now);
 
@@ -82,9 +88,13 @@ private:
     std::vector<uint64_t> removedZones;
     std::vector<StoredName> namesNext;  // rows for the next batch beyond the logged ones
     std::vector<std::string> removedNames;
-    // Reused between batches.
+    // The batch being prepared, and what it has still to look at.
+    bool building = false;
+    StateBatch batch;
     std::vector<uint64_t> zoneKeys;
+    size_t zoneKeysDone = 0;
     std::vector<const ZonePassword*> changedNames;
+    size_t changedNamesDone = 0;
 };
 
 }  // namespace kelvaro
