@@ -7,13 +7,15 @@
 #include <utility>
 
 #include "platform/tick_clock.h"
+#include "service/zone_json.h"
 #include "util/bytes.h"
 
 namespace kelvaro {
 namespace {
 
-std::string fieldText(const char* field, size_t capacity) {
-    return std::string(field, boundedLength(field, capacity));
+template <size_t N>
+std::string fieldText(const char (&field)[N]) {
+    return std::string(field, boundedLength(field, N));
 }
 
 template <typename T>
@@ -25,14 +27,15 @@ void sortUnique(std::vector<T>& values) {
 }  // namespace
 
 StoredZone storedZone(const ZoneRecord& zone) {
+    const ZoneEntry entry = entryOf(zone);
     StoredZone row;
-    row.address = zone.address;
-    row.port = zone.port;
-    row.population = zone.population;
-    row.flag = zone.zoneFlag;
-    row.word = zone.zoneWord;
-    row.name = fieldText(zone.name, sizeof zone.name);
-    row.description = fieldText(zone.description, sizeof zone.description);
+    row.address = entry.address;
+    row.port = entry.port;
+    row.population = entry.population;
+    row.flag = entry.zoneFlag;
+    row.word = entry.zoneWord;
+    row.name = entry.name;
+    row.description = entry.description;
     row.fromPeer = zone.source == ZoneSource::Peer;
     return row;
 }
@@ -113,8 +116,7 @@ void StateKeeper::stop() {
 }
 
 StoredName StateKeeper::storedName(const ZonePassword& record, uint32_t now) {
-    return {fieldText(record.name, sizeof record.name),
-            fieldText(record.password, sizeof record.password), int64_t{record.sequence},
+    return {fieldText(record.name), fieldText(record.password), int64_t{record.sequence},
             clock - int64_t{elapsedMs(now, record.lastUseTick)}};
 }
 

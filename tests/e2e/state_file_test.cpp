@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <string>
 
 #include "e2e/server_process.h"
+#include "support/sqlite_query.h"
 #include "support/temp_directory.h"
 #include "support/udp_wait.h"
 #include "support/zone_wire.h"
@@ -40,20 +40,6 @@ int listedZones() {
     const auto reply = pollWithin(querier);
     if (reply == nullptr || reply->length() != 8) return -1;
     return static_cast<int>(readU32(reply->data(), 0));
-}
-
-std::string query(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    std::string value = "<error>";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return value;
 }
 
 // Claims kZones names with zones on ports 5000, 5002, ...
@@ -95,9 +81,9 @@ TEST(StateFileTest, NamesAndZonesSurviveAStopAndAKill) {
             }
             ASSERT_TRUE(first.waitForExit(5000).has_value() || killed);
         }
-        EXPECT_EQ(query(path, "PRAGMA integrity_check"), "ok");
-        EXPECT_EQ(query(path, "SELECT count(*) FROM names"), std::to_string(kZones));
-        EXPECT_GE(std::stoi(query(path, "PRAGMA user_version")), 1);
+        EXPECT_EQ(sqliteQuery(path, "PRAGMA integrity_check"), "ok");
+        EXPECT_EQ(sqliteQuery(path, "SELECT count(*) FROM names"), std::to_string(kZones));
+        EXPECT_GE(std::stoi(sqliteQuery(path, "PRAGMA user_version")), 1);
         ServerProcess second{stateSettings(path)};
         expectKept(second, zone,
                    "State: " + path + ": restored " + std::to_string(kZones) + " names and " +
@@ -129,7 +115,7 @@ TEST(StateFileTest, DamagedFileIsKeptAsideAndTheServerStartsAfresh) {
     EXPECT_EQ(aside, 1u);
     ASSERT_TRUE(server.pressKey());
     ASSERT_TRUE(server.waitForExit(5000).has_value());
-    EXPECT_EQ(query(path, "SELECT name FROM names"), "Fresh");
+    EXPECT_EQ(sqliteQuery(path, "SELECT name FROM names"), "Fresh");
 }
 
 TEST(StateFileTest, UnusableFileLeavesTheServerServingFromMemoryAndOffMakesNoFile) {

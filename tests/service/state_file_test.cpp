@@ -4,33 +4,19 @@
 // address), and a write that fails is said.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "service/server_fixture.h"
+#include "support/sqlite_query.h"
 #include "service/state_keeper.h"
 
 namespace kelvaro::testing_support {
 namespace {
 
 constexpr uint32_t kHourMs = 3600u * 1000u;
-
-std::string query(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    std::string value = "<error>";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return value;
-}
 
 class StateFileTest : public ServerFixture {
 protected:
@@ -123,7 +109,7 @@ TEST_F(StateFileTest, RestartListsTheZonesAtOncePingsThemAndDropsTheSilent) {
     EXPECT_NE(opened.find("restored 2 names and 1 zones"), std::string::npos)
         << "the dropped zone left the file, the peer's zone did too: " << opened;
     EXPECT_EQ(server->zones().find(kLoopback, live.announcedPort())->population, 9);
-    EXPECT_EQ(query(directory.file("state.db"), "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(sqliteQuery(directory.file("state.db"), "PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(StateFileTest, TimeDownDoesNotCountTowardReclaimDelay) {

@@ -8,11 +8,13 @@
 #include <fstream>
 #include <string>
 
+#include "support/sqlite_query.h"
 #include "support/temp_directory.h"
 
 namespace kelvaro {
 namespace {
 
+using testing_support::sqliteQuery;
 using testing_support::TempDirectory;
 
 uint32_t ip(const char* text) {
@@ -51,21 +53,6 @@ StateContents loadAll(const std::string& path) {
         EXPECT_TRUE(store->load(contents, reason)) << reason;
     }
     return contents;
-}
-
-// What an operator would ask the file with sqlite3.
-std::string query(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    std::string value = "<error>";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return value;
 }
 
 TEST(StateStore, BatchesWrittenOnTheWriterThreadReadBackInOrder) {
@@ -114,10 +101,10 @@ TEST(StateStore, BatchesWrittenOnTheWriterThreadReadBackInOrder) {
             EXPECT_EQ(row.address, ip("10.0.0.2"));
         }
     }
-    EXPECT_EQ(query(path, "PRAGMA integrity_check"), "ok");
-    EXPECT_EQ(query(path, "PRAGMA user_version"), "1");
-    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(query(path, "SELECT address || ':' || port FROM zones WHERE source = 'peer'"),
+    EXPECT_EQ(sqliteQuery(path, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(sqliteQuery(path, "PRAGMA user_version"), "1");
+    EXPECT_EQ(sqliteQuery(path, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(sqliteQuery(path, "SELECT address || ':' || port FROM zones WHERE source = 'peer'"),
               "10.0.0.2:6000");
 }
 
@@ -140,11 +127,11 @@ TEST(StateStore, CompleteBatchReplacesTheFileAndNegativeOrderDeletesAName) {
     drop.names = {{"New", "", -1, 0}};
     store->submit(std::move(whole));
     ASSERT_TRUE(store->writeQueued());
-    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM names"), "New");
-    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM zones"), "New");
+    EXPECT_EQ(sqliteQuery(path, "SELECT group_concat(name) FROM names"), "New");
+    EXPECT_EQ(sqliteQuery(path, "SELECT group_concat(name) FROM zones"), "New");
     store->submit(std::move(drop));
     ASSERT_TRUE(store->writeQueued());
-    EXPECT_EQ(query(path, "SELECT count(*) FROM names"), "0");
+    EXPECT_EQ(sqliteQuery(path, "SELECT count(*) FROM names"), "0");
 }
 
 // Whatever is wrong with a file, nothing is deleted: a damaged one is moved
@@ -208,8 +195,8 @@ TEST(StateStore, EmptyFileGetsTheSchemaAndAPathThatCannotBeMadeIsRefused) {
     EXPECT_TRUE(report.created);
     EXPECT_TRUE(report.renamedTo.empty());
     store.reset();
-    EXPECT_EQ(query(dir.file("empty.db"), "PRAGMA user_version"), "1");
-    EXPECT_EQ(query(dir.file("empty.db"), "SELECT count(*) FROM sqlite_schema WHERE name = 'zones'"),
+    EXPECT_EQ(sqliteQuery(dir.file("empty.db"), "PRAGMA user_version"), "1");
+    EXPECT_EQ(sqliteQuery(dir.file("empty.db"), "SELECT count(*) FROM sqlite_schema WHERE name = 'zones'"),
               "1");
 
     // Even root cannot make a file below a regular file.
