@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <sqlite3.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -300,7 +302,14 @@ bool StateStore::load(StateContents& contents, std::string& reason) {
 void StateStore::start() {
     std::lock_guard<std::mutex> guard(lock);
     if (writer.joinable() || finished) return;
+    // The thread starts with every signal blocked, so that SIGINT, SIGTERM
+    // and SIGHUP always reach the service thread and end its pause.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     writer = std::thread([this] { run(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void StateStore::submit(StateBatch&& batch) {
