@@ -3,7 +3,9 @@
 // batch, the file's size per zone and per name, and the time a start takes to
 // put everything back.
 //
-//   state_file_bench [zones] [names] [seconds] [changes per second]
+//   state_file_bench [zones] [names] [seconds] [changes per second] [off]
+//
+// With "off" the same load runs without a state file, for comparison.
 //
 // Defaults: 100000 zones, 100000 names, 20 s of changes at 20000 a second
 // (half zone updates with a new description, half names used). The server
@@ -94,6 +96,7 @@ int main(int argc, char** argv) {
     const int names = argc > 2 ? std::atoi(argv[2]) : 100000;
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 20;
     const int perSecond = argc > 4 ? std::atoi(argv[4]) : 20000;
+    const bool off = argc > 5 && std::string(argv[5]) == "off";
     std::error_code error;
     std::string directory = (std::filesystem::temp_directory_path(error) / "kelvaro-state-XXXXXX").string();
     if (mkdtemp(directory.data()) == nullptr) {
@@ -109,7 +112,7 @@ int main(int argc, char** argv) {
     double fillMs = 0;
     {
         kelvaro::QuietStdout quiet;
-        auto server = openServer(path);
+        auto server = openServer(off ? std::string{} : path);
         const auto began = Clock::now();
         fill(*server, zones, names);
         fillMs = msSince(began);
@@ -136,7 +139,7 @@ int main(int argc, char** argv) {
             iterations.push_back(msSince(start));
             kelvaro::sleepMs(1);
         }
-        status = server->stateKeeper()->store().status();
+        if (server->stateKeeper() != nullptr) status = server->stateKeeper()->store().status();
     }
     std::sort(iterations.begin(), iterations.end());
     const auto at = [&](double q) {
@@ -154,6 +157,10 @@ int main(int argc, char** argv) {
                     status.slowestWriteMicros / 1000.0,
                     static_cast<double>(status.writeMicros) / std::max<double>(1, status.rowsWritten));
     std::printf("writer failures: %llu\n", static_cast<unsigned long long>(status.failures));
+    if (off) {
+        std::filesystem::remove_all(directory, error);
+        return 0;
+    }
 
     // Put back: the time a start takes, before the banner.
     {

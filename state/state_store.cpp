@@ -4,7 +4,10 @@
 #include <sqlite3.h>
 #include <pthread.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cerrno>
@@ -188,6 +191,13 @@ bool tryOpen(const std::string& path, const StateStoreOptions& options, OpenAtte
     std::string reason;
     if (!execute(attempt.db, "PRAGMA synchronous = NORMAL", reason))
         return fail(attempt, sqlite3_errcode(attempt.db), reason);
+    // A file that can be read but not written (its directory, say, where the
+    // WAL goes) is found out now, not at the first write.
+    if (!execute(attempt.db,
+                 "INSERT INTO meta (key, value) VALUES ('clock_ms', 0)"
+                 " ON CONFLICT (key) DO NOTHING; UPDATE meta SET value = value WHERE key = 'clock_ms'",
+                 reason))
+        return fail(attempt, sqlite3_errcode(attempt.db), "cannot be written: " + reason);
     if (options.maxPages > 0) {
         const std::string cap = "PRAGMA max_page_count = " + std::to_string(options.maxPages);
         if (!queryText(attempt.db, cap.c_str(), value, code))
@@ -196,15 +206,38 @@ bool tryOpen(const std::string& path, const StateStoreOptions& options, OpenAtte
     return true;
 }
 
+// The file, created owner-only when missing (it holds the names' passwords,
+// and SQLite gives its -wal and -shm files the same mode), with an exclusive
+// lock that keeps a second server off it. The lock is flock(), which SQLite's
+// own locks do not see, so an operator's sqlite3 still reads the file; the
+// descriptor stays open as long as the store, as closing it early would drop
+// SQLite's locks on the file too.
+int lockFile(const std::string& path, std::string& reason) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        reason = errno == EWOULDBLOCK ? "in use by another process" : std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 std::unique_ptr<StateStore> StateStore::open(const std::string& path, StateOpenReport& report,
                                              std::string& reason,
                                              const StateStoreOptions& options) {
     report = {};
+    int held = lockFile(path, reason);
+    if (held < 0) return nullptr;
     OpenAttempt attempt;
     if (!tryOpen(path, options, attempt)) {
         closeAttempt(attempt);
+        ::close(held);
         if (!isDamage(attempt.code)) {
             reason = attempt.reason;
             return nullptr;
@@ -217,22 +250,27 @@ std::unique_ptr<StateStore> StateStore::open(const std::string& path, StateOpenR
             return nullptr;
         }
         attempt = {};
+        held = lockFile(path, reason);
+        if (held < 0) return nullptr;
         if (!tryOpen(path, options, attempt)) {
             closeAttempt(attempt);
+            ::close(held);
             reason = attempt.reason;
             return nullptr;
         }
     }
     report.created = attempt.created;
-    return std::unique_ptr<StateStore>(new StateStore(path, attempt.db, options));
+    return std::unique_ptr<StateStore>(new StateStore(path, attempt.db, held, options));
 }
 
-StateStore::StateStore(std::string path, sqlite3* database, const StateStoreOptions& options)
-    : path_(std::move(path)), db(database), options_(options) {}
+StateStore::StateStore(std::string path, sqlite3* database, int lockDescriptor,
+                       const StateStoreOptions& options)
+    : path_(std::move(path)), db(database), lockFd(lockDescriptor), options_(options) {}
 
 StateStore::~StateStore() {
     finish();
     sqlite3_close(db);
+    ::close(lockFd);  // only now: see lockFile
 }
 
 bool StateStore::load(StateContents& contents, std::string& reason) {

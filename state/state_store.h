@@ -26,7 +26,9 @@
 //
 // Nothing is ever deleted: a file that is not a database, or fails its
 // quick check, is renamed aside with its -wal and -shm files, and a new one
-// is started.
+// is started. A new file is readable by its owner only (it holds the names'
+// passwords), and one store at a time holds a file: a second server given
+// the same path is refused it.
 
 #include <condition_variable>
 #include <cstdint>
@@ -142,12 +144,14 @@ public:
     bool writeQueued();
 
 private:
-    StateStore(std::string path, sqlite3* database, const StateStoreOptions& options);
+    StateStore(std::string path, sqlite3* database, int lockDescriptor,
+               const StateStoreOptions& options);
     void run();
     bool writeBatches(const std::vector<StateBatch>& batches, std::string& reason);
 
     std::string path_;
     sqlite3* db;
+    int lockFd;  // holds the file's flock (see open)
     StateStoreOptions options_;
 
     mutable std::mutex lock;

@@ -1,6 +1,9 @@
 #include "state/state_store.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -205,6 +208,56 @@ TEST(StateStore, EmptyFileGetsTheSchemaAndAPathThatCannotBeMadeIsRefused) {
     EXPECT_FALSE(StateStore::open(dir.file("plain/state.db"), report, reason));
     EXPECT_FALSE(reason.empty());
     EXPECT_EQ(dir.read("plain"), "x");
+}
+
+// A new file holds passwords, so only its owner reads it; and while one
+// store holds a file, a second (another server given the same path) is
+// refused rather than let the two overwrite each other.
+TEST(StateStore, NewFileIsOwnerOnlyAndHeldByOneStoreAtATime) {
+    TempDirectory dir;
+    const std::string path = dir.file("state.db");
+    StateOpenReport report;
+    auto first = openStore(path, report);
+    ASSERT_TRUE(first);
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    std::string reason;
+    EXPECT_FALSE(StateStore::open(path, report, reason));
+    EXPECT_NE(reason.find("in use"), std::string::npos) << reason;
+    first.reset();
+    EXPECT_TRUE(StateStore::open(path, report, reason)) << reason;
+}
+
+// A directory the server may not write in: nothing can be made there, and a
+// file already there cannot take its WAL beside it. Root writes anywhere, so
+// the opening runs in a child that has given root up.
+TEST(StateStore, UnwritableDirectoryIsRefusedAtOpen) {
+    TempDirectory dir;
+    {
+        StateOpenReport report;
+        auto made = openStore(dir.file("kept.db"), report);  // a sound file, written by its owner
+        ASSERT_TRUE(made);
+    }
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(::chown(dir.file("kept.db").c_str(), kNobody, kNobody), geteuid() == 0 ? 0 : -1);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(10);
+        StateOpenReport report;
+        std::string reason;
+        if (StateStore::open(dir.file("new.db"), report, reason)) _exit(11);
+        if (StateStore::open(dir.file("kept.db"), report, reason)) _exit(12);
+        _exit(reason.empty() ? 13 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::chmod(dir.path().c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot drop root, 11: a new file was made, "
+                                         "12: the kept file opened for writing, 13: no reason";
+    EXPECT_FALSE(dir.exists("new.db"));
 }
 
 // A full disk: the write fails, the rows are kept and go with the next try;
