@@ -66,6 +66,15 @@ inline std::string withoutReport(const std::string& output) {
     return output.substr(start);
 }
 
+// How often part occurs in text (overlaps included), as when counting the
+// lines of one kind in output().
+inline size_t countOf(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++found;
+    return found;
+}
+
 class ServerProcess {
     static ServerOptions optionsOf(bool keyWaiting, const std::string& networkNamespace) {
         ServerOptions options;
