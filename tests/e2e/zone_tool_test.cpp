@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "e2e/server_process.h"
-#include "e2e/strict_json.h"
 #include "net/udp_endpoint.h"
-#include "zones/zone_datagrams.h"
 #include "platform/tick_clock.h"
+#include "support/strict_json.h"
+#include "zones/zone_datagrams.h"
 
 namespace kelvaro::testing_support {
 namespace {
