@@ -31,7 +31,7 @@ TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     const std::string bans = banDirectory.file("bans.txt");
     banDirectory.write("bans.txt", "# abusers\n127.0.0.5\nnonsense here\n127.0.9.0/24\n");
     ServerProcess server("[Zone]\nBanFile=" + bans + "\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     const std::string& start = server.output();
     EXPECT_NE(start.find("Warning: " + bans + ":3: not an IPv4 range: nonsense here\n"),
               std::string::npos)

@@ -90,7 +90,7 @@ class HttpFrontE2eTest : public ::testing::Test {
 protected:
     void startServer(const std::string& settings) {
         server = std::make_unique<ServerProcess>(settings);
-        ASSERT_TRUE(server->waitForLine("Kelvaro (Build 3)")) << server->output();
+        ASSERT_TRUE(server->waitForLine(kBannerLine)) << server->output();
         ASSERT_GE(udp.open(0), 0);
     }
     Pump drain() {

@@ -56,7 +56,7 @@ uint16_t unusedPort() {
 
 class QueryToolTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)")); }
+    void SetUp() override { ASSERT_TRUE(server.waitForLine(kBannerLine)); }
 
     ToolResult run(const std::vector<std::string>& arguments) {
         return runTool(arguments, &server);
@@ -187,7 +187,7 @@ TEST_F(QueryToolTest, ListReadsTheSameInTableTsvAndJson) {
 // the other bytes as announced.
 TEST(QueryToolFieldsTest, LineEndsAndTabsInADescriptionCannotForgeAZoneLine) {
     ServerProcess server("[Zone]\nSweepTime=20\nDropLimit=100\n[Directory]\nStatsWriteMinutes=0\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)")) << server.output();
+    ASSERT_TRUE(server.waitForLine(kBannerLine)) << server.output();
     const std::string forged = "ok\n6.6.6.6\t1\t999\t0\tFake Official\tinjected\r";
     const std::string flattened = "ok 6.6.6.6 1 999 0 Fake Official injected ";
     const ToolResult sent =

@@ -40,7 +40,10 @@ constexpr const char* kE2eBaseSettings =
     "[Directory]\nDownloadTime=-1\nStatsFile=stats.txt\nStatsWriteMinutes=-1\nIP=127.0.0.1\n";
 
 constexpr int kDefaultWaitMs = 3000;
+constexpr uint16_t kServerClientPort = 4990;
 constexpr uint16_t kServerUpdatePort = 4991;
+// The line that says the ports are open and the server is serving.
+constexpr const char* kBannerLine = "Kelvaro (Build 3)";
 
 // How the server is started beyond its settings.
 struct ServerOptions {

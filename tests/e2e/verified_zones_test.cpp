@@ -21,8 +21,6 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr uint16_t kServerClientPort = 4990;
-
 // How every zone here announces itself.
 std::vector<uint8_t> updateOf(const std::string& name, uint16_t port) {
     return announcement(name, port, 2, "d");
@@ -62,7 +60,7 @@ TEST(VerifiedZonesTest, ForgedUpdatesAreNeverListedWhileHonestZonesAreAtTheirFir
     ServerProcess server(
         "[Zone]\nVerifiedZones=1\nInitialHighPing=50\nDropLimit=2\n"
         "[CPU]\nDatagramsPerIteration=64\n[Directory]\nStatsWriteMinutes=0\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     std::vector<std::unique_ptr<HonestZone>> honest;
     for (int i = 0; i < 5; ++i)
         honest.push_back(std::make_unique<HonestZone>("Honest " + std::to_string(i)));
@@ -120,7 +118,7 @@ TEST(VerifiedZonesTest, ForgedUpdatesAreNeverListedWhileHonestZonesAreAtTheirFir
 // The sweep pings of one zone that answers each of them, 20 ms apart.
 std::vector<uint32_t> sweepPings(const std::string& settings, size_t wanted) {
     ServerProcess server(settings + "[Zone]\nSweepTime=20\n");
-    if (!server.waitForLine("Kelvaro (Build 3)")) return {};
+    if (!server.waitForLine(kBannerLine)) return {};
     HonestZone zone("Pinged");
     zone.announce();
     std::vector<uint32_t> pings;
@@ -160,7 +158,7 @@ TEST(VerifiedZonesTest, EchoesOfAnOldTokenKeepADeadZoneOnlyWithoutVerification) 
         SCOPED_TRACE(c.settings);
         ServerProcess server(std::string(c.settings) +
                              "[Zone]\nSweepTime=20\nInitialHighPing=30\nDropLimit=2\n");
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         HonestZone zone("Replayed");
         ASSERT_TRUE(zone.announce());
         // The first ping is answered honestly; its reply is kept.
@@ -201,8 +199,8 @@ TEST(VerifiedZonesTest, DownloadedZonesAreListedOnlyOnceTheyAnswerThisServersPin
                     "[Core]\nPacketSilenceLimit=100\n[Directory]\nDownloadTime=0\nIP=") +
             kFirstAddress + "\n",
         false, namespaces.second);
-    ASSERT_TRUE(peer.waitForLine("Kelvaro (Build 3)"));
-    ASSERT_TRUE(verifying.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(peer.waitForLine(kBannerLine));
+    ASSERT_TRUE(verifying.waitForLine(kBannerLine));
 
     // Zones on the peer's host: one answers pings, two never do.
     UdpEndpoint live;

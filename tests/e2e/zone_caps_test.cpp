@@ -50,7 +50,7 @@ TEST(ZoneCapsTest, EachCapRefusesNewZonesWithOneLineAndKeepsServingTheListed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.settings);
         ServerProcess server{c.settings};
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         for (const Announcement& step : c.steps) {
             HostSocket host(step.host, kServerUpdatePort);
             ASSERT_TRUE(host.bound) << step.host;
