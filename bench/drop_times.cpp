@@ -16,16 +16,9 @@
 //              [--ini 'TEXT with \n for line ends'] [--binary PATH]
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,14 +26,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "child_server.h"
 #include "service/list_client.h"
 #include "service/server_settings.h"
 #include "util/bytes.h"
@@ -52,9 +44,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using kelvaro::readU32;
 using kelvaro::writeU32;
+using kelvaro::bench::ChildServer;
+using kelvaro::bench::isolateNetwork;
+using kelvaro::bench::kServerClientPort;
+using kelvaro::bench::kServerUpdatePort;
+using kelvaro::bench::serverBesideBench;
+using kelvaro::bench::withLineEnds;
 
-constexpr uint16_t kUpdatePort = 4991;
-constexpr uint16_t kClientPort = 4990;
 constexpr int kBatch = 100;            // updates between two count fences
 constexpr int kFenceWaitMs = 30000;    // a batch at one datagram per iteration
 constexpr int kFetchGiveUpMs = 20000;  // a fetch that takes longer is started again
@@ -73,19 +69,6 @@ struct Options {
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Root may have a network of its own: only loopback, brought up here.
-bool isolateNetwork() {
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    if (fd >= 0) close(fd);
-    return up;
 }
 
 // A non-blocking UDP socket on 127.0.0.1 and an ephemeral port.
@@ -114,73 +97,6 @@ bool sendTo(int fd, uint16_t port, const void* bytes, size_t length) {
            static_cast<ssize_t>(length);
 }
 
-// The server process; its console is read a line at a time.
-class Server {
-public:
-    bool start(const std::string& binary, const std::string& ini, const std::string& directory) {
-        std::ofstream(directory + "/kelvaro.ini") << ini << "\n" << kBaseSettings;
-        int input[2];
-        int output[2];
-        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(directory.c_str()) != 0) _exit(126);
-            dup2(input[0], STDIN_FILENO);
-            dup2(output[1], STDOUT_FILENO);
-            execl(binary.c_str(), "kelvaro", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(input[0]);
-        close(output[1]);
-        stdinWrite = input[1];
-        stdoutRead = output[0];
-        fcntl(stdoutRead, F_SETFL, fcntl(stdoutRead, F_GETFL) | O_NONBLOCK);
-        return pid > 0;
-    }
-
-    ~Server() { stop(); }
-
-    // A key press ends the server the ordinary way, writing the metrics last.
-    void stop() {
-        if (pid <= 0) return;
-        const char key = '\n';
-        if (write(stdinWrite, &key, 1) != 1) kill(pid, SIGTERM);
-        for (int waited = 0; waited < 5000 && pid > 0; ++waited) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
-            else usleep(1000);
-        }
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            pid = -1;
-        }
-        close(stdinWrite);
-        close(stdoutRead);
-    }
-
-    // Calls line(text) for each whole line printed since the last call.
-    template <typename Line>
-    void drain(Line&& line) {
-        char buffer[65536];
-        for (int reads = 0; reads < 64; ++reads) {
-            const ssize_t got = read(stdoutRead, buffer, sizeof buffer);
-            if (got <= 0) break;
-            partial.append(buffer, static_cast<size_t>(got));
-        }
-        size_t start = 0;
-        for (size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1)
-            line(std::string_view(partial.data() + start, end - start));
-        partial.erase(0, start);
-    }
-
-    pid_t pid = -1;
-
-private:
-    int stdinWrite = -1;
-    int stdoutRead = -1;
-    std::string partial;
-};
-
 struct Zone {
     int fd = -1;
     uint16_t announcedPort = 0;  // the socket's port - 1
@@ -206,8 +122,7 @@ public:
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, static_cast<rlim_t>(options.zones) + 4096);
         setrlimit(RLIMIT_NOFILE, &files);
         const std::string directory = makeDirectory();
-        std::string ini = options.ini;
-        for (size_t at; (at = ini.find("\\n")) != std::string::npos;) ini.replace(at, 2, "\n");
+        const std::string ini = withLineEnds(options.ini) + "\n" + kBaseSettings;
         settings.load(writeIni(directory, ini));
         if (!server.start(options.binary, ini, directory) || !openZones()) return 1;
         epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -244,7 +159,7 @@ private:
     static std::string writeIni(const std::string& directory, const std::string& ini) {
         const std::string copy = directory + "/read";
         std::filesystem::create_directory(copy);
-        std::ofstream(copy + "/kelvaro.ini") << ini << "\n" << kBaseSettings;
+        std::ofstream(copy + "/kelvaro.ini") << ini;
         return copy;
     }
 
@@ -289,12 +204,12 @@ private:
                 const std::string name = "Zone " + std::to_string(i);
                 kelvaro::ZoneAnnouncement zone{zones[i].announcedPort, 1, 0, 0, name, "pw", ""};
                 kelvaro::encodeZoneUpdate(zone, update);
-                sendTo(sender, kUpdatePort, update.data(), update.size());
+                sendTo(sender, kServerUpdatePort, update.data(), update.size());
             }
             const uint32_t echo = (attempt << 24) + static_cast<uint32_t>(first);
             uint8_t query[4];
             writeU32(query, 0, echo);
-            sendTo(sender, kUpdatePort, query, sizeof query);
+            sendTo(sender, kServerUpdatePort, query, sizeof query);
             return awaitCount(echo, static_cast<uint32_t>(end));
         }
     }
@@ -354,7 +269,7 @@ private:
         }
         if (!fetcher.client) {
             fetcher.client = std::make_unique<kelvaro::ListClient>();
-            fetcher.connection = fetcher.client->connect(htonl(INADDR_LOOPBACK), kClientPort);
+            fetcher.connection = fetcher.client->connect(htonl(INADDR_LOOPBACK), kServerClientPort);
             fetcher.started = Clock::now();
         }
         for (int poll = 0; poll < 8; ++poll) fetcher.client->poll();
@@ -427,7 +342,7 @@ private:
 
     Options options;
     kelvaro::ServerSettings settings;
-    Server server;
+    ChildServer server{ChildServer::Stop::KeyPress};
     std::vector<Zone> zones;
     std::vector<Fetcher> fetchers;
     int sender = -1;
@@ -464,7 +379,7 @@ bool parse(int argc, char** argv, Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    options.binary = (std::filesystem::absolute(argv[0]).parent_path().parent_path() / "kelvaro").string();
+    options.binary = serverBesideBench(argv[0]);
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: drop_times [--zones N (1-25000)] [--silent SHARE (0-1)] "

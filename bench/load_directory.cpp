@@ -15,29 +15,22 @@
 //                  [--ini 'TEXT with \n for line ends'] [--binary PATH]
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_server.h"
 #include "service/list_client.h"
 #include "service/server_list.h"
+#include "support/zone_wire.h"
 #include "util/bytes.h"
 #include "zones/zone_datagrams.h"
 
@@ -45,10 +38,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using kelvaro::readU32;
-using kelvaro::writeU32;
+using kelvaro::bench::isolateNetwork;
+using kelvaro::bench::kServerClientPort;
+using kelvaro::bench::kServerUpdatePort;
+using kelvaro::bench::serverBesideBench;
+using kelvaro::bench::withLineEnds;
+using kelvaro::testing_support::le32;
+using kelvaro::testing_support::le32Pair;
 
-constexpr uint16_t kUpdatePort = 4991;
-constexpr uint16_t kClientPort = 4990;
 constexpr int kFenceWaitMs = 5000;
 constexpr int kListedZones = 600;
 constexpr uint16_t kListedPopulation = 5;
@@ -113,85 +110,23 @@ std::vector<uint8_t> updateFor(int zone, const std::string& description) {
     return bytes;
 }
 
-std::vector<uint8_t> le32(uint32_t value) {
-    std::vector<uint8_t> bytes(4);
-    writeU32(bytes.data(), 0, value);
-    return bytes;
-}
-
-std::vector<uint8_t> le32Pair(uint32_t first, uint32_t second) {
-    std::vector<uint8_t> bytes(8);
-    writeU32(bytes.data(), 0, first);
-    writeU32(bytes.data(), 4, second);
-    return bytes;
-}
-
-// The server process and its console.
+// The server process and the console lines the measurements count.
 class Server {
 public:
     bool start(const Options& options, const std::string& directory) {
-        std::string ini = options.ini;
-        for (size_t at; (at = ini.find("\\n")) != std::string::npos;) ini.replace(at, 2, "\n");
-        std::ofstream(directory + "/kelvaro.ini") << ini << "\n" << kBaseSettings;
-        int input[2];
-        int output[2];
-        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(directory.c_str()) != 0) _exit(126);
-            dup2(input[0], STDIN_FILENO);
-            dup2(output[1], STDOUT_FILENO);
-            execl(options.binary.c_str(), "kelvaro", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(input[0]);
-        close(output[1]);
-        stdinWrite = input[1];
-        stdoutRead = output[0];
-        fcntl(stdoutRead, F_SETFL, fcntl(stdoutRead, F_GETFL) | O_NONBLOCK);
-        return pid > 0;
+        return child.start(options.binary, withLineEnds(options.ini) + "\n" + kBaseSettings,
+                           directory);
     }
 
-    ~Server() { stop(); }
+    void stop() { child.stop(); }
 
-    void stop() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        for (int waited = 0; waited < 5000; ++waited) {
-            drain();
-            if (waitpid(pid, nullptr, WNOHANG) == pid) {
-                pid = -1;
-                break;
-            }
-            usleep(1000);
-        }
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            pid = -1;
-        }
-        if (stdinWrite >= 0) close(stdinWrite);
-        if (stdoutRead >= 0) close(stdoutRead);
-        stdinWrite = stdoutRead = -1;
-    }
-
-    // Reads what the server printed and counts the lines of interest.
     void drain() {
-        char buffer[65536];
-        for (int reads = 0; reads < 64 && stdoutRead >= 0; ++reads) {
-            const ssize_t got = read(stdoutRead, buffer, sizeof buffer);
-            if (got <= 0) break;
-            partial.append(buffer, static_cast<size_t>(got));
-        }
-        size_t start = 0;
-        for (size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1) {
-            const std::string_view line(partial.data() + start, end - start);
+        child.drain([this](std::string_view line) {
             if (line.starts_with("---Update : ")) ++updates;
             else if (line.starts_with("---Invalid message on ping sweep port")) ++pingFences;
             else if (line.starts_with("Kelvaro")) banner = true;
             else if (line.find(") error") != std::string_view::npos) errors += std::string(line) + "\n";
-        }
-        partial.erase(0, start);
+        });
     }
 
     bool waitFor(int timeoutMs, auto done) {
@@ -199,44 +134,21 @@ public:
         while (msSince(start) < timeoutMs) {
             drain();
             if (done()) return true;
-            pollfd watched{stdoutRead, POLLIN, 0};
-            poll(&watched, 1, 1);
+            child.awaitOutput(1);
         }
         return false;
     }
 
-    double cpuSeconds() const {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos) return 0;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long user = 0, system = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) user = std::strtoull(field.c_str(), nullptr, 10);
-            if (i == 15) system = std::strtoull(field.c_str(), nullptr, 10);
-        }
-        return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
+    double cpuSeconds() const { return child.cpuSeconds(); }
+    long residentKb() const { return child.residentKb(); }
 
-    long residentKb() const {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.starts_with("VmRSS:")) return std::strtol(line.c_str() + 6, nullptr, 10);
-        return 0;
-    }
-
-    pid_t pid = -1;
     long updates = 0;
     long pingFences = 0;
     bool banner = false;
     std::string errors;
 
 private:
-    int stdinWrite = -1;
-    int stdoutRead = -1;
-    std::string partial;
+    kelvaro::bench::ChildServer child{kelvaro::bench::ChildServer::Stop::Terminate};
 };
 
 // Waits for the count reply carrying echo on fd; false after the time limit.
@@ -322,19 +234,6 @@ private:
     std::thread worker;
 };
 
-// Root may have a network of its own: only loopback, brought up here.
-bool isolateNetwork() {
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    if (fd >= 0) close(fd);
-    return up;
-}
-
 bool parse(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
@@ -355,7 +254,7 @@ bool parse(int argc, char** argv, Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    options.binary = (std::filesystem::absolute(argv[0]).parent_path().parent_path() / "kelvaro").string();
+    options.binary = serverBesideBench(argv[0]);
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: load_directory [--zones N (600..200000)] [--updates N] [--in-flight N]\n"
@@ -391,14 +290,14 @@ int main(int argc, char** argv) {
         const int fenceSocket = senders[0];
         uint16_t pingPort = 0;
         uint32_t zoneCount = 0;
-        auto countFence = [&](uint32_t echo) { sendBytes(fenceSocket, kUpdatePort, le32(echo)); };
+        auto countFence = [&](uint32_t echo) { sendBytes(fenceSocket, kServerUpdatePort, le32(echo)); };
         auto awaitCount = [&](uint32_t echo) { return awaitCountReply(fenceSocket, echo, &server, &zoneCount, &pingPort); };
         std::vector<std::vector<uint8_t>> updates(options.zones);
         for (int zone = 0; zone < options.zones; ++zone) updates[zone] = updateFor(zone, "");
         const auto fillStart = Clock::now();
         const double fillRate = drive(
             options.zones, options.inFlight,
-            [&](int zone) { sendBytes(senders[zone / kZonesPerAddress], kUpdatePort, updates[zone]); },
+            [&](int zone) { sendBytes(senders[zone / kZonesPerAddress], kServerUpdatePort, updates[zone]); },
             countFence, awaitCount);
         std::printf("fill: %u zones listed (of %d sent) in %.1f s, %.0f updates/s\n", zoneCount,
                     options.zones, msSince(fillStart) / 1000.0, fillRate);
@@ -424,7 +323,7 @@ int main(int argc, char** argv) {
         // Updates of known zones, spread over the list.
         auto knownUpdate = [&](int i) {
             const int zone = static_cast<int>((static_cast<int64_t>(i) * 7919) % options.zones);
-            sendBytes(senders[zone / kZonesPerAddress], kUpdatePort, updates[zone]);
+            sendBytes(senders[zone / kZonesPerAddress], kServerUpdatePort, updates[zone]);
         };
         {
             BareLoop bare;
@@ -453,7 +352,7 @@ int main(int argc, char** argv) {
             kelvaro::ListClient client;
             const auto fetchStart = Clock::now();
             const kelvaro::Connection* connection =
-                client.connect(htonl(INADDR_LOOPBACK), kClientPort, kListedPopulation);
+                client.connect(htonl(INADDR_LOOPBACK), kServerClientPort, kListedPopulation);
             std::vector<std::vector<uint8_t>> lists;
             while (lists.empty() && msSince(fetchStart) < 20000) {
                 client.manager.poll(64);

@@ -418,8 +418,6 @@ MetricsGauges DirectoryServer::gauges() const {
                          cycleMs < 0 ? HUGE_VAL : static_cast<double>(cycleMs) / 1000.0};
     if (pending) {
         values.pendingZones = pending->count();
-        values.pendingForgotten = pending->forgotten;
-        values.pendingEvicted = pending->evicted;
     }
     values.banRanges = static_cast<int64_t>(bans.rangeCount());
     return values;
@@ -433,7 +431,14 @@ void DirectoryServer::writeMetrics() {
                     reason.c_str());
 }
 
-std::string DirectoryServer::metricsText() const { return formatMetrics(counters, gauges()); }
+std::string DirectoryServer::metricsText() const {
+    MetricsCounters values = counters;
+    if (pending) {  // the pending table counts these two itself
+        values.pendingForgotten = pending->forgotten;
+        values.pendingEvicted = pending->evicted;
+    }
+    return formatMetrics(values, gauges());
+}
 
 void DirectoryServer::countListServed(uint32_t bytes) {
     ++counters.listsServed;

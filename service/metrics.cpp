@@ -145,8 +145,8 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     describe(out, pendingEnds, "counter", "Zones that left the pending table, by how.");
     sample(out, pendingEnds, "result=\"listed\"", c.zonesVerified);
     sample(out, pendingEnds, "result=\"refused\"", c.zonesRefusedAtListing);
-    sample(out, pendingEnds, "result=\"never_answered\"", g.pendingForgotten);
-    sample(out, pendingEnds, "result=\"evicted\"", g.pendingEvicted);
+    sample(out, pendingEnds, "result=\"never_answered\"", c.pendingForgotten);
+    sample(out, pendingEnds, "result=\"evicted\"", c.pendingEvicted);
     counter(out, "kelvaro_ping_replies_mismatch_total",
             "Ping replies dropped for not echoing a token of their zone's current round.",
             c.pingRepliesMismatched);

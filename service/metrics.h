@@ -57,6 +57,10 @@ struct MetricsCounters {
     uint64_t bannedDatagrams = 0;   // update-port datagrams (updates, count queries) refused
     uint64_t bannedPeerZones = 0;   // entries of a peer's list skipped
     uint64_t bannedZonesRemoved = 0;  // listed or pending zones removed by a (re)load
+    // Zones that left the pending table unproven; the table counts these
+    // itself, and the server copies them in when it formats the text.
+    uint64_t pendingForgotten = 0;  // their last re-ping went unanswered
+    uint64_t pendingEvicted = 0;    // made room for a newer one
     // One entry per peer address, in the order they were first tried; the
     // peer list holds at most ten addresses, so a linear search is enough.
     std::vector<PeerDownloads> downloads;
@@ -75,8 +79,6 @@ struct MetricsGauges {
     // infinite when the sweep never runs.
     double sweepCycleSeconds = 0;
     int64_t pendingZones = 0;
-    uint64_t pendingForgotten = 0;  // counted by the pending table itself
-    uint64_t pendingEvicted = 0;
     int64_t banRanges = 0;
 };
 

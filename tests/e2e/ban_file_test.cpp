@@ -2,80 +2,36 @@
 // per bad line, re-read on SIGHUP, which removes the zones it now bans and
 // never stops the server.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "e2e/server_process.h"
-#include "support/udp_wait.h"
 #include "support/zone_wire.h"
-#include "zones/zone_datagrams.h"
 
 namespace kelvaro::testing_support {
 namespace {
 
-// A socket on one loopback address, for zones and queries from several hosts.
-class Host {
+// Short: a banned host is never answered, and most counts here expect that.
+constexpr int kCountWaitMs = 500;
+
+// A zone or a monitor on one loopback address.
+class Host : public HostSocket {
 public:
-    explicit Host(const char* address) : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = inet_addr(address);
-        timeval wait{0, 500000};
-        bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0;
-    }
-    ~Host() {
-        if (fd >= 0) close(fd);
-    }
-    Host(const Host&) = delete;
-    Host& operator=(const Host&) = delete;
-
-    bool send(const std::vector<uint8_t>& bytes) const {
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        server.sin_port = htons(kServerUpdatePort);
-        return bound && sendto(fd, bytes.data(), bytes.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&server), sizeof server) ==
-                            static_cast<ssize_t>(bytes.size());
-    }
-
-    // The zone count, or -1 when no answer came within half a second.
-    int64_t count() const {
-        if (!send(le32(9))) return -1;
-        uint8_t reply[8];
-        if (recv(fd, reply, sizeof reply, 0) != 8) return -1;
-        uint32_t zones = 0;
-        return readCountReply(reply, sizeof reply, 9, zones) ? zones : -1;
-    }
-
-    const int fd;
-    bool bound = false;
+    explicit Host(const char* address) : HostSocket(address, kServerUpdatePort, kCountWaitMs) {}
+    std::optional<uint32_t> count() const { return HostSocket::count(9); }
 };
-
-std::vector<uint8_t> announce(const std::string& name, uint16_t port) {
-    ZoneUpdate update;
-    update.port = port;
-    update.population = 1;
-    update.name = name;
-    update.password = "pw";
-    return updateDatagram(update);
-}
 
 TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     TempDirectory banDirectory;
     const std::string bans = banDirectory.file("bans.txt");
     banDirectory.write("bans.txt", "# abusers\n127.0.0.5\nnonsense here\n127.0.9.0/24\n");
     ServerProcess server("[Zone]\nBanFile=" + bans + "\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     const std::string& start = server.output();
     EXPECT_NE(start.find("Warning: " + bans + ":3: not an IPv4 range: nonsense here\n"),
               std::string::npos)
@@ -87,17 +43,17 @@ TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     Host other("127.0.0.5");
     Host honest("127.0.0.1");
     ASSERT_TRUE(banned.bound && other.bound && honest.bound);
-    ASSERT_TRUE(banned.send(announce("Banned Zone", 5000)));
+    ASSERT_TRUE(banned.send(announcement("Banned Zone", 5000)));
     EXPECT_TRUE(server.waitForLine("---Banned address: 127.0.9.77"));
-    EXPECT_EQ(banned.count(), -1) << "a banned querier gets no answer";
-    EXPECT_EQ(other.count(), -1);
-    ASSERT_TRUE(honest.send(announce("Kept Zone", 6000)));
+    EXPECT_EQ(banned.count(), std::nullopt) << "a banned querier gets no answer";
+    EXPECT_EQ(other.count(), std::nullopt);
+    ASSERT_TRUE(honest.send(announcement("Kept Zone", 6000)));
     ASSERT_TRUE(server.waitForLine("Adding : Kept Zone"));
-    ASSERT_TRUE(other.send(announce("Other Zone", 6002)));
-    EXPECT_EQ(honest.count(), 1);
+    ASSERT_TRUE(other.send(announcement("Other Zone", 6002)));
+    EXPECT_EQ(honest.count(), 1u);
     // One line per address and minute, however often it tries.
-    ASSERT_TRUE(banned.send(announce("Banned Zone", 5000)));
-    EXPECT_EQ(honest.count(), 1);
+    ASSERT_TRUE(banned.send(announcement("Banned Zone", 5000)));
+    EXPECT_EQ(honest.count(), 1u);
     for (const std::string line : {"---Banned address: 127.0.9.77\n", "---Banned address: 127.0.0.5\n"}) {
         const std::string& printed = server.output();
         EXPECT_NE(printed.find(line), std::string::npos) << printed;
@@ -118,10 +74,10 @@ TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     EXPECT_TRUE(server.waitForLine("---Reload: ban file " + bans + ": 2 ranges in force"));
     EXPECT_TRUE(server.running());
     Host checker("127.0.0.3");
-    EXPECT_EQ(checker.count(), 0);
-    EXPECT_EQ(honest.count(), -1);
+    EXPECT_EQ(checker.count(), 0u);
+    EXPECT_EQ(honest.count(), std::nullopt);
     // 127.0.9.0/24 is no longer in the file.
-    ASSERT_TRUE(banned.send(announce("Banned Zone", 5000)));
+    ASSERT_TRUE(banned.send(announcement("Banned Zone", 5000)));
     EXPECT_TRUE(server.waitForLine("Adding : Banned Zone"));
 
     // A missing file warns and keeps what is in force.
@@ -130,7 +86,7 @@ TEST(BanFileTest, BadLineWarnsTheRestAppliesAndSighupBansAListedZone) {
     EXPECT_TRUE(server.waitForLine("Warning: ban file " + bans +
                                    ": No such file or directory; the previous ban list stays in force"));
     EXPECT_TRUE(server.waitForLine("---Reload: ban file " + bans + ": 2 ranges in force"));
-    EXPECT_EQ(honest.count(), -1);
+    EXPECT_EQ(honest.count(), std::nullopt);
     EXPECT_TRUE(server.running());
 }
 

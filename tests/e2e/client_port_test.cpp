@@ -32,7 +32,6 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr uint16_t kServerClientPort = 4990;
 constexpr const char* kBusyDirectory = "[CPU]\nWakeOnTraffic=1\nDatagramsPerIteration=64\n";
 constexpr int kFetchLimitMs = 20000;
 
@@ -112,7 +111,7 @@ class ClientPortTest : public ::testing::Test {
 protected:
     void start(const std::string& settings, int zoneCount) {
         server = std::make_unique<ServerProcess>(settings);
-        ASSERT_TRUE(server->waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server->waitForLine(kBannerLine));
         const std::vector<ZoneUpdate> zones = listOfZones(zoneCount);
         ASSERT_TRUE(announce(*server, zones));
         for (const ZoneUpdate& zone : zones)

@@ -26,8 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint16_t kServerClientPort = 4990;
-
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -122,7 +120,7 @@ TEST(FreshListTest, StayingClientHoldsTheUpkeepNoLongerThanBusyHoldLimit) {
                                          "BusyHoldLimit=") +
                              c.limit +
                              "\n[Directory]\nStatsWriteMinutes=0\nMetricsFile=metrics.prom\n");
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         ListClient client;
         Connection* connection = client.connect(kLoopback, kServerClientPort);
         ASSERT_TRUE(awaitList(client, connection, server));
@@ -166,7 +164,7 @@ TEST(FreshListTest, BackToBackFetchesAtTheDefaultsStillDropADeadZone) {
     constexpr int kFetchForMs = 8000;
     constexpr double kBoundSeconds = 4.0;  // "a few seconds"; the usual drop takes 0.15 s
     ServerProcess server("[Zone]\nSweepTime=20\nInitialHighPing=30\nDropLimit=2\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     // Live zones with long descriptions make each fetch a transfer of many packets.
     std::vector<std::unique_ptr<TestZone>> live;
     for (int i = 0; i < 20; ++i) {
@@ -220,7 +218,7 @@ TEST(FreshListTest, SweepCycleDropsEverySilentZoneInTimeAndNoLiveOne) {
     ServerProcess server(
         "[Zone]\nSweepTime=500\nSweepCycle=3\nInitialHighPing=100\nDropLimit=10\n"
         "[CPU]\nDatagramsPerIteration=16\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     std::vector<std::unique_ptr<TestZone>> zones;
     for (int i = 0; i < kZones; ++i) {
         const bool silent = i % kSilentEvery == 0;
@@ -292,8 +290,8 @@ protected:
                                                 namespaces->first);
         second = std::make_unique<ServerProcess>(settings(kFirstAddress, "700"), false,
                                                  namespaces->second);
-        ASSERT_TRUE(first->waitForLine("Kelvaro (Build 3)"));
-        ASSERT_TRUE(second->waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(first->waitForLine(kBannerLine));
+        ASSERT_TRUE(second->waitForLine(kBannerLine));
         ASSERT_TRUE(namespaces->connect());
     }
 

@@ -24,7 +24,6 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr uint16_t kServerClientPort = 4990;
 constexpr size_t kBatch = 50;
 constexpr int kFenceAttempts = 2000;
 constexpr int kSyncWaitMs = 20000;
@@ -104,7 +103,7 @@ std::vector<uint16_t> portsOf(const Bytes& list) {
 class FullListTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         ASSERT_GE(zoneSocket.open(0), 0);
     }
 
@@ -202,8 +201,8 @@ TEST(FullListFederationTest, PeerDownloadingRepeatedlyEndsUpListingEveryZone) {
     ServerProcess peer(std::string("[Core]\nPacketSilenceLimit=100\n[Directory]\nDownloadTime=0\n"
                                    "IP=") + kFirstAddress + "\n" + kDirectorySettings,
                        false, namespaces.second);
-    ASSERT_TRUE(directory.waitForLine("Kelvaro (Build 3)"));
-    ASSERT_TRUE(peer.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(directory.waitForLine(kBannerLine));
+    ASSERT_TRUE(peer.waitForLine(kBannerLine));
 
     UdpEndpoint zoneSocket;
     UdpEndpoint peerSocket;

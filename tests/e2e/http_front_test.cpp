@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "e2e/server_process.h"
-#include "e2e/strict_json.h"
 #include "http/http_document.h"
 #include "http/http_headers.h"
 #include "support/http_client.h"
+#include "support/json_zone.h"
+#include "support/strict_json.h"
 #include "support/udp_wait.h"
 #include "support/zone_wire.h"
 
@@ -89,7 +90,7 @@ class HttpFrontE2eTest : public ::testing::Test {
 protected:
     void startServer(const std::string& settings) {
         server = std::make_unique<ServerProcess>(settings);
-        ASSERT_TRUE(server->waitForLine("Kelvaro (Build 3)")) << server->output();
+        ASSERT_TRUE(server->waitForLine(kBannerLine)) << server->output();
         ASSERT_GE(udp.open(0), 0);
     }
     Pump drain() {
@@ -164,15 +165,10 @@ TEST_F(HttpFrontE2eTest, ZonesJsonHoldsTheListWithEveryCachingRule) {
     const auto& items = list.members["zones"].items;
     ASSERT_EQ(items.size(), zones.size());
     for (size_t i = 0; i < zones.size(); ++i) {
+        SCOPED_TRACE(i);
         auto members = items[i].members;
         EXPECT_EQ(members.size(), 9u);
-        EXPECT_EQ(members["address"].text, "127.0.0.1");
-        EXPECT_EQ(members["port"].number, zones[i].port);
-        EXPECT_EQ(members["population"].number, zones[i].population);
-        EXPECT_EQ(members["flag"].number, zones[i].zoneFlag);
-        EXPECT_EQ(members["word"].number, zones[i].zoneWord);
-        EXPECT_EQ(members["name"].text, zones[i].name);
-        EXPECT_EQ(members["description"].text, zones[i].description);
+        expectJsonZone(members, "127.0.0.1", zones[i]);
         EXPECT_LE(members["last_heard"].number, 5u);
         EXPECT_EQ(members["last_heard"].kind, JsonValue::Kind::Number);
         EXPECT_EQ(members["source"].text, "update");

@@ -15,7 +15,7 @@ constexpr const char* kStatsEveryIteration = "[Directory]\nStatsWriteMinutes=0\n
 TEST(LifecycleTest, BannerComesFirstAndAKeyStopsTheServerCleanly) {
     ServerProcess server(kStatsEveryIteration);
     ASSERT_TRUE(server.started());
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     ASSERT_TRUE(server.waitForLine("---Writing stats"));  // the loop is running
     EXPECT_EQ(withoutReport(server.output()).rfind(kBanner, 0), 0u) << server.output();
     ASSERT_TRUE(server.pressKey());

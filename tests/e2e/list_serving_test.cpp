@@ -14,12 +14,10 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr uint16_t kServerClientPort = 4990;
-
 class ListServingTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         ASSERT_GE(zoneSocket.open(0), 0);
     }
 

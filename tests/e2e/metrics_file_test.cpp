@@ -113,7 +113,7 @@ TEST(MetricsFileE2eTest, AfterAKnownRunTheFileHoldsItsCountsAndParses) {
     ServerProcess server(
         "[Zone]\nSweepTime=20\nDropLimit=100\n"
         "[Directory]\nStatsWriteMinutes=0\nStatsFile=\nMetricsFile=metrics.prom\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     UdpEndpoint probe;
     ASSERT_GE(probe.open(0), 0);
     const uint16_t alphaPort = static_cast<uint16_t>(probe.localPort() - 1);

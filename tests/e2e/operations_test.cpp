@@ -22,8 +22,6 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr const char* kBannerLine = "Kelvaro (Build 3)";
-constexpr uint16_t kServerClientPort = 4990;
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1, network order
 
 // Asks the running server for its zone count; false when no reply came.

@@ -17,7 +17,6 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr uint16_t kServerClientPort = 4990;
 constexpr int kSyncWaitMs = 8000;
 
 // DownloadTime=0 downloads again as soon as the last download has gone. The
@@ -49,8 +48,8 @@ protected:
             std::make_unique<ServerProcess>(peerSettings(kSecondAddress), false, namespaces->first);
         second =
             std::make_unique<ServerProcess>(peerSettings(kFirstAddress), false, namespaces->second);
-        ASSERT_TRUE(first->waitForLine("Kelvaro (Build 3)"));
-        ASSERT_TRUE(second->waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(first->waitForLine(kBannerLine));
+        ASSERT_TRUE(second->waitForLine(kBannerLine));
     }
 
     // Sends an update from a socket inside the namespace to address:4991 and

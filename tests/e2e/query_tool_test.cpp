@@ -17,9 +17,10 @@
 #include <vector>
 
 #include "e2e/server_process.h"
-#include "e2e/strict_json.h"
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
+#include "support/json_zone.h"
+#include "support/strict_json.h"
 #include "support/udp_wait.h"
 
 namespace kelvaro::testing_support {
@@ -55,7 +56,7 @@ uint16_t unusedPort() {
 
 class QueryToolTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)")); }
+    void SetUp() override { ASSERT_TRUE(server.waitForLine(kBannerLine)); }
 
     ToolResult run(const std::vector<std::string>& arguments) {
         return runTool(arguments, &server);
@@ -136,22 +137,12 @@ TEST_F(QueryToolTest, ListReadsTheSameInTableTsvAndJson) {
     ASSERT_TRUE(StrictJson::parse(result.out, list)) << result.out;
     ASSERT_EQ(list.kind, JsonValue::Kind::Array);
     ASSERT_EQ(list.items.size(), 2u);
-    struct Expected {
-        uint64_t port, population, flag, word;
-        std::string name, description;
-    };
-    const Expected expected[] = {{6000, 3, 1, 0xDEADBEEF, "Alpha", hostile},
-                                 {6002, 12, 0, 0, "Bravo Two", ""}};
+    const ZoneUpdate expected[] = {{6000, 3, 1, 0xDEADBEEF, "Alpha", "", hostile},
+                                   {6002, 12, 0, 0, "Bravo Two", "", ""}};
     for (size_t i = 0; i < 2; ++i) {
-        auto& zone = list.items[i].members;
-        EXPECT_EQ(zone.size(), 7u);
-        EXPECT_EQ(zone["address"].text, "127.0.0.1");
-        EXPECT_EQ(zone["port"].number, expected[i].port);
-        EXPECT_EQ(zone["population"].number, expected[i].population);
-        EXPECT_EQ(zone["flag"].number, expected[i].flag);
-        EXPECT_EQ(zone["word"].number, expected[i].word);
-        EXPECT_EQ(zone["name"].text, expected[i].name);
-        EXPECT_EQ(zone["description"].text, expected[i].description);
+        SCOPED_TRACE(i);
+        EXPECT_EQ(list.items[i].members.size(), 7u);
+        expectJsonZone(list.items[i].members, "127.0.0.1", expected[i]);
     }
     result = run({"list", "127.0.0.1", "--format", "json", "--min", "70000"});
     EXPECT_EQ(result.out, "[]\n");
@@ -196,7 +187,7 @@ TEST_F(QueryToolTest, ListReadsTheSameInTableTsvAndJson) {
 // the other bytes as announced.
 TEST(QueryToolFieldsTest, LineEndsAndTabsInADescriptionCannotForgeAZoneLine) {
     ServerProcess server("[Zone]\nSweepTime=20\nDropLimit=100\n[Directory]\nStatsWriteMinutes=0\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)")) << server.output();
+    ASSERT_TRUE(server.waitForLine(kBannerLine)) << server.output();
     const std::string forged = "ok\n6.6.6.6\t1\t999\t0\tFake Official\tinjected\r";
     const std::string flattened = "ok 6.6.6.6 1 999 0 Fake Official injected ";
     const ToolResult sent =

@@ -40,7 +40,10 @@ constexpr const char* kE2eBaseSettings =
     "[Directory]\nDownloadTime=-1\nStatsFile=stats.txt\nStatsWriteMinutes=-1\nIP=127.0.0.1\n";
 
 constexpr int kDefaultWaitMs = 3000;
+constexpr uint16_t kServerClientPort = 4990;
 constexpr uint16_t kServerUpdatePort = 4991;
+// The line that says the ports are open and the server is serving.
+constexpr const char* kBannerLine = "Kelvaro (Build 3)";
 
 // How the server is started beyond its settings.
 struct ServerOptions {
@@ -64,6 +67,15 @@ inline std::string withoutReport(const std::string& output) {
         start = end + 1;
     }
     return output.substr(start);
+}
+
+// How often part occurs in text (overlaps included), as when counting the
+// lines of one kind in output().
+inline size_t countOf(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++found;
+    return found;
 }
 
 class ServerProcess {

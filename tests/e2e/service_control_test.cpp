@@ -21,7 +21,6 @@
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr const char* kBannerLine = "Kelvaro (Build 3)";
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1, network order
 constexpr int kStartMs = 10000;
 

@@ -5,8 +5,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,51 +15,28 @@
 #include "e2e/list_fetch.h"
 #include "e2e/network_namespaces.h"
 #include "e2e/server_process.h"
-#include "support/server_list_wire.h"
-#include "support/udp_wait.h"
 #include "support/zone_wire.h"
 #include "zones/zone_datagrams.h"
 
 namespace kelvaro::testing_support {
 namespace {
 
-constexpr uint16_t kServerClientPort = 4990;
-
-std::vector<uint8_t> announcement(const std::string& name, uint16_t port) {
-    ZoneUpdate update;
-    update.port = port;
-    update.population = 2;
-    update.name = name;
-    update.password = "pw";
-    update.description = "d";
-    return updateDatagram(update);
+// How every zone here announces itself.
+std::vector<uint8_t> updateOf(const std::string& name, uint16_t port) {
+    return announcement(name, port, 2, "d");
 }
 
-// Sends one datagram from a socket bound to address (any port) to the
-// server's update port at 127.0.0.1; nothing listens behind it afterwards.
+// Sends one datagram from a socket on address (any port) to the server's
+// update port; nothing listens behind it afterwards.
 bool sendFrom(const std::string& address, const std::vector<uint8_t>& bytes) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = inet_addr(address.c_str());
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(kServerUpdatePort);
-    const bool sent =
-        bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&server),
-               sizeof server) == static_cast<ssize_t>(bytes.size());
-    close(fd);
-    return sent;
+    return HostSocket(address.c_str(), kServerUpdatePort).send(bytes);
 }
 
 // A zone on 127.0.0.1 that answers pings on its socket (announced port + 1).
 struct HonestZone {
     explicit HonestZone(const std::string& zoneName) : name(zoneName) { socket.open(0); }
     uint16_t announced() const { return static_cast<uint16_t>(socket.localPort() - 1); }
-    bool announce() { return sendTo(socket, kServerUpdatePort, announcement(name, announced())); }
+    bool announce() { return sendTo(socket, kServerUpdatePort, updateOf(name, announced())); }
     // Answers what has arrived; returns the pings' 4 bytes.
     std::vector<uint32_t> answer() {
         std::vector<uint32_t> echoed;
@@ -78,33 +53,21 @@ struct HonestZone {
 };
 
 uint32_t zoneCount() {
-    UdpEndpoint querier;
-    if (querier.open(0) < 0 || !sendTo(querier, kServerUpdatePort, le32(5))) return ~0u;
-    const auto reply = pollWithin(querier);
-    uint32_t count = ~0u;
-    if (reply && readCountReply(reply->data(), reply->bytes.size(), 5, count)) return count;
-    return ~0u;
-}
-
-size_t countOf(const std::string& text, const std::string& part) {
-    size_t found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++found;
-    return found;
+    return HostSocket("127.0.0.1", kServerUpdatePort).count(5).value_or(~0u);
 }
 
 TEST(VerifiedZonesTest, ForgedUpdatesAreNeverListedWhileHonestZonesAreAtTheirFirstReply) {
     ServerProcess server(
         "[Zone]\nVerifiedZones=1\nInitialHighPing=50\nDropLimit=2\n"
         "[CPU]\nDatagramsPerIteration=64\n[Directory]\nStatsWriteMinutes=0\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     std::vector<std::unique_ptr<HonestZone>> honest;
     for (int i = 0; i < 5; ++i)
         honest.push_back(std::make_unique<HonestZone>("Honest " + std::to_string(i)));
     for (int i = 0; i < 200; ++i) {
         // 127.0.1.1 ... 127.0.1.200, each announcing a port where nothing listens.
         ASSERT_TRUE(sendFrom("127.0.1." + std::to_string(i + 1),
-                             announcement("Forged " + std::to_string(i), 9)));
+                             updateOf("Forged " + std::to_string(i), 9)));
         if (i % 40 == 0) {
             ASSERT_TRUE(honest[static_cast<size_t>(i / 40)]->announce());
         }
@@ -155,7 +118,7 @@ TEST(VerifiedZonesTest, ForgedUpdatesAreNeverListedWhileHonestZonesAreAtTheirFir
 // The sweep pings of one zone that answers each of them, 20 ms apart.
 std::vector<uint32_t> sweepPings(const std::string& settings, size_t wanted) {
     ServerProcess server(settings + "[Zone]\nSweepTime=20\n");
-    if (!server.waitForLine("Kelvaro (Build 3)")) return {};
+    if (!server.waitForLine(kBannerLine)) return {};
     HonestZone zone("Pinged");
     zone.announce();
     std::vector<uint32_t> pings;
@@ -195,7 +158,7 @@ TEST(VerifiedZonesTest, EchoesOfAnOldTokenKeepADeadZoneOnlyWithoutVerification) 
         SCOPED_TRACE(c.settings);
         ServerProcess server(std::string(c.settings) +
                              "[Zone]\nSweepTime=20\nInitialHighPing=30\nDropLimit=2\n");
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         HonestZone zone("Replayed");
         ASSERT_TRUE(zone.announce());
         // The first ping is answered honestly; its reply is kept.
@@ -236,8 +199,8 @@ TEST(VerifiedZonesTest, DownloadedZonesAreListedOnlyOnceTheyAnswerThisServersPin
                     "[Core]\nPacketSilenceLimit=100\n[Directory]\nDownloadTime=0\nIP=") +
             kFirstAddress + "\n",
         false, namespaces.second);
-    ASSERT_TRUE(peer.waitForLine("Kelvaro (Build 3)"));
-    ASSERT_TRUE(verifying.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(peer.waitForLine(kBannerLine));
+    ASSERT_TRUE(verifying.waitForLine(kBannerLine));
 
     // Zones on the peer's host: one answers pings, two never do.
     UdpEndpoint live;
@@ -249,10 +212,10 @@ TEST(VerifiedZonesTest, DownloadedZonesAreListedOnlyOnceTheyAnswerThisServersPin
     ASSERT_TRUE(namespaces.connect());
     const uint16_t liveAnnounced = static_cast<uint16_t>(live.localPort() - 1);
     live.setDestination(inet_addr(kFirstAddress), kServerUpdatePort);
-    const auto liveUpdate = announcement("Live Peer Zone", liveAnnounced);
+    const auto liveUpdate = updateOf("Live Peer Zone", liveAnnounced);
     ASSERT_TRUE(live.send(liveUpdate.data(), liveUpdate.size()));
     for (uint16_t port : {7100, 7200}) {
-        const auto dead = announcement("Dead " + std::to_string(port), port);
+        const auto dead = updateOf("Dead " + std::to_string(port), port);
         ASSERT_TRUE(live.send(dead.data(), dead.size()));
     }
     ASSERT_TRUE(peer.waitForLine("Adding : Dead 7200"));

@@ -20,7 +20,7 @@ TEST(WakeOnTrafficTest, UpdatesEndThePauseAndASignalOrKeyEndsTheRun) {
     for (const bool bySignal : {true, false}) {
         SCOPED_TRACE(bySignal ? "SIGTERM" : "key");
         ServerProcess server(kLongPauseWakingOnTraffic);
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         UdpEndpoint zone;
         ASSERT_GE(zone.open(0), 0);
         // Each update arrives while the server is in its long pause.

@@ -59,7 +59,7 @@ public:
 
 TEST(ZonePingsTest, SweepPingReachesPortPlusOneAndTheReplySetsThePopulation) {
     ServerProcess server("[Zone]\nSweepTime=20\n[Directory]\nStatsWriteMinutes=0\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     Zone alpha("Alpha", 12, "first");
     ASSERT_TRUE(alpha.announce());
     ASSERT_TRUE(server.waitForLine("---Update : Alpha"));
@@ -78,7 +78,7 @@ TEST(ZonePingsTest, SweepPingReachesPortPlusOneAndTheReplySetsThePopulation) {
 
 TEST(ZonePingsTest, SilentZoneIsRepingedDropLimitPlusOneTimesThenDropped) {
     ServerProcess server("[Zone]\nSweepTime=20\nInitialHighPing=30\nDropLimit=2\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     Zone alpha("Alpha", 1, "");
     ASSERT_TRUE(alpha.announce());
     ASSERT_TRUE(server.waitForLine("---Update : Alpha"));
@@ -100,7 +100,7 @@ TEST(ZonePingsTest, StatisticsFileListsEveryZoneAndIsRewrittenWhenOneIsDropped) 
     ServerProcess server(
         "[Zone]\nSweepTime=10\nInitialHighPing=40\nDropLimit=4\n"
         "[Directory]\nStatsWriteMinutes=0\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     Zone silent("Silent One", 5, "never answers");
     Zone lively("Lively", 9, "tab\there");
     ASSERT_TRUE(silent.announce());

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "e2e/server_process.h"
-#include "e2e/strict_json.h"
 #include "net/udp_endpoint.h"
-#include "zones/zone_datagrams.h"
 #include "platform/tick_clock.h"
+#include "support/strict_json.h"
+#include "zones/zone_datagrams.h"
 
 namespace kelvaro::testing_support {
 namespace {
@@ -64,7 +64,7 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
     ServerProcess server(
         "[CPU]\nIterationSleepTime=1\n"
         "[Zone]\nSweepTime=2\nInitialHighPing=100\nDropLimit=3\n");
-    ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+    ASSERT_TRUE(server.waitForLine(kBannerLine));
     ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", "200", "--port", "41000", "--name-prefix",
                              "Rehearsal ", "--password", "pw", "--population", "7", "--interval",
                              "1", "--silent-after", "3", "--silent-share", "0.25"});

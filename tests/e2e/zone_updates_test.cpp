@@ -28,7 +28,7 @@ ZoneUpdate zone(const std::string& name, uint16_t port, const std::string& passw
 class ZoneUpdatesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.waitForLine("Kelvaro (Build 3)"));
+        ASSERT_TRUE(server.waitForLine(kBannerLine));
         ASSERT_GE(client.open(0), 0);
     }
 

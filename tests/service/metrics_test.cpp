@@ -28,6 +28,8 @@ TEST_F(MetricsFileTest, EveryMetricHasItsHelpAndTypeAndPeersGetTheirOwnSeries) {
     ++counters.peer(0x0100007f).started;
     ++counters.peer(0x0200007f).failed;
     ++counters.peer(0x0100007f).completed;
+    counters.pendingForgotten = 6;
+    counters.pendingEvicted = 8;
     const std::string text = formatMetrics(counters, {3, 4, 1, 0});
     for (const char* expected :
          {"# HELP kelvaro_zones ", "# TYPE kelvaro_zones gauge\nkelvaro_zones 3\n",
@@ -40,7 +42,12 @@ TEST_F(MetricsFileTest, EveryMetricHasItsHelpAndTypeAndPeersGetTheirOwnSeries) {
           "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"completed\"} 1\n"
           "kelvaro_downloads_total{peer=\"127.0.0.1\",result=\"failed\"} 0\n"
           "kelvaro_downloads_total{peer=\"127.0.0.2\",result=\"started\"} 0\n",
-          "kelvaro_downloads_total{peer=\"127.0.0.2\",result=\"failed\"} 1\n"})
+          "kelvaro_downloads_total{peer=\"127.0.0.2\",result=\"failed\"} 1\n",
+          "# TYPE kelvaro_pending_zones_ended_total counter\n"
+          "kelvaro_pending_zones_ended_total{result=\"listed\"} 0\n"
+          "kelvaro_pending_zones_ended_total{result=\"refused\"} 0\n"
+          "kelvaro_pending_zones_ended_total{result=\"never_answered\"} 6\n"
+          "kelvaro_pending_zones_ended_total{result=\"evicted\"} 8\n"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
     EXPECT_EQ(counters.downloads.size(), 2u);
 }

@@ -77,8 +77,37 @@ TEST_F(VerifiedServerTest, LearnedZoneWaitsForItsProofAndIsRepingedMeanwhile) {
     EXPECT_TRUE(nothingArrived(silent));
     EXPECT_EQ(server->pendingZones()->count(), 0);
     EXPECT_EQ(server->pendingZones()->forgotten, 1u);
+    EXPECT_NE(server->metricsText().find(
+                  "kelvaro_pending_zones_ended_total{result=\"listed\"} 1\n"
+                  "kelvaro_pending_zones_ended_total{result=\"refused\"} 0\n"
+                  "kelvaro_pending_zones_ended_total{result=\"never_answered\"} 1\n"
+                  "kelvaro_pending_zones_ended_total{result=\"evicted\"} 0\n"),
+              std::string::npos)
+        << server->metricsText();
     EXPECT_EQ(server->metrics().pingsSent, 5u);
     EXPECT_NE(lastPing, clock.now());
+}
+
+// The pending table counts its evictions itself; the metrics show them.
+TEST_F(VerifiedServerTest, AFullPendingTableEvictsTheOldestAndTheMetricsCountIt) {
+    start("[Zone]\nVerifiedZones=1\nMaxPendingZones=1\n");
+    FakeZone older;
+    FakeZone newer;
+    printedBy([&] {
+        EXPECT_EQ(server->learnZone(kLoopback, older.announcedPort(), 1, 0, 0, "Older", "",
+                                    ZoneSource::Peer),
+                  Admission::Pending);
+        EXPECT_EQ(server->learnZone(kLoopback, newer.announcedPort(), 1, 0, 0, "Newer", "",
+                                    ZoneSource::Peer),
+                  Admission::Pending);
+    });
+    EXPECT_EQ(server->pendingZones()->count(), 1);
+    EXPECT_EQ(server->pendingZones()->evicted, 1u);
+    EXPECT_NE(server->metricsText().find(
+                  "kelvaro_pending_zones_ended_total{result=\"never_answered\"} 0\n"
+                  "kelvaro_pending_zones_ended_total{result=\"evicted\"} 1\n"),
+              std::string::npos)
+        << server->metricsText();
 }
 
 TEST_F(VerifiedServerTest, ReloadRemovesTheZonesItNowBansListedAndPending) {

@@ -1,9 +1,9 @@
 #pragma once
-// A strict reader for the JSON the tools print: objects, arrays, strings and
-// unsigned integers, by the grammar (no trailing commas, no leading zeros, no
-// raw control bytes or bytes above 126 in strings). A \u escape below 256
-// becomes that byte, which is how the tools write bytes that are not
-// printable ASCII.
+// A strict reader for the JSON the tools print and the HTTP front serves:
+// objects, arrays, strings and unsigned integers, by the grammar (no trailing
+// commas, no leading zeros, no raw control bytes or bytes above 126 in
+// strings). A \u escape below 256 becomes that byte, which is how the tools
+// and the server write bytes that are not printable ASCII.
 
 #include <cctype>
 #include <cstdint>
