@@ -420,6 +420,7 @@ MetricsGauges DirectoryServer::gauges() const {
         values.pendingZones = pending->count();
     }
     values.banRanges = static_cast<int64_t>(bans.rangeCount());
+    values.restoresOwed = static_cast<int64_t>(restoresOwed());
     return values;
 }
 
@@ -436,6 +437,12 @@ std::string DirectoryServer::metricsText() const {
     if (pending) {  // the pending table counts these two itself
         values.pendingForgotten = pending->forgotten;
         values.pendingEvicted = pending->evicted;
+    }
+    if (state) {  // and the state file's writer, on its own thread, these
+        const StateWriterStatus writer = state->store().status();
+        values.stateWrites = writer.writes;
+        values.stateWriteFailures = writer.failures;
+        values.stateRowsWritten = writer.rowsWritten;
     }
     return formatMetrics(values, gauges());
 }

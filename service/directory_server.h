@@ -185,8 +185,8 @@ public:
     }
     bool isBusy() const { return busy; }
     const MetricsCounters& metrics() const { return counters; }
-    // The gauges as they are now; formatMetrics(metrics(), gauges()) is the
-    // text of the metrics file.
+    // The gauges as they are now (metricsText() adds the pending table's
+    // counts to metrics() for the file).
     MetricsGauges gauges() const;
     int32_t nextPeerIndex() const { return peerIndex; }
     const ServerSettings& settings() const { return settings_; }

@@ -157,6 +157,15 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     sample(out, banned, "kind=\"datagram\"", c.bannedDatagrams);
     sample(out, banned, "kind=\"peer_zone\"", c.bannedPeerZones);
     sample(out, banned, "kind=\"zone_removed\"", c.bannedZonesRemoved);
+
+    const char* stateWrites = "kelvaro_state_writes_total";
+    describe(out, stateWrites, "counter", "State file transactions, by result.");
+    sample(out, stateWrites, "result=\"ok\"", c.stateWrites);
+    sample(out, stateWrites, "result=\"failed\"", c.stateWriteFailures);
+    counter(out, "kelvaro_state_rows_written_total", "Rows the state file's writer committed.",
+            c.stateRowsWritten);
+    gauge(out, "kelvaro_state_restores_owed",
+          "Zones put back from the state file that still wait for their first ping.", g.restoresOwed);
     return out;
 }
 

@@ -61,6 +61,10 @@ struct MetricsCounters {
     // itself, and the server copies them in when it formats the text.
     uint64_t pendingForgotten = 0;  // their last re-ping went unanswered
     uint64_t pendingEvicted = 0;    // made room for a newer one
+    // The state file's writer (StateFile), copied in the same way.
+    uint64_t stateWrites = 0;         // transactions committed
+    uint64_t stateWriteFailures = 0;  // transactions that failed (their rows are tried again)
+    uint64_t stateRowsWritten = 0;
     // One entry per peer address, in the order they were first tried; the
     // peer list holds at most ten addresses, so a linear search is enough.
     std::vector<PeerDownloads> downloads;
@@ -80,6 +84,8 @@ struct MetricsGauges {
     double sweepCycleSeconds = 0;
     int64_t pendingZones = 0;
     int64_t banRanges = 0;
+    // Zones put back from the state file still to be pinged (or proved).
+    int64_t restoresOwed = 0;
 };
 
 // The whole file text, every metric with its HELP and TYPE lines.

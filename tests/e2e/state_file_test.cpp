@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "e2e/server_process.h"
@@ -17,7 +18,6 @@ namespace kelvaro::testing_support {
 namespace {
 
 constexpr int kZones = 50;
-constexpr const char* kBanner = "Kelvaro (Build 3)";
 
 std::string stateSettings(const std::string& path) {
     return "[Directory]\nStateFile=" + path + "\n";
@@ -35,11 +35,9 @@ bool announce(UdpEndpoint& zone, const std::string& name, uint16_t port, const c
 
 // The number of zones the server lists, as its count query answers.
 int listedZones() {
-    UdpEndpoint querier;
-    if (querier.open(0) < 0 || !sendTo(querier, kServerUpdatePort, le32(77))) return -1;
-    const auto reply = pollWithin(querier);
-    if (reply == nullptr || reply->length() != 8) return -1;
-    return static_cast<int>(readU32(reply->data(), 0));
+    const HostSocket monitor("127.0.0.1", kServerUpdatePort);
+    const std::optional<uint32_t> count = monitor.count(77);
+    return count ? static_cast<int>(*count) : -1;
 }
 
 // Claims kZones names with zones on ports 5000, 5002, ...
@@ -52,7 +50,7 @@ void claimZones(ServerProcess& server, UdpEndpoint& zone) {
 // The restarted server refuses the names to another password and lists the
 // zones from its first moment.
 void expectKept(ServerProcess& server, UdpEndpoint& zone, const std::string& restoredLine) {
-    ASSERT_TRUE(server.waitForLine(kBanner)) << server.output();
+    ASSERT_TRUE(server.waitForLine(kBannerLine)) << server.output();
     EXPECT_NE(server.output().find(restoredLine), std::string::npos) << server.output();
     EXPECT_EQ(listedZones(), kZones);
     ASSERT_TRUE(announce(zone, "Zone 7", 6000, "thief"));
@@ -71,7 +69,7 @@ TEST(StateFileTest, NamesAndZonesSurviveAStopAndAKill) {
         {
             ServerProcess first{stateSettings(path)};
             ASSERT_TRUE(first.waitForLine("State: " + path + ": a new state file")) << first.output();
-            ASSERT_TRUE(first.waitForLine(kBanner));
+            ASSERT_TRUE(first.waitForLine(kBannerLine));
             claimZones(first, zone);
             if (killed) {
                 sleepMs(2000);  // a second for the write, and one to spare
@@ -96,7 +94,7 @@ TEST(StateFileTest, DamagedFileIsKeptAsideAndTheServerStartsAfresh) {
     const std::string path = keep.file("state.db");
     keep.write("state.db", std::string("SQLite format 3") + std::string(4000, '\x7f'));
     ServerProcess server{stateSettings(path)};
-    ASSERT_TRUE(server.waitForLine(kBanner)) << server.output();
+    ASSERT_TRUE(server.waitForLine(kBannerLine)) << server.output();
     EXPECT_NE(server.output().find("Warning: [Directory] StateFile=" + path + " is damaged"),
               std::string::npos)
         << server.output();
@@ -124,7 +122,7 @@ TEST(StateFileTest, UnusableFileLeavesTheServerServingFromMemoryAndOffMakesNoFil
         TempDirectory keep;
         keep.write("plain", "x");
         ServerProcess server{stateSettings(keep.file("plain/state.db"))};
-        ASSERT_TRUE(server.waitForLine(kBanner)) << server.output();
+        ASSERT_TRUE(server.waitForLine(kBannerLine)) << server.output();
         EXPECT_NE(server.output().find("Warning: [Directory] StateFile=" + keep.file("plain/state.db") +
                                        " cannot be used: "),
                   std::string::npos)
@@ -135,7 +133,7 @@ TEST(StateFileTest, UnusableFileLeavesTheServerServingFromMemoryAndOffMakesNoFil
         EXPECT_TRUE(server.waitForLine("Adding : Memory Only"));
     }
     ServerProcess server{""};
-    ASSERT_TRUE(server.waitForLine(kBanner)) << server.output();
+    ASSERT_TRUE(server.waitForLine(kBannerLine)) << server.output();
     UdpEndpoint zone;
     ASSERT_GE(zone.open(0), 0);
     ASSERT_TRUE(announce(zone, "No File", 5000, "pw"));

@@ -84,6 +84,7 @@ TEST_F(StateFileTest, RestartListsTheZonesAtOncePingsThemAndDropsTheSilent) {
     EXPECT_EQ(claim("Alpha Zone", "guess"), PasswordCheck::BadPassword);
     EXPECT_EQ(claim("alpha zone", "secret"), PasswordCheck::Accepted);
     EXPECT_EQ(server->restoresOwed(), 3u);
+    EXPECT_NE(server->metricsText().find("\nkelvaro_state_restores_owed 3\n"), std::string::npos);
 
     // One ping per iteration (DatagramsPerIteration=1), not a burst.
     iterate();
@@ -92,6 +93,7 @@ TEST_F(StateFileTest, RestartListsTheZonesAtOncePingsThemAndDropsTheSilent) {
     iterate();
     EXPECT_EQ(server->restoresOwed(), 0u);
     EXPECT_EQ(server->metrics().pingsSent, 3u);
+    EXPECT_NE(server->metricsText().find("\nkelvaro_state_restores_owed 0\n"), std::string::npos);
     ASSERT_TRUE(answer(live, 9));
     for (int i = 0; i < 20 && server->zones().find(kLoopback, live.announcedPort())->population != 9; ++i) {
         iterate();
