@@ -426,3 +426,52 @@ TEST(ZoneRejoinTest, DroppedZoneIsRefusedFromPeersForTheDelayButItsOwnUpdateAdds
 
 }  // namespace
 }  // namespace kelvaro
+
+namespace kelvaro {
+namespace {
+
+// The change log a store writes from: every change of a kept field, and
+// nothing for the same announcement again or for ping state alone.
+TEST(ZoneListChanges, LogNamesWhatAStoreMustWriteAndNothingElse) {
+    ManualClock clock(5000);
+    ZoneList list;
+    testing_support::StdoutCapture quiet;
+    list.addOrUpdate(kHostA, 10, 7, 0, 0, "Untracked", "d");
+    list.trackChanges(true);
+    std::vector<uint64_t> keys;
+    list.takeChangedKeys(keys);
+    EXPECT_TRUE(keys.empty()) << "nothing before tracking began";
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool logged;
+    };
+    const Step steps[] = {
+        {"a new zone", [&] { list.addOrUpdate(kHostB, 20, 1, 0, 9, "Zone", "d"); }, true},
+        {"the same announcement", [&] { list.addOrUpdate(kHostB, 20, 5, 0, 9, "Zone", "d"); }, false},
+        {"a new description", [&] { list.addOrUpdate(kHostB, 20, 1, 0, 9, "Zone", "e"); }, true},
+        {"a new name", [&] { list.addOrUpdate(kHostB, 20, 1, 0, 9, "Zone 2", "e"); }, true},
+        {"a new flag", [&] { list.addOrUpdate(kHostB, 20, 1, 1, 9, "Zone 2", "e"); }, true},
+        {"a new word", [&] { list.addOrUpdate(kHostB, 20, 1, 1, 8, "Zone 2", "e"); }, true},
+        {"a peer's copy", [&] { list.addOrUpdate(kHostB, 20, 1, 1, 8, "Zone 2", "e", ZoneSource::Peer); }, false},
+        {"a reply with the population it had", [&] { list.find(kHostB, 20)->onPingReply(5000, 1); }, false},
+        {"a reply with another", [&] { list.find(kHostB, 20)->onPingReply(5000, 4); }, true},
+        {"a sweep ping", [&] { list.find(kHostB, 20)->startSweepPing(); }, false},
+        {"a zone dropped", [&] { list.drop(list.find(kHostA, 10)); }, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        list.takeChangedKeys(keys);
+        EXPECT_EQ(!keys.empty(), step.logged);
+    }
+    list.addOrUpdate(kHostA, 30, 1, 0, 0, "Last", "d");
+    list.trackChanges(false);
+    list.takeChangedKeys(keys);
+    EXPECT_TRUE(keys.empty()) << "tracking off forgets the log";
+    EXPECT_EQ(zoneKeyAddress(zoneKey(kHostB, 20)), kHostB);
+    EXPECT_EQ(zoneKeyPort(zoneKey(kHostB, 20)), 20);
+}
+
+}  // namespace
+}  // namespace kelvaro
