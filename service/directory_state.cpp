@@ -6,7 +6,6 @@
 
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
-#include "util/bytes.h"
 
 namespace kelvaro {
 namespace {
@@ -117,7 +116,7 @@ void DirectoryServer::runRestorePings() {
         // (put back with the names) lets it through again once proven.
         std::string_view password;
         if (const ZonePassword* owner = passwords.owner(zone.name); owner && !zone.fromPeer)
-            password = std::string_view(owner->password, boundedLength(owner->password, kPasswordSize));
+            password = owner->currentPassword();
         const Admission admission = learnZone(zone.address, zone.port, zone.population, zone.flag,
                                               zone.word, zone.name, zone.description, source,
                                               password);

@@ -116,7 +116,7 @@ void StateKeeper::stop() {
 }
 
 StoredName StateKeeper::storedName(const ZonePassword& record, uint32_t now) {
-    return {fieldText(record.name), fieldText(record.password), int64_t{record.sequence},
+    return {fieldText(record.name), std::string(record.currentPassword()), int64_t{record.sequence},
             clock - int64_t{elapsedMs(now, record.lastUseTick)}};
 }
 

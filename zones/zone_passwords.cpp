@@ -45,9 +45,12 @@ ZonePassword::ZonePassword(std::string_view firstName, std::string_view firstPas
     storeText(password, sizeof password, firstPassword);
 }
 
+std::string_view ZonePassword::currentPassword() const {
+    return std::string_view(password, boundedLength(password, sizeof password));
+}
+
 bool ZonePassword::accept(std::string_view offered, uint32_t reclaimDelay) {
-    const std::string_view current(password, boundedLength(password, sizeof password));
-    if (passwordsMatch(current, offered)) {
+    if (passwordsMatch(currentPassword(), offered)) {
         lastUseTick = tickCount();
         return true;
     }
@@ -129,9 +132,7 @@ void ZonePasswords::takeChanged(std::vector<const ZonePassword*>& into) {
 
 PasswordCheck ZonePasswords::peek(std::string_view name, std::string_view password) const {
     if (const ZonePassword* found = owner(name)) {
-        const std::string_view current(found->password,
-                                       boundedLength(found->password, sizeof found->password));
-        return passwordsMatch(current, password) || found->isReclaimable(reclaimDelay)
+        return passwordsMatch(found->currentPassword(), password) || found->isReclaimable(reclaimDelay)
                    ? PasswordCheck::Accepted
                    : PasswordCheck::BadPassword;
     }

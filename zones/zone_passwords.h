@@ -40,6 +40,9 @@ struct ZonePassword {
 
     // True once more than reclaimDelay ms passed since lastUseTick.
     bool isReclaimable(uint32_t reclaimDelay) const;
+
+    // The password as text, without its NUL padding.
+    std::string_view currentPassword() const;
 };
 
 // True when incoming falls under the record created for stored. Deliberately
