@@ -167,7 +167,7 @@ bool StateKeeper::continueBatch(size_t limit) {
         if (const ZoneRecord* zone = zones.find(zoneKeyAddress(key), zoneKeyPort(key)))
             batch.zones.push_back(storedZone(*zone));
         else
-            batch.removedZones.push_back(key);
+            batch.removedZones.push_back({zoneKeyAddress(key), zoneKeyPort(key)});
     }
     if (changedNamesDone < changedNames.size() || zoneKeysDone < zoneKeys.size()) return false;
     building = false;

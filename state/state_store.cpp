@@ -495,11 +495,11 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
             ok = stepped(s);
         }
         for (size_t i = 0; ok && i < batch.removedZones.size(); ++i) {
-            const uint64_t key = batch.removedZones[i];
-            const std::string address = addressText(static_cast<uint32_t>(key >> 16));
+            const StoredZoneKey& key = batch.removedZones[i];
+            const std::string address = addressText(key.address);
             sqlite3_stmt* s = deleteZone.get();
             sqlite3_bind_text(s, 1, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_int(s, 2, static_cast<int>(key & 0xFFFF));
+            sqlite3_bind_int(s, 2, key.port);
             ok = stepped(s);
         }
         if (ok) {

@@ -64,6 +64,12 @@ struct StoredZone {
     bool fromPeer = false;  // learned from a peer's list, not its own update
 };
 
+// The address and port a zone's row is found by.
+struct StoredZoneKey {
+    uint32_t address = 0;  // IPv4, network order
+    uint16_t port = 0;
+};
+
 // Everything a file holds, as load() reads it: names in order of creation.
 struct StateContents {
     int64_t clockMs = 0;
@@ -79,7 +85,7 @@ struct StateBatch {
     bool complete = false;
     std::vector<StoredName> names;
     std::vector<StoredZone> zones;
-    std::vector<uint64_t> removedZones;  // (address << 16) | port
+    std::vector<StoredZoneKey> removedZones;
     size_t rows() const { return names.size() + zones.size() + removedZones.size(); }
 };
 

@@ -77,7 +77,7 @@ TEST(StateStore, BatchesWrittenOnTheWriterThreadReadBackInOrder) {
         second.clockMs = 2500;
         second.names = {{"Alpha", "pw9", 1, 2400}};
         second.zones = {zone("10.0.0.1", 5000, "Alpha Renamed")};
-        second.removedZones = {(uint64_t{ip("10.0.0.3")} << 16) | 7000};
+        second.removedZones = {{ip("10.0.0.3"), 7000}};
         store->submit(std::move(second));
         store->finish();
         const StateWriterStatus status = store->status();
