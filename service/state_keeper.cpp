@@ -180,7 +180,7 @@ bool StateKeeper::continueBatch(size_t limit) {
 
 void StateKeeper::reportWriter() {
     const StateWriterStatus status = store_->status();
-    if (status.snapshotWanted && !snapshotNext) snapshotNext = true;
+    if (status.snapshotWanted) snapshotNext = true;
     const uint32_t now = tickCount();
     if (status.failures != failuresSeen && status.failing) {
         if (!failingSeen || intervalPassed(now, lastFailureLineTick, kStateFailureReportMs - 1)) {

@@ -378,6 +378,8 @@ StateWriterStatus StateStore::status() const {
     return state;
 }
 
+// Once stopping, the wait passes at once: the loop writes what is queued and
+// ends when nothing is.
 void StateStore::run() {
     for (;;) {
         {
@@ -386,8 +388,6 @@ void StateStore::run() {
             if (queued.empty() && stopping) return;
         }
         writeQueued();
-        std::lock_guard<std::mutex> guard(lock);
-        if (stopping && queued.empty()) return;
     }
 }
 
