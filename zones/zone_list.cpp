@@ -25,9 +25,18 @@ bool ZoneRecord::matches(uint32_t otherAddress, uint16_t otherPort) const {
     return address == otherAddress && port == otherPort;
 }
 
-void ZoneRecord::setText(std::string_view newName, std::string_view newDescription) {
-    storeText(name, sizeof name, newName);
-    storeText(description, sizeof description, newDescription);
+bool ZoneRecord::setText(std::string_view newName, std::string_view newDescription) {
+    char nextName[kZoneNameSize];
+    char nextDescription[kZoneDescriptionSize];
+    storeText(nextName, sizeof nextName, newName);
+    storeText(nextDescription, sizeof nextDescription, newDescription);
+    const bool changed = std::memcmp(name, nextName, sizeof name) != 0 ||
+                         std::memcmp(description, nextDescription, sizeof description) != 0;
+    if (changed) {
+        std::memcpy(name, nextName, sizeof name);
+        std::memcpy(description, nextDescription, sizeof description);
+    }
+    return changed;
 }
 
 void ZoneRecord::startSweepPing() {
@@ -103,22 +112,18 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     if (ZoneRecord* known = find(address, port)) {
         // A zone announces itself over and over with the same fields; only a
         // real change is worth a store's write.
-        const ZoneRecord before = *known;
+        bool kept = known->zoneFlag != flag || known->zoneWord != zoneWord;
         if (source == ZoneSource::Update) {
+            kept = kept || known->source != ZoneSource::Update;
             known->source = ZoneSource::Update;
             known->lastHeardTick = tickCount();
         }
         // The population of a known zone comes from its ping replies only.
         known->zoneFlag = flag;
         known->zoneWord = zoneWord;
-        known->setText(name, description);
+        kept = known->setText(name, description) || kept;
         ++changes;
-        if (tracking &&
-            (before.source != known->source || before.zoneFlag != flag ||
-             before.zoneWord != zoneWord ||
-             std::memcmp(before.name, known->name, sizeof before.name) != 0 ||
-             std::memcmp(before.description, known->description, sizeof before.description) != 0))
-            changedKeys.push_back(zoneKey(address, port));
+        if (tracking && kept) changedKeys.push_back(zoneKey(address, port));
         return ZoneChange::Updated;
     }
     if (!isValidZoneName(name)) return ZoneChange::BadName;

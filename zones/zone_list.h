@@ -67,8 +67,9 @@ struct ZoneRecord {
     bool matches(uint32_t otherAddress, uint16_t otherPort) const;
 
     // Replaces both texts. Each is cut at its first NUL and at 31 / 255
-    // characters, so any bytes may be passed.
-    void setText(std::string_view newName, std::string_view newDescription);
+    // characters, so any bytes may be passed. True when either text differs
+    // from what it replaced.
+    bool setText(std::string_view newName, std::string_view newDescription);
 
     // Marks the sweep ping as sent now; the caller sends it. The owning list,
     // if any, adds the record to those its time-out pass visits.
