@@ -13,10 +13,6 @@
 namespace kelvaro {
 namespace {
 
-constexpr char kSpace = ' ';
-constexpr char kFirstPrintable = 0x21;
-constexpr char kLastPrintable = 0x7E;
-
 bool bySequence(const ZoneRecord* a, const ZoneRecord* b) { return a->sequence < b->sequence; }
 
 }  // namespace
@@ -67,22 +63,6 @@ void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
         owner->noteChanged();
         if (population != before) owner->noteKeptChange(*this);
     }
-}
-
-bool isValidZoneName(std::string_view name) {
-    if (name.empty()) return true;
-    bool afterSpace = true;  // so a leading space is refused like a doubled one
-    for (const char c : name) {
-        if (c == kSpace) {
-            if (afterSpace) return false;
-            afterSpace = true;
-        } else if (c >= kFirstPrintable && c <= kLastPrintable) {
-            afterSpace = false;
-        } else {
-            return false;
-        }
-    }
-    return !afterSpace;
 }
 
 uint64_t ZoneList::NodeHash::operator()(const Node& node) const {

@@ -16,6 +16,7 @@
 #include "util/pointer_list.h"
 #include "util/pointer_table.h"
 #include "zones/zone_key.h"
+#include "zones/zone_name.h"
 #include "zones/rejoin_memory.h"
 #include "zones/zone_settings.h"
 
@@ -88,9 +89,6 @@ struct ZoneRecord {
     void onPingReply(uint32_t sentTick, uint32_t reported);
 };
 
-// A valid name is empty or printable ASCII words separated by single spaces:
-// no leading, trailing or doubled space, no control or non-ASCII byte.
-bool isValidZoneName(std::string_view name);
 
 // What addOrUpdate did with an announcement.
 enum class ZoneChange {

@@ -1,0 +1,214 @@
+/* libkelvaro: the client side of a Kelvaro directory, for game clients (fetch
+ * the list of zones) and game servers (stay listed as a zone).
+ *
+ * C99, no threads, no global state: every object is an opaque handle the
+ * caller creates and destroys, every call returns a kelvaro_status. Nothing
+ * blocks except kelvaro_fetch_wait and kelvaro_count. A handle is driven from
+ * the caller's own loop: call its poll function whenever its descriptor is
+ * readable and at least every KELVARO_POLL_INTERVAL_MS milliseconds (the
+ * transport resends on its own clock).
+ *
+ * Addresses are dotted quads ("127.0.0.1"); the library never resolves
+ * names. Ports are in host order; the integer form of an address is in
+ * network order. */
+#ifndef KELVARO_H
+#define KELVARO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Marks what the shared library exports; everything else stays inside it. */
+#if defined(KELVARO_BUILDING) && defined(__GNUC__)
+#define KELVARO_API __attribute__((visibility("default")))
+#else
+#define KELVARO_API
+#endif
+
+#define KELVARO_VERSION_MAJOR 1
+#define KELVARO_VERSION_MINOR 0
+#define KELVARO_VERSION_PATCH 0
+#define KELVARO_VERSION_STRING "1.0.0"
+/* One number for comparisons: major * 10000 + minor * 100 + patch. */
+#define KELVARO_VERSION (KELVARO_VERSION_MAJOR * 10000 + KELVARO_VERSION_MINOR * 100 + KELVARO_VERSION_PATCH)
+
+#define KELVARO_CLIENT_PORT 4990 /* the directory's list port */
+#define KELVARO_UPDATE_PORT 4991 /* the directory's update and count port */
+#define KELVARO_POLL_INTERVAL_MS 10
+#define KELVARO_DEFAULT_TIMEOUT_MS 2000
+#define KELVARO_DEFAULT_MAX_ZONES 100000
+#define KELVARO_MAX_DIRECTORIES 16
+#define KELVARO_MAX_FETCH_ALL_LISTS 64
+#define KELVARO_MAX_NAME 31         /* bytes of a zone name */
+#define KELVARO_MAX_PASSWORD 15
+#define KELVARO_MAX_DESCRIPTION 425 /* sent; a directory lists the first 255 */
+
+typedef enum kelvaro_status {
+    KELVARO_OK = 0,
+    KELVARO_PENDING = 1,            /* under way: poll again */
+    KELVARO_ERR_ARGUMENT = -1,      /* a bad argument (address, length, range, null) */
+    KELVARO_ERR_MEMORY = -2,        /* out of memory */
+    KELVARO_ERR_SOCKET = -3,        /* a socket could not be opened, bound or used */
+    KELVARO_ERR_TIMEOUT = -4,       /* nothing (or not enough) answered in time */
+    KELVARO_ERR_CLOSED = -5,        /* the directory closed the connection before its list */
+    KELVARO_ERR_MALFORMED = -6,     /* the directory sent a list that is not well formed */
+    KELVARO_ERR_TOO_MANY = -7,      /* more zones than the caller's max_zones */
+    KELVARO_ERR_INCOMPLETE = -8,    /* fetch all: a list did not come, zones are missing */
+    KELVARO_ERR_STATE = -9          /* not possible in the handle's present state */
+} kelvaro_status;
+
+/* A fixed English text for a status; never null, never to be freed. */
+KELVARO_API const char *kelvaro_strerror(kelvaro_status status);
+/* The library's version as "major.minor.patch" (may differ from the header's). */
+KELVARO_API const char *kelvaro_version(void);
+
+#define KELVARO_FAMILY_IPV4 4
+#define KELVARO_FAMILY_IPV6 6
+
+/* One listed zone. The texts are the bytes the directory listed, up to the
+ * first NUL, and NUL-terminated: never re-encoded, so a name need not be
+ * UTF-8. The lengths exclude the NUL. */
+typedef struct kelvaro_zone_entry {
+    int family;                 /* KELVARO_FAMILY_IPV4 for every zone of a list */
+    char address_text[46];      /* "a.b.c.d" */
+    uint8_t address_bytes[16];  /* the address as on the wire; IPv4: the first 4 */
+    uint32_t address;           /* IPv4 in network order */
+    uint16_t port;
+    uint16_t population;
+    uint16_t flag;              /* 0 or 1 */
+    uint32_t word;
+    char name[32];
+    char description[256];
+    uint16_t name_length;
+    uint16_t description_length;
+    uint32_t directory;         /* index of the directory whose list gave it first */
+} kelvaro_zone_entry;
+
+/* ---- Fetching the list (game clients) ---- */
+
+typedef struct kelvaro_directory {
+    const char *address;  /* dotted quad */
+    uint16_t client_port; /* 0: KELVARO_CLIENT_PORT */
+    uint16_t update_port; /* 0: KELVARO_UPDATE_PORT (count queries) */
+} kelvaro_directory;
+
+typedef struct kelvaro_fetch_options {
+    uint32_t min_population; /* only zones with at least this population; 0: all */
+    uint32_t timeout_ms;     /* per list; 0: KELVARO_DEFAULT_TIMEOUT_MS; at most 3600000 */
+    uint32_t max_zones;      /* more zones than this fail with KELVARO_ERR_TOO_MANY; 0: default */
+    int fetch_all;           /* nonzero: successive lists until every zone was seen once */
+} kelvaro_fetch_options;
+
+typedef struct kelvaro_fetch kelvaro_fetch;
+
+/* What became of one directory of a fetch. */
+typedef struct kelvaro_directory_result {
+    kelvaro_status status; /* PENDING while under way */
+    uint32_t lists;        /* lists received from it */
+    uint32_t zones;        /* distinct zones in its lists */
+    int count_known;       /* it answered a count query (asked only for a list that may be full) */
+    uint32_t count;        /* its answer */
+    int full;              /* its last list could not hold every zone asked for */
+} kelvaro_directory_result;
+
+/* Fills options with the defaults (all zones, 2000 ms, one list). */
+KELVARO_API void kelvaro_fetch_options_init(kelvaro_fetch_options *options);
+
+/* Starts fetching from 1..KELVARO_MAX_DIRECTORIES directories at once; the
+ * zones of all of them are merged by address and port, the first list to
+ * arrive winning a tie. options may be null (defaults). On KELVARO_OK *out is
+ * a handle to poll and then destroy. */
+KELVARO_API kelvaro_status kelvaro_fetch_start(kelvaro_fetch **out, const kelvaro_directory *directories,
+                                   size_t count, const kelvaro_fetch_options *options);
+/* Does the work due now, never blocking. KELVARO_PENDING while under way;
+ * then, and on every later call, the fetch's result: KELVARO_OK when at least
+ * one directory gave its whole list (others may have failed: see
+ * kelvaro_fetch_result), else the status of the first directory. */
+KELVARO_API kelvaro_status kelvaro_fetch_poll(kelvaro_fetch *fetch);
+/* Polls and waits on the descriptor until the fetch is over; bounded by the
+ * time-outs. Returns what kelvaro_fetch_poll finally returns. */
+KELVARO_API kelvaro_status kelvaro_fetch_wait(kelvaro_fetch *fetch);
+/* A descriptor that becomes readable when the fetch has datagrams to read. */
+KELVARO_API int kelvaro_fetch_fd(const kelvaro_fetch *fetch);
+/* The zones gathered so far, in the order first seen; valid until the next
+ * poll or destroy. After KELVARO_ERR_TOO_MANY there are none. */
+KELVARO_API kelvaro_status kelvaro_fetch_zones(const kelvaro_fetch *fetch, const kelvaro_zone_entry **zones,
+                                   size_t *count);
+KELVARO_API kelvaro_status kelvaro_fetch_result(const kelvaro_fetch *fetch, size_t directory,
+                                    kelvaro_directory_result *result);
+/* Says goodbye to every directory still connected and frees the handle. Null is ignored. */
+KELVARO_API void kelvaro_fetch_destroy(kelvaro_fetch *fetch);
+
+/* The blocking form: fetches from the directories and copies the zones into a
+ * new array (*zones, *count) to free with kelvaro_free_zones. On a failure
+ * *zones is null and *count 0. */
+KELVARO_API kelvaro_status kelvaro_fetch_list(const kelvaro_directory *directories, size_t count,
+                                  const kelvaro_fetch_options *options, kelvaro_zone_entry **zones,
+                                  size_t *zone_count);
+KELVARO_API void kelvaro_free_zones(kelvaro_zone_entry *zones);
+
+/* How many zones a directory lists (its count query), waiting at most
+ * timeout_ms (0: the default). update_port 0: KELVARO_UPDATE_PORT. */
+KELVARO_API kelvaro_status kelvaro_count(const char *address, uint16_t update_port, uint32_t timeout_ms,
+                             uint32_t *count);
+
+/* ---- Staying listed (game servers) ---- */
+
+typedef struct kelvaro_zone kelvaro_zone;
+
+/* Called for every ping the zone answered, from poll, with the sender's
+ * address (network order) and port. It must not destroy the zone. */
+typedef void (*kelvaro_ping_callback)(void *user, uint32_t address, uint16_t port);
+
+typedef struct kelvaro_zone_directory_state {
+    uint32_t updates_sent;
+    uint32_t pings;          /* pings from this directory answered */
+    int pinged;              /* nonzero once it has pinged */
+    uint32_t ms_since_ping;  /* since its last ping, when pinged */
+    int count_known;         /* it has answered a count query */
+    uint32_t count;          /* its latest answer */
+} kelvaro_zone_directory_state;
+
+/* A zone announcing port (the game's own port) and answering pings on
+ * port + 1, which it binds here: port must be 1..65534. The name must be set
+ * before the first announcement goes out. */
+KELVARO_API kelvaro_status kelvaro_zone_create(kelvaro_zone **out, uint16_t port);
+KELVARO_API void kelvaro_zone_destroy(kelvaro_zone *zone);
+/* Adds a directory to announce to (update_port 0: KELVARO_UPDATE_PORT);
+ * *index (may be null) names it in kelvaro_zone_directory. */
+KELVARO_API kelvaro_status kelvaro_zone_add_directory(kelvaro_zone *zone, const char *address,
+                                          uint16_t update_port, size_t *index);
+/* The texts are taken as bytes: name 1..31, password 0..15, description
+ * 0..425 bytes. A name must also be one a directory lists: printable ASCII
+ * words separated by single spaces, no leading or trailing space; any other
+ * is refused with KELVARO_ERR_ARGUMENT. A change goes out with the next
+ * announcement. */
+KELVARO_API kelvaro_status kelvaro_zone_set_name(kelvaro_zone *zone, const char *name);
+KELVARO_API kelvaro_status kelvaro_zone_set_password(kelvaro_zone *zone, const char *password);
+KELVARO_API kelvaro_status kelvaro_zone_set_description(kelvaro_zone *zone, const char *description);
+KELVARO_API kelvaro_status kelvaro_zone_set_population(kelvaro_zone *zone, uint16_t population);
+KELVARO_API kelvaro_status kelvaro_zone_set_flag(kelvaro_zone *zone, uint16_t flag); /* 0 or 1 */
+KELVARO_API kelvaro_status kelvaro_zone_set_word(kelvaro_zone *zone, uint32_t word);
+/* Announces every interval_ms (default 10000); 0: only on kelvaro_zone_announce. */
+KELVARO_API kelvaro_status kelvaro_zone_set_interval(kelvaro_zone *zone, uint32_t interval_ms);
+KELVARO_API kelvaro_status kelvaro_zone_set_ping_callback(kelvaro_zone *zone, kelvaro_ping_callback callback,
+                                              void *user);
+/* Sends the update to every directory now, each followed by a count query
+ * (a directory reads its update port in order, so the reply confirms it). */
+KELVARO_API kelvaro_status kelvaro_zone_announce(kelvaro_zone *zone);
+/* Sends one count query to directory index; its answer arrives through poll. */
+KELVARO_API kelvaro_status kelvaro_zone_query_count(kelvaro_zone *zone, size_t index);
+/* Answers the pings waiting, reads count replies, announces when due. */
+KELVARO_API kelvaro_status kelvaro_zone_poll(kelvaro_zone *zone);
+KELVARO_API int kelvaro_zone_fd(const kelvaro_zone *zone);
+KELVARO_API kelvaro_status kelvaro_zone_directory(const kelvaro_zone *zone, size_t index,
+                                      kelvaro_zone_directory_state *state);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVARO_H */
