@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "child_server.h"
-#include "service/list_client.h"
+#include "transport/list_client.h"
 #include "service/server_settings.h"
 #include "util/bytes.h"
 #include "zones/sweep_pace.h"

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "child_server.h"
-#include "service/list_client.h"
+#include "transport/list_client.h"
 #include "service/server_list.h"
 #include "support/zone_wire.h"
 #include "util/bytes.h"

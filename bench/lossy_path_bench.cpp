@@ -25,7 +25,7 @@
 
 #include "bench_server.h"
 #include "quiet_stdout.h"
-#include "service/list_client.h"
+#include "transport/list_client.h"
 #include "support/lossy_relay.h"
 #include "support/path_meter.h"
 #include "support/zone_wire.h"

@@ -7,6 +7,8 @@
 // arguments; every failure says why in one line on stderr.
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,22 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "net/udp_endpoint.h"
-#include "platform/tick_clock.h"
-#include "service/directory_server.h"
-#include "service/list_client.h"
-#include "service/server_list.h"
-#include "service/tab_separated.h"
-#include "service/zone_json.h"
-#include "util/bytes.h"
-#include "zones/zone_datagrams.h"
-#include "zones/zone_list.h"
+#include "kelvaro.h"
 
 namespace kelvaro {
 namespace {
@@ -43,10 +34,6 @@ constexpr uint32_t kDefaultTimeoutMs = 2000;
 constexpr uint32_t kLongestTimeoutMs = 3600000;
 constexpr uint32_t kLongestAnswerSeconds = 86400;
 constexpr uint32_t kMsPerSecond = 1000;
-// A long list arrives in many pieces, so the client is polled several times
-// per millisecond; the cap also keeps a flooding sender from holding a wait
-// open past its time-out.
-constexpr int kPollsPerMs = 8;
 // Distinct directories reported by announce --answer-pings; pings from any
 // further source are still answered, only counted under "other".
 constexpr size_t kMostPingSources = 64;
@@ -84,8 +71,8 @@ enum class Format { Table, Tsv, Json };
 struct Options {
     std::string command;
     uint32_t address = 0;  // network order
-    uint16_t updatePort = kUpdatePort;
-    uint16_t clientPort = kClientPort;
+    uint16_t updatePort = KELVARO_UPDATE_PORT;
+    uint16_t clientPort = KELVARO_CLIENT_PORT;
     uint32_t timeoutMs = kDefaultTimeoutMs;
     uint32_t minimum = 0;
     Format format = isatty(STDOUT_FILENO) ? Format::Table : Format::Tsv;
@@ -281,37 +268,32 @@ bool isInformation(int argc, char** argv, const char* flag) {
     return false;
 }
 
-// The echo only has to tell our reply from a stale one, so the tick mixed with
-// the process id is enough.
-uint32_t freshEcho() { return tickCount() ^ (static_cast<uint32_t>(getpid()) << 16); }
-
-// Sends a count query from endpoint and waits for its reply.
-bool queryCount(UdpEndpoint& endpoint, const Options& options, uint32_t& count) {
-    uint8_t query[kCountQueryLength];
-    const uint32_t echo = freshEcho();
-    writeU32(query, 0, echo);
-    endpoint.setDestination(options.address, options.updatePort);
-    if (!endpoint.send(query, sizeof query)) return false;
-    const uint32_t start = tickCount();
-    // Counted as well as timed, in case the clock is held still.
-    for (uint32_t waited = 0; waited <= options.timeoutMs; ++waited) {
-        for (int polls = 0; polls < kPollsPerMs; ++polls) {
-            const auto reply = endpoint.poll();
-            if (reply == nullptr) break;
-            if (readCountReply(reply->data(), reply->bytes.size(), echo, count)) return true;
-        }
-        if (intervalPassed(tickCount(), start, options.timeoutMs)) break;
-        sleepMs(1);
-    }
-    return false;
+// Milliseconds of the monotonic clock, for the tool's own waits.
+uint32_t nowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * kMsPerSecond +
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
-std::string addressText(uint32_t address) { return NetAddress(address, 0).text(); }
+// Waits at most ms for descriptor to become readable.
+void waitOn(int descriptor, int ms) {
+    pollfd entry{descriptor, POLLIN, 0};
+    ::poll(&entry, 1, ms);
+}
+
+std::string addressText(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr raw{};
+    raw.s_addr = address;
+    inet_ntop(AF_INET, &raw, text, sizeof text);
+    return text;
+}
 
 int runCount(const Options& options) {
-    UdpEndpoint endpoint;
     uint32_t count = 0;
-    if (endpoint.open(0) < 0 || !queryCount(endpoint, options, count)) {
+    const std::string address = addressText(options.address);
+    if (kelvaro_count(address.c_str(), options.updatePort, options.timeoutMs, &count) != KELVARO_OK) {
         std::fprintf(stderr, "kelvaro_query: no count reply from %s:%u within %u ms\n",
                      addressText(options.address).c_str(), options.updatePort, options.timeoutMs);
         return kExitFailed;
@@ -340,28 +322,67 @@ std::string terminalText(std::string_view text) {
     return out;
 }
 
-std::vector<ZoneEntry> readEntries(const std::vector<uint8_t>& list) {
-    std::vector<ZoneEntry> entries;
-    ZoneEntry entry;
-    uint32_t position = 1;  // after the type byte
-    const uint32_t length = static_cast<uint32_t>(list.size());
-    while (readZoneEntry(list.data(), length, position, entry)) entries.push_back(entry);
-    return entries;
+using Zones = std::vector<kelvaro_zone_entry>;
+
+std::string_view nameOf(const kelvaro_zone_entry& zone) { return {zone.name, zone.name_length}; }
+std::string_view descriptionOf(const kelvaro_zone_entry& zone) {
+    return {zone.description, zone.description_length};
+}
+
+// A tab or line end inside a field is written as a space.
+std::string tabSeparatedField(std::string_view text) {
+    std::string field(text);
+    for (char& c : field)
+        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return field;
+}
+
+// JSON string: printable ASCII as it is, quote and backslash escaped, every
+// other byte as \u00HH, so the bytes a zone listed come back exactly.
+void appendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte > 0x7e) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void appendZoneMembers(std::string& out, const kelvaro_zone_entry& zone) {
+    out += "\"address\":\"";
+    out += zone.address_text;
+    out += "\",\"port\":" + std::to_string(zone.port);
+    out += ",\"population\":" + std::to_string(zone.population);
+    out += ",\"flag\":" + std::to_string(zone.flag);
+    out += ",\"word\":" + std::to_string(zone.word);
+    out += ",\"name\":";
+    appendJsonString(out, nameOf(zone));
+    out += ",\"description\":";
+    appendJsonString(out, descriptionOf(zone));
 }
 
 // One line per zone, the columns of the statistics file; a tab or line end
 // inside a text is a space, so no zone can forge another's line.
-void printTsv(const std::vector<ZoneEntry>& entries) {
-    for (const ZoneEntry& entry : entries) {
-        const std::string name = tabSeparatedField(entry.name);
-        const std::string description = tabSeparatedField(entry.description);
-        std::printf("%s\t%u\t%u\t%u\t%.*s\t%.*s\n", addressText(entry.address).c_str(), entry.port,
-                    entry.population, entry.zoneFlag, static_cast<int>(name.size()), name.data(),
+void printTsv(const Zones& entries) {
+    for (const kelvaro_zone_entry& entry : entries) {
+        const std::string name = tabSeparatedField(nameOf(entry));
+        const std::string description = tabSeparatedField(descriptionOf(entry));
+        std::printf("%s\t%u\t%u\t%u\t%.*s\t%.*s\n", entry.address_text, entry.port,
+                    entry.population, entry.flag, static_cast<int>(name.size()), name.data(),
                     static_cast<int>(description.size()), description.data());
     }
 }
 
-void printJson(const std::vector<ZoneEntry>& entries) {
+void printJson(const Zones& entries) {
     std::string out = "[";
     for (size_t i = 0; i < entries.size(); ++i) {
         out += i == 0 ? "\n {" : ",\n {";
@@ -373,15 +394,15 @@ void printJson(const std::vector<ZoneEntry>& entries) {
 }
 
 // Aligned columns under a header; the description, last, is not padded.
-void printTable(const std::vector<ZoneEntry>& entries) {
+void printTable(const Zones& entries) {
     constexpr size_t kColumns = 7;
     std::vector<std::vector<std::string>> rows = {
         {"ADDRESS", "PORT", "POPULATION", "FLAG", "WORD", "NAME", "DESCRIPTION"}};
-    for (const ZoneEntry& entry : entries)
-        rows.push_back({addressText(entry.address), std::to_string(entry.port),
-                        std::to_string(entry.population), std::to_string(entry.zoneFlag),
-                        std::to_string(entry.zoneWord), terminalText(entry.name),
-                        terminalText(entry.description)});
+    for (const kelvaro_zone_entry& entry : entries)
+        rows.push_back({entry.address_text, std::to_string(entry.port),
+                        std::to_string(entry.population), std::to_string(entry.flag),
+                        std::to_string(entry.word), terminalText(nameOf(entry)),
+                        terminalText(descriptionOf(entry))});
     size_t widths[kColumns] = {};
     for (const auto& row : rows)
         for (size_t column = 0; column < kColumns; ++column)
@@ -396,86 +417,7 @@ void printTable(const std::vector<ZoneEntry>& entries) {
     }
 }
 
-// Polls until the newest connection has a list, has gone, or time is up.
-bool awaitList(ListClient& client, const Connection* connection, uint32_t timeoutMs) {
-    const uint32_t start = tickCount();
-    for (uint32_t waited = 0; waited <= timeoutMs; ++waited) {
-        for (int polls = 0; polls < kPollsPerMs; ++polls) client.poll();
-        if (!client.listsFor(connection).empty()) return true;
-        if (connection->isClosed() || client.manager.connectionCount() == 0) return false;
-        if (intervalPassed(tickCount(), start, timeoutMs)) return false;
-        sleepMs(1);
-    }
-    return false;
-}
-
-// One list fetched on a connection of its own, or false. The connection is
-// said goodbye to in every case: a server counts itself busy while any client
-// is connected, and would otherwise wait for its silence limit.
-bool fetchList(ListClient& client, const Options& options, std::vector<uint8_t>& list) {
-    if (client.manager.endpoint.localPort() == 0) return false;
-    const Connection* connection = client.connect(options.address, options.clientPort, options.minimum);
-    const bool listed = awaitList(client, connection, options.timeoutMs);
-    if (listed) list = client.listsFor(connection).front();
-    for (auto* node = client.manager.connections.head(); node != nullptr; node = node->next)
-        if (!node->element->isClosed()) node->element->disconnect(true);
-    client.received.clear();
-    return listed;
-}
-
-// The zones the directory says it holds, asked on its update port with a
-// short wait of its own; nothing when it does not answer.
-constexpr uint32_t kLongestCountWaitMs = 1000;
-std::optional<uint32_t> directoryCount(const Options& options) {
-    Options asking = options;
-    asking.timeoutMs = std::min(options.timeoutMs, kLongestCountWaitMs);
-    UdpEndpoint endpoint;
-    uint32_t count = 0;
-    if (endpoint.open(0) < 0 || !queryCount(endpoint, asking, count)) return std::nullopt;
-    return count;
-}
-
-// The largest zone entry (a 255-character description): a list with less room
-// left than this after its last entry may have left zones out.
-constexpr int kMostListFetches = 64;
-
-// A list with less room left than the longest entry after its last one: it
-// may have left zones out. Any other list holds every zone asked for.
-bool mayBeFull(const std::vector<uint8_t>& list) {
-    return list.size() + kLongestZoneEntry > kServerListLimit;
-}
-
-// A list that could not hold every zone: fewer than the directory's count when
-// every zone was asked for; with a minimum (the count then says nothing) or
-// without a count, one that may be full.
-bool looksFull(const std::vector<uint8_t>& list, size_t entries, uint32_t minimum,
-               std::optional<uint32_t> count) {
-    if (!mayBeFull(list)) return false;
-    if (minimum == 0 && count) return entries < *count;
-    return true;
-}
-
-// The zones of every list in the order first seen, each zone (address and
-// port) once. The lists own the bytes the entries point into.
-struct ZoneUnion {
-    std::vector<std::vector<uint8_t>> lists;
-    std::vector<ZoneEntry> entries;
-    std::set<uint64_t> seen;
-
-    // Adds the list's new zones; returns how many were new.
-    size_t add(std::vector<uint8_t> list) {
-        lists.push_back(std::move(list));
-        size_t added = 0;
-        for (const ZoneEntry& entry : readEntries(lists.back()))
-            if (seen.insert(static_cast<uint64_t>(entry.address) << 16 | entry.port).second) {
-                entries.push_back(entry);
-                ++added;
-            }
-        return added;
-    }
-};
-
-void printEntries(const Options& options, const std::vector<ZoneEntry>& entries) {
+void printEntries(const Options& options, const Zones& entries) {
     if (options.format == Format::Tsv)
         printTsv(entries);
     else if (options.format == Format::Json)
@@ -484,46 +426,60 @@ void printEntries(const Options& options, const std::vector<ZoneEntry>& entries)
         printTable(entries);
 }
 
+// The zones, in the order first seen, and how the directory's fetch went;
+// with --all, successive lists until every zone has been seen once.
 int runList(const Options& options) {
-    ListClient client;
-    std::vector<uint8_t> list;
-    if (!fetchList(client, options, list)) {
-        std::fprintf(stderr, "kelvaro_query: no server list from %s:%u within %u ms\n",
-                     addressText(options.address).c_str(), options.clientPort, options.timeoutMs);
+    const std::string address = addressText(options.address);
+    const kelvaro_directory directory{address.c_str(), options.clientPort, options.updatePort};
+    kelvaro_fetch_options fetchOptions;
+    kelvaro_fetch_options_init(&fetchOptions);
+    fetchOptions.min_population = options.minimum;
+    fetchOptions.timeout_ms = options.timeoutMs;
+    fetchOptions.fetch_all = options.all ? 1 : 0;
+    kelvaro_fetch* fetch = nullptr;
+    kelvaro_status status = kelvaro_fetch_start(&fetch, &directory, 1, &fetchOptions);
+    if (status == KELVARO_OK) status = kelvaro_fetch_wait(fetch);
+    kelvaro_directory_result result{};
+    if (fetch != nullptr) kelvaro_fetch_result(fetch, 0, &result);
+    if (result.lists == 0) {
+        if (status == KELVARO_ERR_MALFORMED || status == KELVARO_ERR_TOO_MANY)
+            std::fprintf(stderr, "kelvaro_query: refused the server list from %s:%u: %s\n",
+                         address.c_str(), options.clientPort, kelvaro_strerror(status));
+        else
+            std::fprintf(stderr, "kelvaro_query: no server list from %s:%u within %u ms\n",
+                         address.c_str(), options.clientPort, options.timeoutMs);
+        kelvaro_fetch_destroy(fetch);
         return kExitFailed;
     }
-    // Only a list that may be full needs the count to judge it.
-    const std::optional<uint32_t> count =
-        mayBeFull(list) ? directoryCount(options) : std::optional<uint32_t>{};
-    ZoneUnion zones;
-    zones.add(list);
-    bool full = looksFull(list, zones.entries.size(), options.minimum, count);
-    if (full && !options.all) {
-        if (options.minimum == 0 && count)
+    const kelvaro_zone_entry* first = nullptr;
+    size_t count = 0;
+    kelvaro_fetch_zones(fetch, &first, &count);
+    const Zones zones(first, first + count);
+    kelvaro_fetch_destroy(fetch);
+    const bool counted = options.minimum == 0 && result.count_known;
+    if (result.full && !options.all) {
+        if (counted)
             std::fprintf(stderr, "kelvaro_query: the list was full: %zu of %u zones (--all fetches "
-                         "every zone)\n", zones.entries.size(), *count);
+                         "every zone)\n", zones.size(), result.count);
         else
-            std::fprintf(stderr, "kelvaro_query: the list may be full: %zu zones in %zu bytes "
-                         "(--all fetches every zone)\n", zones.entries.size(), list.size());
+            std::fprintf(stderr, "kelvaro_query: the list may be full: %zu zones in %u bytes "
+                         "(--all fetches every zone)\n", zones.size(), result.list_bytes);
     }
-    // Each full list starts where the previous one stopped, so successive
-    // lists go round every zone; bounded in lists and, per list, in time.
-    int fetches = 1;
-    bool fetched = true;
-    const bool counted = options.minimum == 0 && count.has_value();
-    while (options.all && full && fetches < kMostListFetches &&
-           !(counted && zones.entries.size() >= *count)) {
-        fetched = fetchList(client, options, list);
-        if (!fetched) break;
-        ++fetches;
-        const size_t added = zones.add(list);
-        full = looksFull(list, readEntries(list).size(), options.minimum, count);
-        if (!counted && added == 0) break;  // gone round once
+    if (status == KELVARO_ERR_MALFORMED || status == KELVARO_ERR_TOO_MANY) {
+        std::fprintf(stderr, "kelvaro_query: refused a server list from %s:%u after %u lists: %s\n",
+                     address.c_str(), options.clientPort, result.lists, kelvaro_strerror(status));
+        return kExitFailed;
     }
-    printEntries(options, zones.entries);
-    if (options.all && counted && zones.entries.size() < *count) {
-        std::fprintf(stderr, "kelvaro_query: only %zu of %u zones after %d lists%s\n",
-                     zones.entries.size(), *count, fetches, fetched ? "" : " (a list did not come)");
+    printEntries(options, zones);
+    if (status != KELVARO_OK) {
+        const bool capped = result.lists >= KELVARO_MAX_FETCH_ALL_LISTS;
+        if (counted)
+            std::fprintf(stderr, "kelvaro_query: only %zu of %u zones after %u lists%s\n",
+                         zones.size(), result.count, result.lists,
+                         capped ? "" : " (a list did not come)");
+        else
+            std::fprintf(stderr, "kelvaro_query: %zu zones after %u lists (a list did not come)\n",
+                         zones.size(), result.lists);
         return kExitFailed;
     }
     return kExitDone;
@@ -536,39 +492,37 @@ bool checkAnnouncement(const Options& options) {
     if (!options.passwordGiven) return refuse("announce needs --password%s", "");
     if (options.answerSeconds > 0 && options.port == UINT16_MAX)
         return refuse("--port must be 1..65534 with --answer-pings%s (pings come to port + 1)", "");
-    if (options.name.size() > kLongestZoneNameText || !isValidZoneName(options.name)) {
+    if (kelvaro_check_zone_name(options.name.c_str()) != KELVARO_OK ||
+        options.name.size() != std::strlen(options.name.c_str())) {
         std::fprintf(stderr,
-                     "kelvaro_query: --name must be 1..%zu characters the directory accepts, "
+                     "kelvaro_query: --name must be 1..%d characters the directory accepts, "
                      "not \"%s\"\n",
-                     kLongestZoneNameText, options.name.c_str());
+                     KELVARO_MAX_NAME, options.name.c_str());
         return false;
     }
-    if (options.password.size() > kLongestZonePassword) {
-        std::fprintf(stderr, "kelvaro_query: --password must be 0..%zu characters\n",
-                     kLongestZonePassword);
+    if (options.password.size() > KELVARO_MAX_PASSWORD) {
+        std::fprintf(stderr, "kelvaro_query: --password must be 0..%d characters\n",
+                     KELVARO_MAX_PASSWORD);
         return false;
     }
-    if (options.description.size() > kLongestUpdateDescription) {
-        std::fprintf(stderr, "kelvaro_query: --description must be 0..%zu characters\n",
-                     kLongestUpdateDescription);
+    if (options.description.size() > KELVARO_MAX_DESCRIPTION) {
+        std::fprintf(stderr, "kelvaro_query: --description must be 0..%d characters\n",
+                     KELVARO_MAX_DESCRIPTION);
         return false;
     }
     return true;
 }
 
-bool sendAnnouncement(const Options& options, UdpEndpoint& endpoint) {
-    ZoneAnnouncement zone;
-    zone.port = options.port;
-    zone.population = options.population;
-    zone.zoneFlag = options.zoneFlag;
-    zone.zoneWord = options.zoneWord;
-    zone.name = options.name;
-    zone.password = options.password;
-    zone.description = options.description;
-    std::vector<uint8_t> datagram;
-    if (!encodeZoneUpdate(zone, datagram)) return false;  // ruled out by checkAnnouncement
-    endpoint.setDestination(options.address, options.updatePort);
-    return endpoint.send(datagram.data(), datagram.size());
+// The zone's texts and numbers as the options give them; checkAnnouncement
+// has ruled out every refusal.
+bool describeZone(kelvaro_zone* zone, const Options& options) {
+    return kelvaro_zone_set_name(zone, options.name.c_str()) == KELVARO_OK &&
+           kelvaro_zone_set_password(zone, options.password.c_str()) == KELVARO_OK &&
+           kelvaro_zone_set_description(zone, options.description.c_str()) == KELVARO_OK &&
+           kelvaro_zone_set_population(zone, options.population) == KELVARO_OK &&
+           kelvaro_zone_set_flag(zone, options.zoneFlag) == KELVARO_OK &&
+           kelvaro_zone_set_word(zone, options.zoneWord) == KELVARO_OK &&
+           kelvaro_zone_set_interval(zone, 0) == KELVARO_OK;
 }
 
 struct PingSource {
@@ -576,35 +530,39 @@ struct PingSource {
     uint32_t answered;
 };
 
-// Answers every ping reaching the zone's ping port for the given time,
-// whichever directory sent it: the directory's peers learn the zone from a
-// download and ping it too, and a zone that ignored them would be dropped
-// from their lists. Returns the total and fills sources per sender address.
-uint32_t answerPings(const Options& options, UdpEndpoint& endpoint,
-                     std::vector<PingSource>& sources, uint32_t& otherSources) {
-    const uint32_t durationMs = options.answerSeconds * kMsPerSecond;
-    const uint32_t start = tickCount();
+// Every ping the zone answered, whichever directory sent it: the directory's
+// peers learn the zone from a download and ping it too.
+struct PingTally {
+    std::vector<PingSource> sources;
+    uint32_t otherSources = 0;
     uint32_t answered = 0;
-    for (uint32_t waited = 0; waited <= durationMs; ++waited) {
-        for (int polls = 0; polls < kPollsPerMs; ++polls) {
-            const auto ping = endpoint.poll();
-            if (ping == nullptr) break;
-            if (!answerPing(endpoint, *ping, options.population)) continue;
-            ++answered;
-            const uint32_t from = ping->source.address();
-            auto found = std::find_if(sources.begin(), sources.end(),
-                                      [from](const PingSource& s) { return s.address == from; });
-            if (found != sources.end())
-                ++found->answered;
-            else if (sources.size() < kMostPingSources)
-                sources.push_back({from, 1});
-            else
-                ++otherSources;
-        }
-        if (intervalPassed(tickCount(), start, durationMs)) break;
-        sleepMs(1);
+
+    static void count(void* user, uint32_t from, uint16_t) {
+        auto& tally = *static_cast<PingTally*>(user);
+        ++tally.answered;
+        auto found = std::find_if(tally.sources.begin(), tally.sources.end(),
+                                  [from](const PingSource& s) { return s.address == from; });
+        if (found != tally.sources.end())
+            ++found->answered;
+        else if (tally.sources.size() < kMostPingSources)
+            tally.sources.push_back({from, 1});
+        else
+            ++tally.otherSources;
     }
-    return answered;
+};
+
+// Polls the zone until until() holds or ms have passed; bounded in rounds
+// too, in case the clock stands still.
+template <typename Until>
+bool pollZone(kelvaro_zone* zone, uint32_t ms, Until until) {
+    const uint32_t start = nowMs();
+    for (uint64_t round = 0; round <= static_cast<uint64_t>(ms) * 4 + 4; ++round) {
+        kelvaro_zone_poll(zone);
+        if (until()) return true;
+        if (nowMs() - start > ms) return false;
+        waitOn(kelvaro_zone_fd(zone), 1);
+    }
+    return false;
 }
 
 int runAnnounce(const Options& options) {
@@ -613,37 +571,50 @@ int runAnnounce(const Options& options) {
     // which an early ping would find nobody.
     const uint16_t pingPort = static_cast<uint16_t>(options.port + 1);
     const bool answering = options.answerSeconds > 0;
-    UdpEndpoint endpoint;
-    if (endpoint.open(answering ? pingPort : 0) < 0 ||
-        (answering && endpoint.localPort() != pingPort)) {
+    kelvaro_zone* zone = nullptr;
+    if (kelvaro_zone_create(&zone, options.port, answering ? 0 : KELVARO_ZONE_NO_PINGS) !=
+        KELVARO_OK) {
         std::fprintf(stderr, "kelvaro_query: UDP port %u could not be bound for the pings\n",
-                     pingPort);
+                     answering ? pingPort : 0);
         return kExitFailed;
     }
-    const std::string directory =
-        addressText(options.address) + ":" + std::to_string(options.updatePort);
-    if (!sendAnnouncement(options, endpoint)) {
+    const std::string address = addressText(options.address);
+    const std::string directory = address + ":" + std::to_string(options.updatePort);
+    PingTally tally;
+    kelvaro_zone_set_ping_callback(zone, &PingTally::count, &tally);
+    if (!describeZone(zone, options) ||
+        kelvaro_zone_add_directory(zone, address.c_str(), options.updatePort, nullptr) !=
+            KELVARO_OK ||
+        kelvaro_zone_announce(zone) != KELVARO_OK ||
+        (!answering && kelvaro_zone_query_count(zone, 0) != KELVARO_OK)) {
         std::fprintf(stderr, "kelvaro_query: the update could not be sent to %s: %s\n",
                      directory.c_str(), std::strerror(errno));
+        kelvaro_zone_destroy(zone);
         return kExitFailed;
     }
     if (!answering) {
-        uint32_t count = 0;
-        if (!queryCount(endpoint, options, count)) {
+        // The announcement's count query: the directory reads its update
+        // port in order, so its reply proves the update was read.
+        kelvaro_zone_directory_state state{};
+        const bool confirmed = pollZone(zone, options.timeoutMs, [&] {
+            kelvaro_zone_directory(zone, 0, &state);
+            return state.count_known != 0;
+        });
+        kelvaro_zone_destroy(zone);
+        if (!confirmed) {
             std::fprintf(stderr, "kelvaro_query: %s did not confirm the update within %u ms\n",
                          directory.c_str(), options.timeoutMs);
             return kExitFailed;
         }
         return kExitDone;
     }
-    std::vector<PingSource> sources;
-    uint32_t otherSources = 0;
-    const uint32_t answered = answerPings(options, endpoint, sources, otherSources);
-    for (const PingSource& source : sources)
+    pollZone(zone, options.answerSeconds * kMsPerSecond, [] { return false; });
+    kelvaro_zone_destroy(zone);
+    for (const PingSource& source : tally.sources)
         std::printf("from %s: %u pings\n", addressText(source.address).c_str(), source.answered);
-    if (otherSources > 0) std::printf("from other addresses: %u pings\n", otherSources);
-    std::printf("answered %u pings\n", answered);
-    if (answered == 0) {
+    if (tally.otherSources > 0) std::printf("from other addresses: %u pings\n", tally.otherSources);
+    std::printf("answered %u pings\n", tally.answered);
+    if (tally.answered == 0) {
         std::fprintf(stderr, "kelvaro_query: no ping reached port %u within %u s\n", pingPort,
                      options.answerSeconds);
         return kExitFailed;

@@ -39,7 +39,7 @@
 #include "net/udp_endpoint.h"
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
-#include "service/list_client.h"
+#include "transport/list_client.h"
 #include "zones/zone_datagrams.h"
 
 namespace kelvaro {

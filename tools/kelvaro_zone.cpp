@@ -14,8 +14,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -23,17 +25,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "net/udp_endpoint.h"
-#include "platform/tick_clock.h"
-#include "service/directory_server.h"
-#include "util/bytes.h"
-#include "zones/zone_datagrams.h"
-#include "zones/zone_list.h"
+#include "kelvaro.h"
 
 namespace kelvaro {
 namespace {
@@ -46,9 +42,6 @@ constexpr uint32_t kMostZones = 20000;
 constexpr uint32_t kLongestSeconds = 30u * 24u * 3600u;  // keeps every time in 32-bit ms
 constexpr uint32_t kMsPerSecond = 1000;
 constexpr int kPollTimeoutMs = 5;  // a round never sleeps longer than this
-// Datagrams taken from one socket per round, so a flood on one zone cannot
-// starve the others or the interval timer.
-constexpr int kDatagramsPerSocket = 8;
 constexpr int kSpareDescriptors = 16;  // stdio, the query socket and the libraries' own
 
 constexpr const char* kVersion = "kelvaro_zone (Kelvaro Build 3)\n";
@@ -81,7 +74,7 @@ struct Options {
     uint32_t silentAfterSeconds = 0;
     double silentShare = 0.0;
     uint32_t population = 0;
-    uint32_t updatePort = kUpdatePort;
+    uint32_t updatePort = KELVARO_UPDATE_PORT;
 };
 
 bool refuse(const std::string& line) {
@@ -147,15 +140,16 @@ bool checkOptions(const Options& o) {
         return refuse("--port must be 1.." + std::to_string(UINT16_MAX + 1 - 2 * o.zones) +
                       " for " + std::to_string(o.zones) + " zones (each takes two ports)");
     const std::string longest = zoneName(o, o.zones - 1);
-    if (longest.size() > kLongestZoneNameText || !isValidZoneName(longest))
+    if (kelvaro_check_zone_name(longest.c_str()) != KELVARO_OK ||
+        longest.size() != std::strlen(longest.c_str()))
         return refuse("--name-prefix gives names the directory refuses, e.g. \"" + longest +
-                      "\" (at most " + std::to_string(kLongestZoneNameText) +
+                      "\" (at most " + std::to_string(KELVARO_MAX_NAME) +
                       " printable characters, single spaces inside)");
-    if (o.password.size() > kLongestZonePassword)
-        return refuse("--password must be 0.." + std::to_string(kLongestZonePassword) +
+    if (o.password.size() > KELVARO_MAX_PASSWORD)
+        return refuse("--password must be 0.." + std::to_string(KELVARO_MAX_PASSWORD) +
                       " characters");
-    if (o.description.size() > kLongestUpdateDescription)
-        return refuse("--description must be 0.." + std::to_string(kLongestUpdateDescription) +
+    if (o.description.size() > KELVARO_MAX_DESCRIPTION)
+        return refuse("--description must be 0.." + std::to_string(KELVARO_MAX_DESCRIPTION) +
                       " characters");
     return true;
 }
@@ -176,11 +170,23 @@ bool parseArguments(int argc, char** argv, Options& o) {
 volatile std::sig_atomic_t stopSignal = 0;
 void onStopSignal(int) { stopSignal = 1; }
 
-struct Zone {
-    std::string name;
-    std::vector<uint8_t> update;  // encoded once; only its sending repeats
-    UdpEndpoint socket;           // bound to the zone's port + 1
-    int descriptor = -1;
+uint32_t nowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * kMsPerSecond +
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+uint32_t elapsedMs(uint32_t now, uint32_t then) { return now - then; }
+
+// Owns the library's zone handles.
+struct ZoneHandle {
+    kelvaro_zone* zone = nullptr;
+    ZoneHandle() = default;
+    ZoneHandle(const ZoneHandle&) = delete;
+    ZoneHandle& operator=(const ZoneHandle&) = delete;
+    ZoneHandle(ZoneHandle&& other) noexcept : zone(other.zone) { other.zone = nullptr; }
+    ~ZoneHandle() { kelvaro_zone_destroy(zone); }
 };
 
 // Enough descriptors for one socket per zone; the soft limit is raised as far
@@ -206,21 +212,24 @@ public:
     int run();
 
 private:
+    bool openZone(uint32_t index);
     void announceDue(uint32_t intoInterval, uint32_t spreadMs);
     void sendCountQuery();
     void readSockets(const std::vector<pollfd>& ready);
     void readCountReplies();
     void printSummary(uint32_t elapsed);
     bool isSilent(uint32_t index) const { return index < silentZones; }
+    static void onPing(void* user, uint32_t, uint16_t) {
+        ++static_cast<Rehearsal*>(user)->pingsAnswered;
+    }
 
     const Options& o;
-    std::vector<std::unique_ptr<Zone>> zones;
-    UdpEndpoint query;
-    int queryDescriptor = -1;
+    std::vector<ZoneHandle> zones;
+    ZoneHandle query;          // announces nothing: asks the count
     uint32_t silentZones = 0;  // the first silentZones zones are silent
     uint32_t nextZone = 0;     // the next to announce in this interval
     bool queried = false;      // this interval's count query has gone
-    uint32_t echo = 0;
+    uint32_t repliesBefore = 0;  // count replies before this interval's query
     bool countKnown = false;  // the reply to the latest query has come
     bool everAnswered = false;
     uint32_t directoryCount = 0;
@@ -228,33 +237,51 @@ private:
     uint32_t pingsAnswered = 0;  // in this interval
 };
 
+bool Rehearsal::openZone(uint32_t index) {
+    const std::string name = zoneName(o, index);
+    const auto port = static_cast<uint16_t>(o.port + 2 * index);
+    ZoneHandle handle;
+    char address[INET_ADDRSTRLEN] = {};
+    in_addr raw{};
+    raw.s_addr = o.address;
+    inet_ntop(AF_INET, &raw, address, sizeof address);
+    const bool made =
+        kelvaro_zone_create(&handle.zone, port, 0) == KELVARO_OK &&
+        kelvaro_zone_set_name(handle.zone, name.c_str()) == KELVARO_OK &&
+        kelvaro_zone_set_password(handle.zone, o.password.c_str()) == KELVARO_OK &&
+        kelvaro_zone_set_description(handle.zone, o.description.c_str()) == KELVARO_OK &&
+        kelvaro_zone_set_population(handle.zone, static_cast<uint16_t>(o.population)) ==
+            KELVARO_OK &&
+        kelvaro_zone_set_interval(handle.zone, 0) == KELVARO_OK &&
+        kelvaro_zone_set_ping_callback(handle.zone, &Rehearsal::onPing, this) == KELVARO_OK &&
+        kelvaro_zone_add_directory(handle.zone, address, static_cast<uint16_t>(o.updatePort),
+                                   nullptr) == KELVARO_OK;
+    if (!made) {
+        std::fprintf(stderr, "kelvaro_zone: UDP port %u could not be bound for zone %s\n",
+                     port + 1u, name.c_str());
+        return false;
+    }
+    zones.push_back(std::move(handle));
+    return true;
+}
+
 bool Rehearsal::open() {
     if (!raiseDescriptorLimit(o.zones)) {
         std::fprintf(stderr, "kelvaro_zone: cannot have %u open sockets (RLIMIT_NOFILE)\n",
                      o.zones + kSpareDescriptors);
         return false;
     }
-    for (uint32_t i = 0; i < o.zones; ++i) {
-        auto zone = std::make_unique<Zone>();
-        zone->name = zoneName(o, i);
-        ZoneAnnouncement announcement;
-        announcement.port = static_cast<uint16_t>(o.port + 2 * i);
-        announcement.population = static_cast<uint16_t>(o.population);
-        announcement.name = zone->name;
-        announcement.password = o.password;
-        announcement.description = o.description;
-        const uint16_t pingPort = static_cast<uint16_t>(announcement.port + 1);
-        zone->descriptor = zone->socket.open(pingPort);
-        if (!encodeZoneUpdate(announcement, zone->update) || zone->descriptor < 0 ||
-            zone->socket.localPort() != pingPort) {
-            std::fprintf(stderr, "kelvaro_zone: UDP port %u could not be bound for zone %s\n",
-                         pingPort, zone->name.c_str());
-            return false;
-        }
-        zones.push_back(std::move(zone));
-    }
-    queryDescriptor = query.open(0);
-    if (queryDescriptor < 0 || query.localPort() == 0) {
+    zones.reserve(o.zones);
+    for (uint32_t i = 0; i < o.zones; ++i)
+        if (!openZone(i)) return false;
+    char address[INET_ADDRSTRLEN] = {};
+    in_addr raw{};
+    raw.s_addr = o.address;
+    inet_ntop(AF_INET, &raw, address, sizeof address);
+    if (kelvaro_zone_create(&query.zone, 1, KELVARO_ZONE_NO_PINGS) != KELVARO_OK ||
+        kelvaro_zone_set_interval(query.zone, 0) != KELVARO_OK ||
+        kelvaro_zone_add_directory(query.zone, address, static_cast<uint16_t>(o.updatePort),
+                                   nullptr) != KELVARO_OK) {
         std::fprintf(stderr, "kelvaro_zone: no UDP socket for count queries\n");
         return false;
     }
@@ -270,9 +297,7 @@ void Rehearsal::announceDue(uint32_t intoInterval, uint32_t spreadMs) {
         o.zones, static_cast<uint64_t>(intoInterval) * o.zones / std::max(spreadMs, 1u) + 1);
     for (; nextZone < due; ++nextZone) {
         if (isSilent(nextZone)) continue;
-        Zone& zone = *zones[nextZone];
-        zone.socket.setDestination(o.address, static_cast<uint16_t>(o.updatePort));
-        if (zone.socket.send(zone.update.data(), zone.update.size())) ++announced;
+        if (kelvaro_zone_announce(zones[nextZone].zone) == KELVARO_OK) ++announced;
     }
     if (nextZone == o.zones && !queried) {
         sendCountQuery();
@@ -283,39 +308,30 @@ void Rehearsal::announceDue(uint32_t intoInterval, uint32_t spreadMs) {
 // Sent after the interval's announcements: the directory reads its update
 // port in order, so the reply counts them.
 void Rehearsal::sendCountQuery() {
-    uint8_t datagram[kCountQueryLength];
-    echo = tickCount() ^ (static_cast<uint32_t>(getpid()) << 16);
-    writeU32(datagram, 0, echo);
+    kelvaro_zone_directory_state state{};
+    kelvaro_zone_directory(query.zone, 0, &state);
+    repliesBefore = state.count_replies;
     countKnown = false;
-    query.setDestination(o.address, static_cast<uint16_t>(o.updatePort));
-    query.send(datagram, sizeof datagram);
+    kelvaro_zone_query_count(query.zone, 0);
 }
 
 // Pings are answered from every source: the directory's peers learn the zones
 // from its list and ping them too, and a zone that ignored them would be
-// dropped from theirs.
+// dropped from theirs. A silent zone's socket is left unread.
 void Rehearsal::readSockets(const std::vector<pollfd>& ready) {
-    for (uint32_t i = 0; i < o.zones; ++i) {
-        if ((ready[i].revents & POLLIN) == 0) continue;
-        Zone& zone = *zones[i];
-        for (int taken = 0; taken < kDatagramsPerSocket; ++taken) {
-            const std::unique_ptr<Datagram> ping = zone.socket.poll();
-            if (ping == nullptr) break;
-            if (!isSilent(i) && answerPing(zone.socket, *ping, o.population)) ++pingsAnswered;
-        }
-    }
+    for (uint32_t i = 0; i < o.zones; ++i)
+        if ((ready[i].revents & POLLIN) != 0 && !isSilent(i)) kelvaro_zone_poll(zones[i].zone);
 }
 
 void Rehearsal::readCountReplies() {
-    for (int taken = 0; taken < kDatagramsPerSocket; ++taken) {
-        const std::unique_ptr<Datagram> reply = query.poll();
-        if (reply == nullptr) break;
-        uint32_t count = 0;
-        if (readCountReply(reply->data(), reply->bytes.size(), echo, count)) {
-            directoryCount = count;
-            countKnown = true;
-            everAnswered = true;
-        }
+    kelvaro_zone_poll(query.zone);
+    kelvaro_zone_directory_state state{};
+    kelvaro_zone_directory(query.zone, 0, &state);
+    if (state.count_replies != repliesBefore && state.count_known) {
+        repliesBefore = state.count_replies;
+        directoryCount = state.count;
+        countKnown = true;
+        everAnswered = true;
     }
 }
 
@@ -336,10 +352,10 @@ int Rehearsal::run() {
     const auto silentTarget =
         static_cast<uint32_t>(std::ceil(o.silentShare * static_cast<double>(o.zones)));
     std::vector<pollfd> watched(o.zones + 1);
-    for (uint32_t i = 0; i < o.zones; ++i) watched[i] = {zones[i]->descriptor, POLLIN, 0};
-    watched[o.zones] = {queryDescriptor, POLLIN, 0};
+    for (uint32_t i = 0; i < o.zones; ++i) watched[i] = {kelvaro_zone_fd(zones[i].zone), POLLIN, 0};
+    watched[o.zones] = {kelvaro_zone_fd(query.zone), POLLIN, 0};
 
-    const uint32_t start = tickCount();
+    const uint32_t start = nowMs();
     uint32_t intervalStart = start;
     // A round ends after a datagram or a poll time-out, and a poll over every
     // socket takes microseconds, so this cap lies far past the duration.
@@ -347,14 +363,18 @@ int Rehearsal::run() {
     uint32_t elapsed = 0;
     for (uint64_t round = 0; round < mostRounds && stopSignal == 0; ++round) {
         for (pollfd& entry : watched) entry.revents = 0;
+        // Silent zones are not watched, so their unread pings cannot keep
+        // the poll from sleeping.
+        for (uint32_t i = 0; i < o.zones; ++i)
+            watched[i].fd = isSilent(i) ? -1 : kelvaro_zone_fd(zones[i].zone);
         const int ready = ::poll(watched.data(), watched.size(), kPollTimeoutMs);
         if (ready > 0) {
             readSockets(watched);
             if (watched[o.zones].revents & POLLIN) readCountReplies();
         } else if (ready < 0 && errno != EINTR) {
-            sleepMs(1);
+            ::poll(nullptr, 0, 1);
         }
-        const uint32_t now = tickCount();
+        const uint32_t now = nowMs();
         elapsed = elapsedMs(now, start);
         if (elapsed >= silentAfterMs && silentZones < silentTarget) silentZones = silentTarget;
         if (elapsed >= durationMs) break;

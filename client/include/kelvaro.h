@@ -112,6 +112,7 @@ typedef struct kelvaro_directory_result {
     int count_known;       /* it answered a count query (asked only for a list that may be full) */
     uint32_t count;        /* its answer */
     int full;              /* its last list could not hold every zone asked for */
+    uint32_t list_bytes;   /* the length of its last list */
 } kelvaro_directory_result;
 
 /* Fills options with the defaults (all zones, 2000 ms, one list). */
@@ -170,12 +171,18 @@ typedef struct kelvaro_zone_directory_state {
     uint32_t ms_since_ping;  /* since its last ping, when pinged */
     int count_known;         /* it has answered a count query */
     uint32_t count;          /* its latest answer */
+    uint32_t count_replies;  /* count replies received from it */
 } kelvaro_zone_directory_state;
 
+/* kelvaro_zone_create flags. NO_PINGS: announce from an ephemeral port and
+ * answer no pings (someone else answers port + 1, or the zone announces once
+ * and goes); a directory drops a zone whose pings go unanswered. */
+#define KELVARO_ZONE_NO_PINGS 1u
+
 /* A zone announcing port (the game's own port) and answering pings on
- * port + 1, which it binds here: port must be 1..65534. The name must be set
- * before the first announcement goes out. */
-KELVARO_API kelvaro_status kelvaro_zone_create(kelvaro_zone **out, uint16_t port);
+ * port + 1, which it binds here: port must be 1..65534 (1..65535 with
+ * NO_PINGS). The name must be set before the first announcement goes out. */
+KELVARO_API kelvaro_status kelvaro_zone_create(kelvaro_zone **out, uint16_t port, unsigned flags);
 KELVARO_API void kelvaro_zone_destroy(kelvaro_zone *zone);
 /* Adds a directory to announce to (update_port 0: KELVARO_UPDATE_PORT);
  * *index (may be null) names it in kelvaro_zone_directory. */
@@ -186,6 +193,8 @@ KELVARO_API kelvaro_status kelvaro_zone_add_directory(kelvaro_zone *zone, const 
  * words separated by single spaces, no leading or trailing space; any other
  * is refused with KELVARO_ERR_ARGUMENT. A change goes out with the next
  * announcement. */
+/* KELVARO_OK when kelvaro_zone_set_name would take name. */
+KELVARO_API kelvaro_status kelvaro_check_zone_name(const char *name);
 KELVARO_API kelvaro_status kelvaro_zone_set_name(kelvaro_zone *zone, const char *name);
 KELVARO_API kelvaro_status kelvaro_zone_set_password(kelvaro_zone *zone, const char *password);
 KELVARO_API kelvaro_status kelvaro_zone_set_description(kelvaro_zone *zone, const char *description);
@@ -196,8 +205,9 @@ KELVARO_API kelvaro_status kelvaro_zone_set_word(kelvaro_zone *zone, uint32_t wo
 KELVARO_API kelvaro_status kelvaro_zone_set_interval(kelvaro_zone *zone, uint32_t interval_ms);
 KELVARO_API kelvaro_status kelvaro_zone_set_ping_callback(kelvaro_zone *zone, kelvaro_ping_callback callback,
                                               void *user);
-/* Sends the update to every directory now, each followed by a count query
- * (a directory reads its update port in order, so the reply confirms it). */
+/* Sends the update to every directory now. A count query sent after it
+ * confirms it: a directory reads its update port in order. The interval's
+ * own announcements send one after each update. */
 KELVARO_API kelvaro_status kelvaro_zone_announce(kelvaro_zone *zone);
 /* Sends one count query to directory index; its answer arrives through poll. */
 KELVARO_API kelvaro_status kelvaro_zone_query_count(kelvaro_zone *zone, size_t index);

@@ -297,6 +297,7 @@ bool Fetch::result(size_t index, kelvaro_directory_result& out) const {
     out.count_known = directory.countKnown ? 1 : 0;
     out.count = directory.count;
     out.full = directory.full ? 1 : 0;
+    out.list_bytes = static_cast<uint32_t>(directory.lastListLength);
     return true;
 }
 

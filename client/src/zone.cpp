@@ -60,7 +60,7 @@ bool fits(const char* text, size_t longest, size_t& length) {
 
 class Zone {
 public:
-    kelvaro_status open(uint16_t gamePort);
+    kelvaro_status open(uint16_t gamePort, bool answersPings);
     kelvaro_status addDirectory(const char* address, uint16_t updatePort, size_t* index);
     kelvaro_status announce();
     kelvaro_status queryCount(size_t index);
@@ -81,6 +81,7 @@ private:
     void onDatagram(const Datagram& datagram, uint32_t now);
 
     uint16_t port = 0;
+    bool pings = true;
     UdpEndpoint endpoint;
     std::vector<ZoneDirectory> directories;
     std::vector<uint8_t> update;
@@ -89,10 +90,13 @@ private:
     uint32_t echoStep = 0;
 };
 
-kelvaro_status Zone::open(uint16_t gamePort) {
+kelvaro_status Zone::open(uint16_t gamePort, bool answersPings) {
     port = gamePort;
-    const auto pingPort = static_cast<uint16_t>(gamePort + 1);
-    if (endpoint.open(pingPort) < 0 || endpoint.localPort() != pingPort) return KELVARO_ERR_SOCKET;
+    const auto pingPort = static_cast<uint16_t>(answersPings ? gamePort + 1 : 0);
+    if (endpoint.open(pingPort) < 0 || endpoint.localPort() == 0 ||
+        (answersPings && endpoint.localPort() != pingPort))
+        return KELVARO_ERR_SOCKET;
+    pings = answersPings;
     update.reserve(520);
     return KELVARO_OK;
 }
@@ -125,15 +129,13 @@ kelvaro_status Zone::announce() {
     if (name.empty() || directories.empty()) return KELVARO_ERR_STATE;
     encodeUpdate();
     kelvaro_status status = KELVARO_OK;
-    for (size_t i = 0; i < directories.size(); ++i) {
-        ZoneDirectory& directory = directories[i];
+    for (ZoneDirectory& directory : directories) {
         endpoint.setDestination(directory.address, directory.updatePort);
         if (!endpoint.send(update.data(), update.size())) {
             status = KELVARO_ERR_SOCKET;
             continue;
         }
         ++directory.state.updates_sent;
-        queryCount(i);
     }
     announced = true;
     lastAnnounceMs = tickCount();
@@ -154,7 +156,7 @@ kelvaro_status Zone::queryCount(size_t index) {
 void Zone::onDatagram(const Datagram& datagram, uint32_t now) {
     const uint32_t from = datagram.source.address();
     const uint16_t fromPort = datagram.source.hostPort();
-    if (datagram.bytes.size() == 4) {
+    if (datagram.bytes.size() == 4 && pings) {
         uint8_t reply[8];
         writeU32(reply, 0, population);
         std::memcpy(reply + 4, datagram.data(), 4);
@@ -178,6 +180,7 @@ void Zone::onDatagram(const Datagram& datagram, uint32_t now) {
             readCountReply(datagram.data(), datagram.bytes.size(), directory.echo, count)) {
             directory.state.count_known = 1;
             directory.state.count = count;
+            ++directory.state.count_replies;
             directory.pingAddress = from;
             directory.pingPort = fromPort;
             directory.queried = false;
@@ -193,8 +196,11 @@ kelvaro_status Zone::poll() {
     }
     now = tickCount();
     if (intervalMs != 0 && !name.empty() && !directories.empty() &&
-        (!announced || elapsedMs(now, lastAnnounceMs) >= intervalMs))
-        return announce();
+        (!announced || elapsedMs(now, lastAnnounceMs) >= intervalMs)) {
+        const kelvaro_status status = announce();
+        for (size_t i = 0; i < directories.size(); ++i) queryCount(i);
+        return status;
+    }
     return KELVARO_OK;
 }
 
@@ -217,13 +223,15 @@ struct kelvaro_zone {
 
 extern "C" {
 
-kelvaro_status kelvaro_zone_create(kelvaro_zone** out, uint16_t port) {
+kelvaro_status kelvaro_zone_create(kelvaro_zone** out, uint16_t port, unsigned flags) {
     if (out == nullptr) return KELVARO_ERR_ARGUMENT;
     *out = nullptr;
-    if (port == 0 || port == UINT16_MAX) return KELVARO_ERR_ARGUMENT;
+    const bool answersPings = (flags & KELVARO_ZONE_NO_PINGS) == 0;
+    if (port == 0 || (answersPings && port == UINT16_MAX) || (flags & ~KELVARO_ZONE_NO_PINGS) != 0)
+        return KELVARO_ERR_ARGUMENT;
     std::unique_ptr<kelvaro_zone> zone(new (std::nothrow) kelvaro_zone);
     if (zone == nullptr) return KELVARO_ERR_MEMORY;
-    const kelvaro_status status = zone->zone.open(port);
+    const kelvaro_status status = zone->zone.open(port, answersPings);
     if (status != KELVARO_OK) return status;
     *out = zone.release();
     return KELVARO_OK;
@@ -237,12 +245,17 @@ kelvaro_status kelvaro_zone_add_directory(kelvaro_zone* zone, const char* addres
                            : zone->zone.addDirectory(address, update_port, index);
 }
 
-kelvaro_status kelvaro_zone_set_name(kelvaro_zone* zone, const char* name) {
+kelvaro_status kelvaro_check_zone_name(const char* name) {
     size_t length = 0;
-    if (zone == nullptr || !fits(name, kelvaro::client::kLongestName, length) || length == 0 ||
+    if (!fits(name, kelvaro::client::kLongestName, length) || length == 0 ||
         !kelvaro::isValidZoneName(std::string_view(name, length)))
         return KELVARO_ERR_ARGUMENT;
-    zone->zone.name.assign(name, length);
+    return KELVARO_OK;
+}
+
+kelvaro_status kelvaro_zone_set_name(kelvaro_zone* zone, const char* name) {
+    if (zone == nullptr || kelvaro_check_zone_name(name) != KELVARO_OK) return KELVARO_ERR_ARGUMENT;
+    zone->zone.name.assign(name);
     return KELVARO_OK;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "e2e/server_process.h"
-#include "service/list_client.h"
+#include "transport/list_client.h"
 
 namespace kelvaro::testing_support {
 

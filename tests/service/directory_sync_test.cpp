@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "service/directory_server.h"
-#include "service/list_client.h"
+#include "transport/list_client.h"
 #include "service/server_fixture.h"
 #include "service/server_list.h"
 #include "support/server_list_wire.h"

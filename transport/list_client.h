@@ -1,9 +1,10 @@
 #pragma once
-// The game-client side of the list exchange: a client-mode ConnectionManager
+// A raw client of the list exchange: a client-mode ConnectionManager
 // of its own whose connections keep every server list (application message
 // type 1) they receive. Each connection sends its list request once its key
-// exchange is done, with the minimum population given to connect(). Used by
-// the query tool and by tests that play a client.
+// exchange is done, with the minimum population given to connect(). It keeps
+// the lists as raw bytes, unchecked, for tests, benchmarks and the soak tool
+// that look at the wire; games use the client library instead.
 
 #include <cstdint>
 #include <vector>
