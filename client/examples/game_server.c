@@ -5,6 +5,7 @@
  *   game_server PORT NAME PASSWORD SECONDS DIRECTORY[:UPDATEPORT]...
  *
  * SECONDS 0 runs until killed. */
+#define _POSIX_C_SOURCE 200809L
 #include <kelvaro.h>
 
 #include <poll.h>

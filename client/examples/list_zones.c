@@ -5,6 +5,7 @@
  *   list_zones [--all] [--min N] [--timeout-ms T] ADDRESS[:CLIENTPORT[:UPDATEPORT]]...
  *
  * Exit status 0 when at least one directory gave its whole list, 1 otherwise. */
+#define _POSIX_C_SOURCE 200809L
 #include <kelvaro.h>
 
 #include <stdio.h>
