@@ -289,6 +289,67 @@ TEST(ClientZoneTest, PingsAreAnsweredWithTheirBytesAndUpdatesCarryTheLatestSetti
     kelvaro_zone_destroy(zone);
 }
 
+// Two directories on one address: once each has answered a count query, a
+// ping counts for the one whose ping socket sent it, not for both.
+TEST(ClientZoneTest, PingsCountForTheDirectoryTheyCameFromOnceItsCountReplyIsKnown) {
+    UdpEndpoint directories[2];
+    for (UdpEndpoint& directory : directories) ASSERT_GE(directory.open(0), 0);
+    const uint16_t port = static_cast<uint16_t>(silentPort() - 1);
+    kelvaro_zone* zone = nullptr;
+    ASSERT_EQ(kelvaro_zone_create(&zone, port, 0), KELVARO_OK);
+    ASSERT_EQ(kelvaro_zone_set_interval(zone, 0), KELVARO_OK);
+    for (UdpEndpoint& directory : directories)
+        ASSERT_EQ(kelvaro_zone_add_directory(zone, "127.0.0.1", directory.localPort(), nullptr),
+                  KELVARO_OK);
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(kelvaro_zone_query_count(zone, i), KELVARO_OK);
+        auto query = awaitDatagram(directories[i], zone);
+        ASSERT_NE(query, nullptr);
+        ASSERT_EQ(query->bytes.size(), 4u);
+        uint8_t stale[8] = {};
+        writeU32(stale, 0, 99);  // another echo: not this query's answer
+        uint8_t reply[8];
+        writeU32(reply, 0, static_cast<uint32_t>(10 + i));
+        std::memcpy(reply + 4, query->data(), 4);
+        directories[i].setDestination(query->source);
+        directories[i].send(stale, sizeof stale);
+        directories[i].send(reply, sizeof reply);
+    }
+    kelvaro_zone_directory_state states[2] = {};
+    for (int round = 0; round < 2000 && !(states[0].count_known && states[1].count_known); ++round) {
+        kelvaro_zone_poll(zone);
+        for (size_t i = 0; i < 2; ++i) kelvaro_zone_directory(zone, i, &states[i]);
+        sleepMs(1);
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(states[i].count, 10 + i) << i;
+        EXPECT_EQ(states[i].count_replies, 1u) << i;
+    }
+    const uint8_t ping[4] = {1, 2, 3, 4};
+    directories[1].setDestination(htonl(INADDR_LOOPBACK), static_cast<uint16_t>(port + 1));
+    directories[1].send(ping, sizeof ping);
+    ASSERT_NE(awaitDatagram(directories[1], zone), nullptr);
+    for (size_t i = 0; i < 2; ++i) kelvaro_zone_directory(zone, i, &states[i]);
+    EXPECT_EQ(states[0].pings, 0u);
+    EXPECT_EQ(states[1].pings, 1u);
+    kelvaro_zone_destroy(zone);
+}
+
+TEST(ClientBlockingTest, SilenceEndsInATimeOutAndLeavesNoZones) {
+    uint32_t count = 0;
+    EXPECT_EQ(kelvaro_count("127.0.0.1", silentPort(), 50, &count), KELVARO_ERR_TIMEOUT);
+    EXPECT_EQ(kelvaro_count("localhost", 0, 50, &count), KELVARO_ERR_ARGUMENT);  // never resolved
+    kelvaro_zone_entry* zones = nullptr;
+    size_t zoneCount = 7;
+    const kelvaro_directory nobody = {"127.0.0.1", silentPort(), 0};
+    kelvaro_fetch_options options;
+    kelvaro_fetch_options_init(&options);
+    options.timeout_ms = 50;
+    EXPECT_EQ(kelvaro_fetch_list(&nobody, 1, &options, &zones, &zoneCount), KELVARO_ERR_TIMEOUT);
+    EXPECT_EQ(zones, nullptr);
+    EXPECT_EQ(zoneCount, 0u);
+}
+
 TEST(ClientListReaderTest, OnlyWholeEntriesAtTheirEndAreAcceptedAndTextsKeepTheirBytes) {
     const Bytes list = listOf({{6000, 1, "Caf\xc3", "\xe9t\xc3\xa9 \x01\x7f"}, {6002, 2, "B", ""}});
     const size_t firstEnd = 1 + 79 + 7;
