@@ -68,6 +68,14 @@ class Fetch {
 public:
     explicit Fetch(const kelvaro_fetch_options& settled)
         : options(settled), manager([this](ReceivedMessage& message) { onList(message); }) {}
+    // A fetch given up on says goodbye too: a directory counts itself busy
+    // while any client is connected, and would wait for its silence limit.
+    ~Fetch() {
+        for (auto* node = manager.connections.head(); node != nullptr; node = node->next)
+            if (!node->element->isClosed()) node->element->disconnect(true);
+    }
+    Fetch(const Fetch&) = delete;
+    Fetch& operator=(const Fetch&) = delete;
 
     kelvaro_status start(const kelvaro_directory* given, size_t count);
     kelvaro_status poll();

@@ -86,6 +86,8 @@ public:
         return {"127.0.0.1", manager.endpoint.localPort(), countPort.localPort()};
     }
 
+    int32_t connections() const { return manager.connectionCount(); }
+
     int requests = 0;
 
 private:
@@ -228,6 +230,27 @@ TEST(ClientFetchTest, FetchAllGoesRoundOnceAndGivesUpAfterItsListBound) {
         EXPECT_TRUE(result.count_known) << c.what;
         kelvaro_fetch_destroy(fetch);
     }
+}
+
+TEST(ClientFetchTest, AFetchGivenUpOnSaysGoodbyeSoTheDirectoryIsNotHeldBusy) {
+    // Destroyed as soon as the directory holds the connection, before the
+    // fetch has read any answer.
+    FakeDirectory fake([](int) { return listOf({}); });
+    const kelvaro_directory directory = fake.where();
+    kelvaro_fetch* fetch = nullptr;
+    ASSERT_EQ(kelvaro_fetch_start(&fetch, &directory, 1, nullptr), KELVARO_OK);
+    for (int round = 0; round < 2000 && fake.connections() == 0; ++round) {
+        fake.poll();
+        kelvaro_fetch_poll(fetch);
+        sleepMs(1);
+    }
+    ASSERT_EQ(fake.connections(), 1);
+    kelvaro_fetch_destroy(fetch);
+    for (int round = 0; round < 2000 && fake.connections() != 0; ++round) {
+        fake.poll();
+        sleepMs(1);
+    }
+    EXPECT_EQ(fake.connections(), 0);
 }
 
 // Waits, bounded, for a datagram on socket.
