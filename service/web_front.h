@@ -7,7 +7,12 @@
 //   /zones.json  the zone list, application/json, gzip as well; rebuilt at
 //                most once a second and only when the list changed; a new
 //                text is published once its gzip copy is done
-//   /metrics     the metrics file's text, rebuilt at most once a second
+//   /metrics     the metrics file's text and the HTTP request histogram,
+//                rebuilt at most once a second
+//   /peers.json  each configured peer and how its downloads go
+//                (peersJson), rebuilt with /metrics
+//   /uplot.js, /uplot.css, /uplot.LICENSE
+//                the page's chart library, fixed for the process's life
 //   /healthz     "ok"
 //
 // Requests therefore never walk the list: their cost is the same at any
@@ -76,6 +81,7 @@ private:
     void startZones(const ZoneList& zones, int64_t unixSeconds);
     void publishZones();
     void publishMetrics(const DirectoryServer& server);
+    void publishPeers(const DirectoryServer& server, int64_t unixSeconds);
 
     ServerSettings settings_;
     HttpFront front;
