@@ -160,7 +160,9 @@ void appendPeerMetrics(std::string& out, const PeerTable& table, const ZoneList&
             if (g == 1) value = peer.lastListZones;
             if (g == 2) value = table.zonesHeld(i, zones);
             if (g == 3)
-                value = peer.completedOnce ? elapsedMs(nowTick, peer.lastCompletedTick) / kMsPerSecond : -1;
+                value = peer.completedOnce
+                            ? int64_t{elapsedMs(nowTick, peer.lastCompletedTick) / kMsPerSecond}
+                            : -1;
             if (g == 4) value = peer.lastEndUnixTime;
             out += kGauges[g].name;
             out += "{peer=\"" + addressText(peer.address) + "\",index=\"";

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "http/http_front.h"
 #include "service/server_settings.h"
@@ -72,6 +73,13 @@ public:
     // How long the loop's pause may last before iterate() is due for the
     // front's own sake, at most limitMs.
     uint32_t waitLimitMs(uint32_t limitMs) const { return front.waitLimitMs(limitMs); }
+
+    // Serves body at path beside the documents above, for tools and
+    // benchmarks that bring a page of their own (a timing harness, say).
+    // REQUIRES: isOpen().
+    void publishExtra(const std::string& path, std::string body, const char* type) {
+        front.publish(path, prepareDocument(std::move(body), {type, 0, "no-store", false}));
+    }
 
     // How many times /zones.json has been published, for tests.
     uint64_t zonesBuilds() const { return builds; }
