@@ -172,6 +172,8 @@ struct FrontAccess {
                              void** requestState) {
         const HttpFront& self = *static_cast<const HttpFront*>(front);
         const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+        const bool firstCall = *requestState == nullptr;
+        if (firstCall) *requestState = stampNow();
         // Refused at once, before any body: MHD then closes the connection
         // after the answer without reading what the client meant to send.
         if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
@@ -182,8 +184,6 @@ struct FrontAccess {
         // next one; one announcing a body is answered at once, the same way.
         const bool announcesBody = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH) != nullptr ||
                                    header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
-        const bool firstCall = *requestState == nullptr;
-        if (firstCall) *requestState = stampNow();
         if (firstCall && !announcesBody) return MHD_YES;
         const HttpFront::Published* entry = self.find(url);
         if (entry == nullptr)

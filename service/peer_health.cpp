@@ -67,6 +67,7 @@ void PeerTable::completed(size_t index, uint32_t nowTick, int64_t unixSeconds,
     peer.lastCompletedUnixTime = unixSeconds;
     peer.lastCompletedTick = nowTick;
     peer.completedOnce = true;
+    peer.failedSinceList = false;
     peer.lastListZones = static_cast<int32_t>(listKeys.size());
     peer.lastListKeys = std::move(listKeys);
 }
@@ -74,13 +75,15 @@ void PeerTable::completed(size_t index, uint32_t nowTick, int64_t unixSeconds,
 void PeerTable::failed(size_t index, int64_t unixSeconds) {
     if (index >= peers.size()) return;
     peers[index].last = DownloadOutcome::Failed;
+    peers[index].failedSinceList = true;
     peers[index].lastEndUnixTime = unixSeconds;
 }
 
 bool PeerTable::failing(size_t index, uint32_t nowTick, uint32_t intervalMs) const {
     if (index >= peers.size()) return false;
     const PeerHealth& peer = peers[index];
-    if (peer.last != DownloadOutcome::Failed) return false;
+    // A try under way does not clear it: only a list does.
+    if (!peer.failedSinceList) return false;
     const uint32_t since = peer.completedOnce ? peer.lastCompletedTick : peer.firstTryTick;
     // In 64 bits: three intervals of a long DownloadTime do not fit in 32.
     return uint64_t{elapsedMs(nowTick, since)} > uint64_t{kFailingIntervals} * intervalMs;

@@ -4,10 +4,10 @@
 // order, made when the server is built; the server reports each download's
 // start and end here, and /peers.json, the page and /metrics read it.
 //
-// A peer is failing once its last download failed and its last completed one
-// (or, for a peer that never completed one, its first try) lies more than
-// three download intervals back: one lost list is a blip, a peer that has
-// been silent for three rounds is down.
+// A peer is failing once a download has failed since its last list and that
+// list (or, for a peer that never brought one, its first try) lies more than
+// three download intervals back; a new try under way leaves it failing until
+// it brings a list. One lost list is a blip; three rounds of silence is down.
 
 #include <cstdint>
 #include <string>
@@ -32,6 +32,7 @@ struct PeerHealth {
     uint32_t lastCompletedTick = 0;
     bool tried = false;
     bool completedOnce = false;
+    bool failedSinceList = false;  // a download failed after the last list came
     int32_t lastListZones = 0;  // entries in its last list
     // The zones of its last list (zoneKey), to count those still held. A list
     // is at most 50000 bytes, so at most 632 keys.
