@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "http/http_headers.h"
@@ -146,12 +147,33 @@ int listenSocket(const HttpSettings& settings, std::string& reason, uint16_t& bo
 }  // namespace
 
 struct FrontAccess {
+    // The request's start rides in MHD's per-request pointer as a number, so
+    // timing a request allocates nothing; it is never dereferenced. One is
+    // added so that no start can read as "no state yet".
+    static void* stampNow() {
+        const auto since = std::chrono::steady_clock::now().time_since_epoch();
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
+        return reinterpret_cast<void*>(static_cast<uintptr_t>(micros) + 1);
+    }
+
+    static void completed(void* front, MHD_Connection* /*connection*/, void** requestState,
+                          MHD_RequestTerminationCode /*how*/) {
+        if (*requestState == nullptr) return;
+        const uintptr_t start = reinterpret_cast<uintptr_t>(*requestState) - 1;
+        const uintptr_t now = reinterpret_cast<uintptr_t>(stampNow()) - 1;
+        const double seconds = now > start ? static_cast<double>(now - start) / 1e6 : 0.0;
+        static_cast<HttpFront*>(front)->requestDurations.observe(seconds);
+        *requestState = nullptr;
+    }
+
     static MHD_Result answer(void* front, MHD_Connection* connection, const char* url,
                              const char* method, const char* /*version*/,
                              const char* /*uploadData*/, size_t* /*uploadDataSize*/,
                              void** requestState) {
         const HttpFront& self = *static_cast<const HttpFront*>(front);
         const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+        const bool firstCall = *requestState == nullptr;
+        if (firstCall) *requestState = stampNow();
         // Refused at once, before any body: MHD then closes the connection
         // after the answer without reading what the client meant to send.
         if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
@@ -162,10 +184,7 @@ struct FrontAccess {
         // next one; one announcing a body is answered at once, the same way.
         const bool announcesBody = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH) != nullptr ||
                                    header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
-        if (*requestState == nullptr && !announcesBody) {
-            *requestState = const_cast<HttpFront*>(&self);
-            return MHD_YES;
-        }
+        if (firstCall && !announcesBody) return MHD_YES;
         const HttpFront::Published* entry = self.find(url);
         if (entry == nullptr)
             return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, self.notFound->identity);
@@ -202,6 +221,7 @@ bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
         MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned int>(settings.maxConnectionsPerAddress),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(settings.timeoutSeconds),
+        MHD_OPTION_NOTIFY_COMPLETED, &FrontAccess::completed, this,
         MHD_OPTION_END);
     if (daemon == nullptr) {
         // MHD may or may not have closed the socket it was handed; leaving it

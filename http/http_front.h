@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "http/http_document.h"
+#include "util/histogram.h"
 
 struct MHD_Daemon;
 
@@ -69,6 +70,11 @@ public:
     // most limitMs.
     uint32_t waitLimitMs(uint32_t limitMs) const;
 
+    // How long requests took, in seconds: from the request's headers read to
+    // its response handed over whole (or the connection gone), whatever the
+    // status. Raised by run() only.
+    const Histogram& requestSeconds() const { return requestDurations; }
+
     // The responses made for one published document; opaque outside.
     struct Published;
 
@@ -82,6 +88,7 @@ private:
     std::unique_ptr<Published> notAllowed;  // 405, for any method but GET and HEAD
     // A handful of paths: a linear search is cheaper than hashing them.
     std::vector<std::unique_ptr<Published>> published;
+    Histogram requestDurations = durationHistogram();
 };
 
 }  // namespace kelvaro

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "platform/random_source.h"
 #include "platform/tick_clock.h"
@@ -14,9 +15,11 @@
 #include "service/server_list.h"
 #include "service/server_settings.h"
 #include "service/tab_separated.h"
+#include "service/version.h"
 #include "util/bytes.h"
 #include "zones/sweep_pace.h"
 #include "zones/zone_datagrams.h"
+#include "zones/zone_key.h"
 
 namespace kelvaro {
 
@@ -69,6 +72,10 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
                     settings.transport()),
       peerPort(ports.peer),
       zoneList(settings.zones()) {
+    std::vector<std::string> peerNames;
+    for (const PeerEntry& entry : settings_.peers) peerNames.push_back(entry.text);
+    peerTable = PeerTable(peerNames, settings_.peerAddresses,
+                          std::clamp(settings_.peerCount, 0, kMaxPeers));
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
     if (settings.zones().VerifiedZones) {
@@ -116,6 +123,7 @@ DirectoryServer::~DirectoryServer() {
 void DirectoryServer::iterate() {
     checkSlowIteration();
     pollTransport();
+    trackDeliveries();
     receiveUpdate();
     receivePingReply();
     scheduleDownloads();
@@ -147,6 +155,29 @@ void DirectoryServer::pollTransport() {
     counters.downloadDatagrams += downloadManager.poll(datagramsPerIteration());
     counters.clientDatagrams += clientManager.poll(datagramsPerIteration());
     reportRefusals();
+}
+
+// A delivery ends when its connection holds no packet in transit or waiting:
+// the client has acknowledged the whole list. The walk is over the client
+// connections (at most MaxHosts) and only while a delivery is being timed; a
+// connection freed meanwhile is no longer in the list, so its entry goes
+// without being followed.
+void DirectoryServer::trackDeliveries() {
+    if (deliveries.empty()) return;
+    const uint32_t now = tickCount();
+    for (Delivery& delivery : deliveries) delivery.open = false;
+    for (const auto* node = clientManager.connections.head(); node != nullptr; node = node->next) {
+        const Connection* connection = node->element.get();
+        for (Delivery& delivery : deliveries) {
+            if (delivery.connection != connection) continue;
+            if (connection->inTransit.count() == 0 && connection->waiting.count() == 0)
+                deliverySeconds.observe(elapsedMs(now, delivery.startTick) / 1000.0);
+            else
+                delivery.open = !connection->isClosed();
+            break;
+        }
+    }
+    std::erase_if(deliveries, [](const Delivery& delivery) { return !delivery.open; });
 }
 
 // A client retries its key request while it is turned away, so refusals come
@@ -182,6 +213,7 @@ void DirectoryServer::scheduleDownloads() {
     }
     if (downloadPending) {  // gone without a list
         ++counters.peer(downloadPeer).failed;
+        peerTable.failed(downloadPeerEntry, static_cast<int64_t>(std::time(nullptr)));
         std::printf("---Download failed: %s\n", NetAddress(downloadPeer, 0).text().c_str());
     }
     downloadPending = false;
@@ -223,6 +255,8 @@ void DirectoryServer::startDownload() {
     if (peerIndex < 0 || peerIndex >= peerCount) peerIndex = 0;
     downloadManager.connect(settings_.peerAddresses[peerIndex], peerPort);
     downloadPeer = settings_.peerAddresses[peerIndex];
+    downloadPeerEntry = static_cast<size_t>(peerIndex);
+    peerTable.started(downloadPeerEntry, tickCount(), static_cast<int64_t>(std::time(nullptr)));
     downloadPending = true;
     ++counters.peer(downloadPeer).started;
     ++peerIndex;
@@ -281,7 +315,7 @@ void ListResponder::operator()(ReceivedMessage& message) {
     std::unique_ptr<ByteBlock> list =
         server->buildServerList(readListMinimum(message.data, message.length));
     if (list) message.connection->send(list->data.get(), list->length, true);
-    if (list) server->countListServed(list->length);
+    if (list) server->countListServed(list->length, message.connection);
     // The connection stays open: the client closes it, or its silence limit does.
 }
 
@@ -296,6 +330,12 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
         PeerDownloads& peer = counters.peer(downloadPeer);
         ++peer.completed;
         peer.lastCompletedUnixTime = static_cast<int64_t>(std::time(nullptr));
+        std::vector<uint64_t> keys;
+        forEachZoneEntry(message.data, message.length, [&](const ZoneEntry& entry) {
+            keys.push_back(zoneKey(entry.address, entry.port));
+        });
+        peerTable.completed(downloadPeerEntry, tickCount(), peer.lastCompletedUnixTime,
+                            std::move(keys));
     }
     downloadPending = false;
     std::printf("---Download complete\n");
@@ -444,10 +484,17 @@ std::string DirectoryServer::metricsText() const {
         values.stateWriteFailures = writer.failures;
         values.stateRowsWritten = writer.rowsWritten;
     }
-    return formatMetrics(values, gauges());
+    std::string text = formatMetrics(values, gauges());
+    appendPeerMetrics(text, peerTable, zoneList, tickCount(), asInterval(settings_.DownloadTime));
+    appendHistogram(text, "kelvaro_list_delivery_seconds",
+                    "Seconds from a list request answered to the whole list acknowledged.",
+                    deliverySeconds);
+    appendBuildInfo(text, kBuildNumber);
+    return text;
 }
 
-void DirectoryServer::countListServed(uint32_t bytes) {
+void DirectoryServer::countListServed(uint32_t bytes, const Connection* connection) {
+    if (connection != nullptr) deliveries.push_back({connection, tickCount(), true});
     ++counters.listsServed;
     counters.listBytes += bytes;
 }

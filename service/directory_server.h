@@ -28,6 +28,7 @@
 #include "net/report_throttle.h"
 #include "net/udp_endpoint.h"
 #include "service/metrics.h"
+#include "service/peer_health.h"
 #include "service/server_settings.h"
 #include "service/state_keeper.h"
 #include "transport/connection.h"
@@ -114,8 +115,10 @@ public:
     // printed. A list reaching a connection that is already closed is ignored.
     void onListData(ReceivedMessage& message);
 
-    // Counts one server list of that many bytes handed to a client connection.
-    void countListServed(uint32_t bytes);
+    // Counts one server list of that many bytes handed to a client connection,
+    // and starts timing its delivery: it ends when the client has
+    // acknowledged every packet of it (see listDeliverySeconds()).
+    void countListServed(uint32_t bytes, const Connection* connection = nullptr);
 
     // Replaces StatsFile with one tab-separated line per zone. The lines go to
     // a temporary file beside it that is renamed over it once complete, so a
@@ -169,8 +172,15 @@ public:
     // <path>: <reason>" and leaves the old file.
     void writeMetrics();
 
-    // The metrics file's text for the counters and gauges as they are now.
+    // The metrics file's text for the counters and gauges as they are now,
+    // with the per-peer gauges, the list delivery histogram and build_info.
     std::string metricsText() const;
+
+    // Each configured peer and how its downloads went (peer_health.h).
+    const PeerTable& peers() const { return peerTable; }
+    // Seconds from a list request answered to its last packet acknowledged.
+    // A delivery whose connection goes before that is not counted.
+    const Histogram& listDeliverySeconds() const { return deliverySeconds; }
 
     // Read-only views for tests and tools.
     struct Timers {
@@ -212,6 +222,7 @@ public:
 private:
     void checkSlowIteration();
     void pollTransport();
+    void trackDeliveries();
     // Prints "---Clients refused at MaxHosts=<n>: <count> since the last such
     // line" for refusals not yet printed, at most once per kRefusalReportMs;
     // the first refusal is printed at once.
@@ -260,12 +271,23 @@ private:
     int32_t peerIndex = 0;            // the peer to download from next
     bool downloadPending = false;     // started, and neither brought a list nor gone yet
     uint32_t downloadPeer = 0;        // the address of that download
+    size_t downloadPeerEntry = 0;     // its entry in the Directory IP list
+    PeerTable peerTable;
     uint16_t peerPort = kClientPort;  // where the peers listen (ServerPorts::peer)
     uint32_t lastStatsTick = 0;
     uint64_t refusalsReported = 0;    // refusals counted in printed lines
     uint32_t lastRefusalLineTick = 0;
     bool refusalLinePrinted = false;
     MetricsCounters counters;
+    // Lists handed to client connections whose delivery is still being timed:
+    // at most one per connection, so at most MaxHosts.
+    struct Delivery {
+        const Connection* connection;  // compared only, never followed while freed
+        uint32_t startTick;
+        bool open;  // still under way at the last walk
+    };
+    std::vector<Delivery> deliveries;
+    Histogram deliverySeconds = durationHistogram();
     // The proof of address (VerifiedZones): the token secret and the zones
     // that have not yet echoed one. Both null when zones are listed at once.
     std::unique_ptr<PingTokens> tokens;

@@ -21,12 +21,13 @@
 #include "service/directory_server.h"
 #include "service/server_settings.h"
 #include "service/settings_report.h"
+#include "service/version.h"
 #include "service/web_front.h"
 
 namespace {
 
 // The banner is this line followed by an empty one; --version prints it alone.
-constexpr const char* kVersion = "Kelvaro (Build 3)";
+constexpr const char* kVersion = kelvaro::kVersionLine;
 constexpr const char* kUsageLine = "usage: kelvaro [--help | --version | --config PATH]\n";
 constexpr const char* kHelp =
     "usage: kelvaro [--help | --version | --config PATH]\n"

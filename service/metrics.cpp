@@ -169,6 +169,46 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     return out;
 }
 
+void appendHistogram(std::string& out, const char* name, const char* help,
+                     const Histogram& histogram) {
+    describe(out, name, "histogram", help);
+    const std::string base = name;
+    char number[48];
+    for (size_t bucket = 0; bucket <= histogram.bucketCount(); ++bucket) {
+        std::string labels = "le=\"";
+        if (bucket == histogram.bucketCount()) {
+            labels += "+Inf";
+        } else {
+            // %g keeps 0.0025 and 10 as written, without trailing zeros.
+            std::snprintf(number, sizeof number, "%g", histogram.upperBound(bucket));
+            labels += number;
+        }
+        labels += '"';
+        sample(out, (base + "_bucket").c_str(), labels, histogram.cumulative(bucket));
+    }
+    std::snprintf(number, sizeof number, " %.6f\n", histogram.valueSum());
+    out += base + "_sum" + number;
+    sample(out, (base + "_count").c_str(), {}, histogram.count());
+}
+
+void appendBuildInfo(std::string& out, const char* version) {
+    describe(out, "kelvaro_build_info", "gauge", "Always 1; the build in its labels.");
+#if defined(__clang__)
+    const std::string compiler = std::string("clang ") + __clang_version__;
+#elif defined(__GNUC__)
+    const std::string compiler = std::string("gcc ") + __VERSION__;
+#else
+    const std::string compiler = "unknown";
+#endif
+    std::string labels = "version=\"";
+    labels += version;
+    labels += "\",compiler=\"";
+    for (char c : compiler)  // a label value holds no quote, backslash or line end
+        if (c != '"' && c != '\\' && c != '\n') labels += c;
+    labels += '"';
+    sample(out, "kelvaro_build_info", labels, 1);
+}
+
 bool replaceFile(const std::string& path, const std::string& text, std::string& reason) {
     FileReplacement file(path);
     file.write(text.data(), text.size());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "util/histogram.h"
+
 namespace kelvaro {
 
 // The downloads from one peer address (network order). A download fails when
@@ -90,6 +92,16 @@ struct MetricsGauges {
 
 // The whole file text, every metric with its HELP and TYPE lines.
 std::string formatMetrics(const MetricsCounters& counters, const MetricsGauges& gauges);
+
+// Appends one histogram in the exposition format: HELP and TYPE lines, then
+// name_bucket{le="..."} for each bound and +Inf (cumulative), name_sum and
+// name_count. name is the base name, without the suffixes.
+void appendHistogram(std::string& out, const char* name, const char* help,
+                     const Histogram& histogram);
+
+// Appends the kelvaro_build_info gauge: always 1, the build in its labels
+// (version, and the compiler that made it).
+void appendBuildInfo(std::string& out, const char* version);
 
 // Replaces path with text: written to <path>.tmp, then renamed over path, so
 // a reader sees the old file or the new one, never half of one. On failure

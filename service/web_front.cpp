@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <utility>
 
 #include "platform/tick_clock.h"
 #include "service/directory_server.h"
@@ -98,6 +100,12 @@ bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& r
     front.publish("/", prepareDocument(std::string(zonesPageHtml()),
                                        {"text/html; charset=utf-8", 0, cache, true}));
     front.publish("/healthz", prepareDocument("ok", {"text/plain", 0, "no-store", false}));
+    front.publish("/uplot.js", prepareDocument(std::string(chartScript()),
+                                               {"text/javascript; charset=utf-8", 0, cache, true}));
+    front.publish("/uplot.css", prepareDocument(std::string(chartStyle()),
+                                                {"text/css; charset=utf-8", 0, cache, true}));
+    front.publish("/uplot.LICENSE", prepareDocument(std::string(chartLicence()),
+                                                    {"text/plain; charset=utf-8", 0, cache, true}));
     return true;
 }
 
@@ -114,6 +122,7 @@ void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
     }
     if (!metricsBuilt || elapsedMs(now, lastMetricsTick) >= kWebRebuildMs) {
         publishMetrics(server);
+        publishPeers(server, unixSeconds);
         metricsBuilt = true;
         lastMetricsTick = now;
     }
@@ -140,8 +149,20 @@ void WebFront::publishZones() {
 }
 
 void WebFront::publishMetrics(const DirectoryServer& server) {
-    front.publish("/metrics", prepareDocument(server.metricsText(),
+    std::string text = server.metricsText();
+    appendHistogram(text, "kelvaro_http_request_duration_seconds",
+                    "Seconds from an HTTP request read to its response sent, any status.",
+                    front.requestSeconds());
+    front.publish("/metrics", prepareDocument(std::move(text),
                                               {"text/plain; version=0.0.4", 0, "no-store", false}));
+}
+
+void WebFront::publishPeers(const DirectoryServer& server, int64_t unixSeconds) {
+    const uint32_t intervalMs = static_cast<uint32_t>(std::max(server.settings().DownloadTime, 0));
+    front.publish("/peers.json",
+                  prepareDocument(peersJson(server.peers(), server.zones(), tickCount(),
+                                            unixSeconds, intervalMs),
+                                  {"application/json", 0, "no-store", false}));
 }
 
 }  // namespace kelvaro

@@ -7,7 +7,12 @@
 //   /zones.json  the zone list, application/json, gzip as well; rebuilt at
 //                most once a second and only when the list changed; a new
 //                text is published once its gzip copy is done
-//   /metrics     the metrics file's text, rebuilt at most once a second
+//   /metrics     the metrics file's text and the HTTP request histogram,
+//                rebuilt at most once a second
+//   /peers.json  each configured peer and how its downloads go
+//                (peersJson), rebuilt with /metrics
+//   /uplot.js, /uplot.css, /uplot.LICENSE
+//                the page's chart library, fixed for the process's life
 //   /healthz     "ok"
 //
 // Requests therefore never walk the list: their cost is the same at any
@@ -15,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "http/http_front.h"
 #include "service/server_settings.h"
@@ -68,6 +74,13 @@ public:
     // front's own sake, at most limitMs.
     uint32_t waitLimitMs(uint32_t limitMs) const { return front.waitLimitMs(limitMs); }
 
+    // Serves body at path beside the documents above, for tools and
+    // benchmarks that bring a page of their own (a timing harness, say).
+    // REQUIRES: isOpen().
+    void publishExtra(const std::string& path, std::string body, const char* type) {
+        front.publish(path, prepareDocument(std::move(body), {type, 0, "no-store", false}));
+    }
+
     // How many times /zones.json has been published, for tests.
     uint64_t zonesBuilds() const { return builds; }
 
@@ -76,6 +89,7 @@ private:
     void startZones(const ZoneList& zones, int64_t unixSeconds);
     void publishZones();
     void publishMetrics(const DirectoryServer& server);
+    void publishPeers(const DirectoryServer& server, int64_t unixSeconds);
 
     ServerSettings settings_;
     HttpFront front;

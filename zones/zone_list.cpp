@@ -85,6 +85,11 @@ ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
     return node != nullptr ? node->element.get() : nullptr;
 }
 
+const ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) const {
+    const Node* node = findNode(address, port);
+    return node != nullptr ? node->element.get() : nullptr;
+}
+
 ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
                                  uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                                  std::string_view description, ZoneSource source) {

@@ -117,6 +117,7 @@ public:
 
     // The record with both address and port, or nullptr.
     ZoneRecord* find(uint32_t address, uint16_t port);
+    const ZoneRecord* find(uint32_t address, uint16_t port) const;
 
     // A known address and port gets the new flag, word and texts (port,
     // population and ping state stay). An unknown one is appended, printing

@@ -406,5 +406,52 @@ TEST_F(HttpFrontE2eTest, ChromiumShowsEveryZoneOfTheListAndHostileNamesAsText) {
     }
 }
 
+// The chart, a page of rows and the peers in a real browser. The directory
+// keeps no history here, so the chart holds the list's own point, and the
+// failed history request must leave the rest of the page working.
+TEST_F(HttpFrontE2eTest, ChromiumDrawsTheChartAndShowsOnePageOfRowsAndThePeers) {
+    ASSERT_EQ(access(kChromium, X_OK), 0) << kChromium << " is missing: ./dev installs it";
+    startServer(httpSettings() + "[Directory]\nIP=127.0.0.1\nDownloadTime=0\n");
+    std::vector<ZoneUpdate> zones;
+    for (uint16_t i = 0; i < 205; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "Zone %03u", static_cast<unsigned>(i));
+        zones.push_back(zone(name, static_cast<uint16_t>(6000 + i)));
+    }
+    announce(zones);
+    JsonValue list;
+    ASSERT_TRUE(listOf(zones.size(), list));
+    TempDirectory profile;
+    ToolRun browser(kChromium, {"--headless", "--virtual-time-budget=5000", "--no-sandbox",
+                                "--disable-gpu", "--disable-quic", "--no-first-run",
+                                "--disable-background-networking", "--disable-component-update",
+                                "--disable-sync", "--disable-extensions", "--no-proxy-server",
+                                "--user-data-dir=" + profile.path(), "--dump-dom",
+                                "http://127.0.0.1:" + std::to_string(kHttpPort) + "/"});
+    const ToolResult result = browser.wait(server.get(), 120000);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::string& dom = result.out;
+    EXPECT_NE(dom.find("<canvas"), std::string::npos) << "no chart";
+    EXPECT_NE(dom.find("data-points=\"1\""), std::string::npos) << "the chart was not drawn";
+    EXPECT_NE(dom.find("(no history: HTTP 404)"), std::string::npos);
+
+    const size_t rowsStart = dom.find("<tbody>");
+    const size_t rowsEnd = dom.find("</tbody>");
+    ASSERT_LT(rowsStart, rowsEnd) << "no zone table";
+    const std::string rows = dom.substr(rowsStart, rowsEnd - rowsStart);
+    size_t rowCount = 0;
+    for (size_t at = rows.find("<tr>"); at != std::string::npos; at = rows.find("<tr>", at + 1))
+        ++rowCount;
+    EXPECT_EQ(rowCount, 200u) << "one page of rows";
+    EXPECT_NE(rows.find(">Zone 199<"), std::string::npos);
+    EXPECT_EQ(rows.find(">Zone 200<"), std::string::npos) << "on the next page";
+    EXPECT_NE(dom.find("rows 1-200 of 205"), std::string::npos);
+
+    const size_t peersStart = dom.find("<table id=\"peers\">");
+    ASSERT_NE(peersStart, std::string::npos);
+    const std::string peers = dom.substr(peersStart, dom.find("</table>", peersStart) - peersStart);
+    EXPECT_NE(peers.find(">127.0.0.1<"), std::string::npos) << "no row for the peer";
+}
+
 }  // namespace
 }  // namespace kelvaro::testing_support

@@ -24,8 +24,9 @@ constexpr const char* kQueryTool = KELVARO_TOOLS_DIR "/kelvaro_query";
 constexpr int kToolGraceMs = 3000;
 
 // Series ("name" or "name{labels}") to value, or an error. Every line is a
-// HELP, a TYPE (counter or gauge, counters ending in _total) after its HELP,
-// or a sample of a family already typed; label values are quoted, and no
+// HELP, a TYPE (counter, gauge or histogram, counters alone ending in _total)
+// after its HELP, or a sample of a family already typed (for a histogram its
+// _bucket with an le label, _sum or _count); label values are quoted, and no
 // series comes twice.
 struct PrometheusText {
     std::map<std::string, double> samples;
@@ -72,12 +73,13 @@ struct PrometheusText {
             if (n == 0 || text.size() <= 8 + n || text[7 + n] != ' ') return false;
             if (keyword == "# HELP ") return helped.insert(name).second;
             const bool total = name.ends_with("_total");
-            return helped.count(name) == 1 && (rest == "gauge" || rest == "counter") &&
+            return helped.count(name) == 1 &&
+                   (rest == "gauge" || rest == "counter" || rest == "histogram") &&
                    total == (rest == "counter") && types.emplace(name, rest).second;
         }
         const size_t n = nameLength(text, false);
         std::string_view rest = text.substr(n);
-        if (n == 0 || types.count(std::string(text.substr(0, n))) == 0 || !skipLabels(rest) ||
+        if (n == 0 || !typed(std::string(text.substr(0, n)), rest) || !skipLabels(rest) ||
             rest.size() < 2 || rest[0] != ' ')
             return false;
         const std::string value(rest.substr(1));
@@ -85,6 +87,18 @@ struct PrometheusText {
         const double number = std::strtod(value.c_str(), &end);
         return !value.empty() && *end == '\0' &&
                samples.emplace(text.substr(0, text.size() - rest.size()), number).second;
+    }
+    // A sample's name belongs to a typed family: itself, or a histogram's
+    // _bucket (with its le label first), _sum or _count.
+    bool typed(const std::string& name, std::string_view labels) const {
+        if (types.count(name) != 0) return types.at(name) != "histogram";
+        for (const std::string suffix : {"_bucket", "_sum", "_count"}) {
+            if (!name.ends_with(suffix)) continue;
+            const auto family = types.find(name.substr(0, name.size() - suffix.size()));
+            if (family == types.end() || family->second != "histogram") return false;
+            return suffix != "_bucket" || labels.substr(0, 5) == "{le=\"";
+        }
+        return false;
     }
     bool parse(const std::string& text) {
         if (text.empty() || text.back() != '\n') return false;

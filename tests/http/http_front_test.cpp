@@ -153,6 +153,28 @@ TEST_F(HttpFrontTest, ConnectionsBeyondTheLimitsWaitOrAreClosed) {
     EXPECT_EQ(served->body, "plain text");
 }
 
+// Every answered request is timed once, whatever its status, including the
+// one refused before its body and the one that finds no document.
+TEST_F(HttpFrontTest, EveryRequestIsTimedOnceWhateverItsStatus) {
+    start();
+    HttpConnection connection(front.localPort());
+    ASSERT_EQ(get(connection, "/plain")->status, 200);
+    ASSERT_EQ(get(connection, "/missing")->status, 404);
+    HttpConnection refused(front.localPort());
+    ASSERT_EQ(get(refused, "/plain", "Content-Length: 4\r\n", "POST")->status, 405);
+    // The count is raised when MHD reports the response finished, which may
+    // be a run() after the client has read it.
+    for (int i = 0; i < 200 && front.requestSeconds().count() < 3; ++i) {
+        front.run();
+        sleepMs(1);
+    }
+    const Histogram& times = front.requestSeconds();
+    EXPECT_EQ(times.count(), 3u);
+    EXPECT_EQ(times.cumulative(times.bucketCount()), 3u);
+    EXPECT_GE(times.valueSum(), 0.0);
+    EXPECT_LT(times.valueSum(), 30.0) << "a start read back as a wrong number";
+}
+
 TEST_F(HttpFrontTest, APortInUseIsRefusedWithItsReason) {
     start();
     HttpFront second;

@@ -231,6 +231,36 @@ TEST_F(DirectorySyncTest, ClientConnectedForALongTimeHoldsZoneUpkeepUntilItHasGo
               "127.0.0.1\t" + std::to_string(bravo.announcedPort()) + "\t0\t0\tBravo\t\r\n");
 }
 
+// A list's delivery is timed once, when the client has acknowledged all of
+// it, and by the server's clock from the moment the list was handed over.
+TEST_F(DirectorySyncTest, AListDeliveryIsTimedOnceWhenTheClientHasAcknowledgedIt) {
+    start();
+    addZone("Alpha", 1000);
+    ListClient client;
+    Connection* connection = client.connect(kLoopback, clientPort());
+    exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
+    ASSERT_EQ(client.listsFor(connection).size(), 1u);
+    clock.advance(250);
+    for (int round = 0; round < kMaxRounds && server->listDeliverySeconds().count() == 0; ++round) {
+        client.poll();
+        sleepMs(1);
+        iterate();
+    }
+    const Histogram& times = server->listDeliverySeconds();
+    ASSERT_EQ(times.count(), 1u);
+    EXPECT_GE(times.valueSum(), 0.25);
+    EXPECT_LT(times.valueSum(), 1.0);
+    for (int round = 0; round < 5; ++round) {
+        connection->sendSyncRequest();  // the connection goes on; the list was counted
+        client.poll();
+        sleepMs(1);
+        iterate();
+    }
+    EXPECT_EQ(times.count(), 1u);
+    EXPECT_NE(server->metricsText().find("\nkelvaro_list_delivery_seconds_count 1\n"),
+              std::string::npos);
+}
+
 TEST_F(DirectorySyncTest, ShutdownFreesClientAndDownloadConnectionsWithoutAPacket) {
     // The first iteration starts a download from the silent peer.
     start("[Directory]\nDownloadTime=0\n");

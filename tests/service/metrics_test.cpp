@@ -52,6 +52,31 @@ TEST_F(MetricsFileTest, EveryMetricHasItsHelpAndTypeAndPeersGetTheirOwnSeries) {
     EXPECT_EQ(counters.downloads.size(), 2u);
 }
 
+// Buckets are cumulative and a value on a bound counts in it; +Inf holds
+// every observation, and the bounds print as written.
+TEST(MetricsHistogramTest, BucketsAreCumulativeWithInclusiveBoundsAndInf) {
+    Histogram histogram{0.001, 0.25, 10};
+    for (double value : {0.0005, 0.001, 0.1, 0.25, 3.0, 11.0, 900.0}) histogram.observe(value);
+    std::string text;
+    appendHistogram(text, "kelvaro_test_seconds", "A test.", histogram);
+    EXPECT_EQ(text,
+              "# HELP kelvaro_test_seconds A test.\n"
+              "# TYPE kelvaro_test_seconds histogram\n"
+              "kelvaro_test_seconds_bucket{le=\"0.001\"} 2\n"
+              "kelvaro_test_seconds_bucket{le=\"0.25\"} 4\n"
+              "kelvaro_test_seconds_bucket{le=\"10\"} 5\n"
+              "kelvaro_test_seconds_bucket{le=\"+Inf\"} 7\n"
+              "kelvaro_test_seconds_sum 914.351500\n"
+              "kelvaro_test_seconds_count 7\n");
+
+    std::string info;
+    appendBuildInfo(info, "3");
+    EXPECT_EQ(info.rfind("# HELP kelvaro_build_info ", 0), 0u) << info;
+    EXPECT_NE(info.find("\n# TYPE kelvaro_build_info gauge\nkelvaro_build_info{version=\"3\",compiler=\""),
+              std::string::npos) << info;
+    EXPECT_EQ(info.substr(info.size() - 5), "\"} 1\n") << info;
+}
+
 TEST_F(MetricsFileTest, OffByDefault) {
     start();
     EXPECT_EQ(server->settings().MetricsFile, "");

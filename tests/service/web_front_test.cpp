@@ -197,7 +197,10 @@ TEST_F(WebFrontTest, EveryPathServesItsDocument) {
     }
     const auto metrics = fetch("/metrics");
     ASSERT_TRUE(metrics);
-    EXPECT_EQ(metrics->body, server->metricsText());
+    // The server's text, then the front's own request histogram.
+    EXPECT_EQ(metrics->body.substr(0, server->metricsText().size()), server->metricsText());
+    EXPECT_NE(metrics->body.find("\n# TYPE kelvaro_http_request_duration_seconds histogram\n"),
+              std::string::npos);
     EXPECT_NE(metrics->body.find("\nkelvaro_zones 1\n"), std::string::npos);
     EXPECT_EQ(fetch("/healthz")->body, "ok");
     const auto page = fetch("/", "Accept-Encoding: gzip\r\n");
@@ -208,7 +211,23 @@ TEST_F(WebFrontTest, EveryPathServesItsDocument) {
     EXPECT_NE(html.find("<tbody>"), std::string::npos);
     EXPECT_NE(html.find("\"zones.json\""), std::string::npos) << "asked for relative to the page";
     EXPECT_EQ(html.find("innerHTML"), std::string::npos) << "zone texts go in as text only";
-    EXPECT_EQ(html.find("src="), std::string::npos) << "nothing is loaded from elsewhere";
+    // Nothing is loaded from elsewhere: every src and href is a path of this
+    // directory, and each of them is served.
+    size_t references = 0;
+    for (const char* attribute : {"src=\"", "href=\""}) {
+        for (size_t at = html.find(attribute); at != std::string::npos && references < 20;
+             at = html.find(attribute, at + 1)) {
+            const size_t start = at + std::string(attribute).size();
+            const std::string target = html.substr(start, html.find('"', start) - start);
+            ++references;
+            EXPECT_EQ(target.find(':'), std::string::npos) << target;
+            EXPECT_NE(target.substr(0, 2), "//") << target;
+            const auto served = fetch("/" + target);
+            ASSERT_TRUE(served) << target;
+            EXPECT_EQ(served->status, 200) << target;
+        }
+    }
+    EXPECT_EQ(references, 2u) << "the chart library's script and style";
 }
 
 TEST_F(WebFrontTest, SettingsThatCannotServeAreRefusedWithTheirReason) {

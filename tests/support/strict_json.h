@@ -15,7 +15,7 @@
 namespace kelvaro::testing_support {
 
 struct JsonValue {
-    enum class Kind { Number, String, Array, Object } kind = Kind::Number;
+    enum class Kind { Number, String, Array, Object, Null } kind = Kind::Number;
     uint64_t number = 0;
     std::string text;
     std::vector<JsonValue> items;
@@ -70,6 +70,7 @@ private:
             }
             return false;
         }
+        if (text.substr(at, 4) == "null") return at += 4, out.kind = JsonValue::Kind::Null, true;
         const size_t first = at;
         for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && at - first < 20; ++at)
             out.number = out.number * 10 + static_cast<uint64_t>(text[at] - '0');
