@@ -77,11 +77,16 @@ std::optional<uint64_t> bytesAcked(int fd) {
 // Ends a connection from outside MHD's calls, which have no way to close
 // one: MHD sees the end of the stream on its next run, closes the socket and
 // sends its close notice. The descriptor stays MHD's until then, so it cannot
-// be reused under it.
+// be reused under it. Lingering off, the close resets the connection: the
+// bytes still queued for a slow reader are dropped with it, rather than
+// trickled out by the system for minutes.
 void shutDown(HttpFront::Tracked& tracked) {
     if (tracked.closing) return;
     tracked.closing = true;
-    if (tracked.fd >= 0) ::shutdown(tracked.fd, SHUT_RDWR);
+    if (tracked.fd < 0) return;
+    const linger abort{1, 0};
+    setsockopt(tracked.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::shutdown(tracked.fd, SHUT_RDWR);
 }
 
 HttpFront::Tracked* trackedOf(MHD_Connection* connection) {
