@@ -340,7 +340,7 @@ void HttpFront::publish(const std::string& path, std::shared_ptr<const HttpDocum
     std::unique_ptr<Published> entry = publishedFor(path, std::move(document));
     for (std::unique_ptr<Published>& existing : published) {
         if (existing->path == path) {
-            retire(path, existing->document);
+            if (existing->document != entry->document) retire(path, existing->document);
             existing = std::move(entry);
             return;
         }
