@@ -1,13 +1,16 @@
 #include "http/http_front.h"
 
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 
 #include "http/http_headers.h"
@@ -34,9 +37,63 @@ struct HttpFront::Published {
     }
 };
 
+using Clock = std::chrono::steady_clock;
+
+// One open connection. MHD's own time-out restarts with every byte, so a
+// client trickling a byte at a time would hold its connection for ever: the
+// deadlines here do not move until the request is whole.
+struct HttpFront::Tracked {
+    MHD_Connection* connection = nullptr;
+    int fd = -1;
+    // When the request under way must be whole; max() while one is answered.
+    Clock::time_point requestDue = Clock::time_point::max();
+    // The document whose body the response under way sends (valid while set:
+    // the response holds a share of it); null between responses.
+    const HttpDocument* sending = nullptr;
+    // A large body's read rate is checked once a window: the bytes the
+    // client acknowledged since windowStart.
+    bool watched = false;
+    Clock::time_point windowStart;
+    uint64_t ackedAtWindowStart = 0;
+    bool closing = false;  // shut down; MHD closes it on its next run
+};
+
 namespace {
 
 constexpr const char* kAllowed = "GET, HEAD";
+
+// The bytes of this connection the client's side has acknowledged, which
+// is what it has read give or take its receive buffer; nothing when the
+// system does not say.
+std::optional<uint64_t> bytesAcked(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+        return std::nullopt;
+    return info.tcpi_bytes_acked;
+}
+
+// Ends a connection from outside MHD's calls, which have no way to close
+// one: MHD sees the end of the stream on its next run, closes the socket and
+// sends its close notice. The descriptor stays MHD's until then, so it cannot
+// be reused under it. Lingering off, the close resets the connection: the
+// bytes still queued for a slow reader are dropped with it, rather than
+// trickled out by the system for minutes.
+void shutDown(HttpFront::Tracked& tracked) {
+    if (tracked.closing) return;
+    tracked.closing = true;
+    if (tracked.fd < 0) return;
+    const linger abort{1, 0};
+    setsockopt(tracked.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::shutdown(tracked.fd, SHUT_RDWR);
+}
+
+HttpFront::Tracked* trackedOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<HttpFront::Tracked*>(info->socket_context) : nullptr;
+}
 
 void releaseShare(void* share) { delete static_cast<std::shared_ptr<const HttpDocument>*>(share); }
 
@@ -156,14 +213,64 @@ struct FrontAccess {
         return reinterpret_cast<void*>(static_cast<uintptr_t>(micros) + 1);
     }
 
-    static void completed(void* front, MHD_Connection* /*connection*/, void** requestState,
-                          MHD_RequestTerminationCode /*how*/) {
-        if (*requestState == nullptr) return;
-        const uintptr_t start = reinterpret_cast<uintptr_t>(*requestState) - 1;
-        const uintptr_t now = reinterpret_cast<uintptr_t>(stampNow()) - 1;
-        const double seconds = now > start ? static_cast<double>(now - start) / 1e6 : 0.0;
-        static_cast<HttpFront*>(front)->requestDurations.observe(seconds);
-        *requestState = nullptr;
+    static Clock::time_point requestDue(const HttpFront& front) {
+        return front.timeoutSeconds == 0 ? Clock::time_point::max()
+                                         : Clock::now() + std::chrono::seconds(front.timeoutSeconds);
+    }
+
+    static void notifyConnection(void* front, MHD_Connection* connection, void** socketContext,
+                                 MHD_ConnectionNotificationCode code) {
+        HttpFront& self = *static_cast<HttpFront*>(front);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto tracked = std::make_unique<HttpFront::Tracked>();
+            tracked->connection = connection;
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            if (info != nullptr) tracked->fd = info->connect_fd;
+            tracked->requestDue = requestDue(self);
+            *socketContext = tracked.get();
+            self.connections.push_back(std::move(tracked));
+            return;
+        }
+        auto& list = self.connections;
+        const auto found = std::find_if(list.begin(), list.end(), [&](const auto& tracked) {
+            return tracked.get() == *socketContext;
+        });
+        if (found == list.end()) return;
+        *found = std::move(list.back());
+        list.pop_back();
+        *socketContext = nullptr;
+    }
+
+    // A request is over (answered, or its connection gone): the next one on
+    // the connection has its time from now.
+    static void completed(void* front, MHD_Connection* connection, void** requestState,
+                          MHD_RequestTerminationCode /*why*/) {
+        if (*requestState != nullptr) {
+            const uintptr_t start = reinterpret_cast<uintptr_t>(*requestState) - 1;
+            const uintptr_t now = reinterpret_cast<uintptr_t>(stampNow()) - 1;
+            const double seconds = now > start ? static_cast<double>(now - start) / 1e6 : 0.0;
+            static_cast<HttpFront*>(front)->requestDurations.observe(seconds);
+            *requestState = nullptr;
+        }
+        HttpFront::Tracked* tracked = trackedOf(connection);
+        if (tracked == nullptr) return;
+        tracked->sending = nullptr;
+        tracked->watched = false;
+        tracked->requestDue = requestDue(*static_cast<const HttpFront*>(front));
+    }
+
+    static MHD_Result queueBody(MHD_Connection* connection, const HttpFront::Published& entry,
+                                bool gzip, bool head) {
+        if (HttpFront::Tracked* tracked = trackedOf(connection)) {
+            tracked->sending = entry.document.get();
+            const size_t bytes = gzip ? entry.document->gzipBody.size() : entry.document->body.size();
+            const std::optional<uint64_t> acked = bytesAcked(tracked->fd);
+            tracked->watched = !head && bytes > kSlowReadBodyBytes && acked.has_value();
+            tracked->windowStart = Clock::now();
+            tracked->ackedAtWindowStart = acked.value_or(0);
+        }
+        return MHD_queue_response(connection, MHD_HTTP_OK, gzip ? entry.gzip : entry.identity);
     }
 
     static MHD_Result answer(void* front, MHD_Connection* connection, const char* url,
@@ -174,6 +281,9 @@ struct FrontAccess {
         const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
         const bool firstCall = *requestState == nullptr;
         if (firstCall) *requestState = stampNow();
+        // The headers are in, and no body is ever read: the request is whole.
+        if (HttpFront::Tracked* tracked = trackedOf(connection))
+            tracked->requestDue = Clock::time_point::max();
         // Refused at once, before any body: MHD then closes the connection
         // after the answer without reading what the client meant to send.
         if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
@@ -189,11 +299,11 @@ struct FrontAccess {
         if (entry == nullptr)
             return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, self.notFound->identity);
         const char* encodings = header(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING);
-        const bool gzip = entry->gzip != nullptr && encodings != nullptr && acceptsGzip(encodings);
+        const bool gzip = entry->gzip != nullptr && encodings != nullptr && prefersGzip(encodings);
         if (notModified(connection, *entry->document, gzip))
             return MHD_queue_response(connection, MHD_HTTP_NOT_MODIFIED,
                                       gzip ? entry->gzipNotModified : entry->identityNotModified);
-        return MHD_queue_response(connection, MHD_HTTP_OK, gzip ? entry->gzip : entry->identity);
+        return queueBody(connection, *entry, gzip, head);
     }
 };
 
@@ -210,6 +320,7 @@ bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
     notFound = errorPage("not found\n");
     notAllowed = errorPage("method not allowed\n");
     MHD_add_response_header(notAllowed->identity, MHD_HTTP_HEADER_ALLOW, kAllowed);
+    timeoutSeconds = settings.timeoutSeconds;
     const int listening = listenSocket(settings, reason, port);
     if (listening < 0) return false;
     // External mode on epoll: one descriptor for the caller's wait, whatever
@@ -221,8 +332,8 @@ bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
         MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned int>(settings.maxConnectionsPerAddress),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(settings.timeoutSeconds),
-        MHD_OPTION_NOTIFY_COMPLETED, &FrontAccess::completed, this,
-        MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_CONNECTION, &FrontAccess::notifyConnection, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &FrontAccess::completed, this, MHD_OPTION_END);
     if (daemon == nullptr) {
         // MHD may or may not have closed the socket it was handed; leaving it
         // is a descriptor lost on a path that ends the program.
@@ -244,11 +355,31 @@ void HttpFront::publish(const std::string& path, std::shared_ptr<const HttpDocum
     std::unique_ptr<Published> entry = publishedFor(path, std::move(document));
     for (std::unique_ptr<Published>& existing : published) {
         if (existing->path == path) {
+            if (existing->document != entry->document) retire(path, existing->document);
             existing = std::move(entry);
             return;
         }
     }
     published.push_back(std::move(entry));
+}
+
+// A few paths, each with a few older versions: the walks here are short.
+void HttpFront::retire(const std::string& path, std::shared_ptr<const HttpDocument> document) {
+    std::erase_if(retired, [](const Retired& older) { return older.document.expired(); });
+    retired.push_back({path, document});
+    size_t held = 0;
+    for (const Retired& older : retired) held += older.path == path ? 1 : 0;
+    for (auto older = retired.begin(); held > kOlderVersionsKept && older != retired.end();) {
+        if (older->path != path) {
+            ++older;
+            continue;
+        }
+        const std::shared_ptr<const HttpDocument> oldest = older->document.lock();
+        for (const std::unique_ptr<Tracked>& tracked : connections)
+            if (oldest && tracked->sending == oldest.get()) shutDown(*tracked);
+        older = retired.erase(older);
+        --held;
+    }
 }
 
 const HttpFront::Published* HttpFront::find(const char* path) const {
@@ -258,13 +389,50 @@ const HttpFront::Published* HttpFront::find(const char* path) const {
 }
 
 void HttpFront::run() {
-    if (daemon != nullptr) MHD_run(daemon);
+    if (daemon == nullptr) return;
+    MHD_run(daemon);
+    // Those shut down are closed at once, their places free for others.
+    if (closeLateConnections()) MHD_run(daemon);
+}
+
+bool HttpFront::closeLateConnections() {
+    if (timeoutSeconds == 0) return false;
+    const Clock::time_point now = Clock::now();
+    const auto window = std::chrono::seconds(timeoutSeconds);
+    bool closed = false;
+    for (const std::unique_ptr<Tracked>& tracked : connections) {
+        if (tracked->closing) continue;
+        bool late = now >= tracked->requestDue;
+        if (!late && tracked->watched && now - tracked->windowStart >= window) {
+            const uint64_t acked = bytesAcked(tracked->fd).value_or(tracked->ackedAtWindowStart);
+            late = acked - tracked->ackedAtWindowStart < kSlowReadBytesPerSecond * timeoutSeconds;
+            tracked->windowStart = now;
+            tracked->ackedAtWindowStart = acked;
+        }
+        if (late) {
+            shutDown(*tracked);
+            closed = true;
+        }
+    }
+    return closed;
 }
 
 uint32_t HttpFront::waitLimitMs(uint32_t limitMs) const {
     MHD_UNSIGNED_LONG_LONG timeout = 0;
-    if (daemon == nullptr || MHD_get_timeout(daemon, &timeout) != MHD_YES) return limitMs;
-    return timeout < limitMs ? static_cast<uint32_t>(timeout) : limitMs;
+    if (daemon == nullptr) return limitMs;
+    if (MHD_get_timeout(daemon, &timeout) == MHD_YES && timeout < limitMs)
+        limitMs = static_cast<uint32_t>(timeout);
+    const Clock::time_point now = Clock::now();
+    const auto window = std::chrono::seconds(timeoutSeconds);
+    for (const std::unique_ptr<Tracked>& tracked : connections) {
+        if (tracked->closing) continue;
+        Clock::time_point due = tracked->requestDue;
+        if (tracked->watched) due = std::min(due, tracked->windowStart + window);
+        if (due == Clock::time_point::max()) continue;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+        limitMs = std::min<uint32_t>(limitMs, static_cast<uint32_t>(std::max<int64_t>(left, 0)));
+    }
+    return limitMs;
 }
 
 }  // namespace kelvaro

@@ -16,7 +16,21 @@
 // made once, when published), so it costs the same at any size; run() never
 // blocks. Connections beyond maxConnections in all or
 // maxConnectionsPerAddress from one address are closed at once, and one that
-// stays idle or slow for timeoutSeconds is closed.
+// stays idle for timeoutSeconds is closed.
+//
+// Slow clients: a request must be whole within timeoutSeconds of the moment
+// its connection could carry it (the connection's opening, or the end of the
+// response before it), however steadily its bytes trickle in; the connection
+// is closed otherwise. A response body over kSlowReadBodyBytes must be taken
+// by the client at kSlowReadBytesPerSecond at least, measured over each
+// timeoutSeconds, or its connection is closed.
+//
+// Memory: a response in flight holds the version of the document it started
+// with. Of each path at most kOlderVersionsKept versions besides the current
+// one are held: publishing another closes the connections still sending the
+// oldest. So the bytes held are bounded by (kOlderVersionsKept + 1) times
+// each path's largest document (body and gzip copy), whatever the number of
+// slow readers.
 
 #include <cstdint>
 #include <memory>
@@ -30,12 +44,16 @@ struct MHD_Daemon;
 
 namespace kelvaro {
 
+constexpr size_t kSlowReadBodyBytes = 1u << 20;
+constexpr uint64_t kSlowReadBytesPerSecond = 16u * 1024;
+constexpr size_t kOlderVersionsKept = 2;
+
 struct HttpSettings {
     uint16_t port = 0;        // 0 in a test: any free port (see localPort())
     uint32_t address = 0;     // IPv4 to listen on, network order
-    uint32_t timeoutSeconds = 10;  // 0: connections are never closed for idling
+    uint32_t timeoutSeconds = 10;  // 0: connections are never closed for idling or slowness
     uint32_t maxConnections = 64;
-    uint32_t maxConnectionsPerAddress = 16;  // 0: no limit per address
+    uint32_t maxConnectionsPerAddress = 8;  // 0: no limit per address
 };
 
 class HttpFront {
@@ -77,13 +95,28 @@ public:
 
     // The responses made for one published document; opaque outside.
     struct Published;
+    // What the front knows of one open connection; opaque outside.
+    struct Tracked;
 
 private:
     friend struct FrontAccess;
     const Published* find(const char* path) const;
+    // Closes the connections past their deadlines; true when any was.
+    bool closeLateConnections();
+    void retire(const std::string& path, std::shared_ptr<const HttpDocument> document);
 
     MHD_Daemon* daemon = nullptr;
     uint16_t port = 0;
+    uint32_t timeoutSeconds = 0;
+    // The open connections, at most maxConnections: each is owned here from
+    // MHD's start notice to its close notice.
+    std::vector<std::unique_ptr<Tracked>> connections;
+    // Replaced documents that responses may still be sending, oldest first.
+    struct Retired {
+        std::string path;
+        std::weak_ptr<const HttpDocument> document;
+    };
+    std::vector<Retired> retired;
     std::unique_ptr<Published> notFound;    // 404, for any path without a document
     std::unique_ptr<Published> notAllowed;  // 405, for any method but GET and HEAD
     // A handful of paths: a linear search is cheaper than hashing them.

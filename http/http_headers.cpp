@@ -1,5 +1,6 @@
 #include "http/http_headers.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -36,23 +37,33 @@ bool anyElement(std::string_view list, Take&& take) {
     return false;
 }
 
-// The q-value of ";q=..." parameters is zero only when written as 0, 0., 0.0...
-bool refusedByQuality(std::string_view parameters) {
+// The weight of an entry's parameters in thousandths: 1000 without a q
+// parameter, nothing when its value is not a q-value.
+std::optional<uint32_t> weightOf(std::string_view parameters) {
     while (!parameters.empty()) {
         const size_t semicolon = parameters.find(';');
-        std::string_view parameter = trimmed(parameters.substr(0, semicolon));
-        if (parameter.size() >= 2 && (parameter[0] == 'q' || parameter[0] == 'Q') &&
-            trimmed(parameter.substr(1)).starts_with('=')) {
-            std::string_view value = trimmed(trimmed(parameter.substr(1)).substr(1));
-            if (value.empty() || value[0] != '0') return false;
-            for (const char c : value.substr(1))
-                if (c != '.' && c != '0') return false;
-            return true;
+        const std::string_view parameter = trimmed(parameters.substr(0, semicolon));
+        const size_t equals = parameter.find('=');
+        if (equals != std::string_view::npos && sameLetters(trimmed(parameter.substr(0, equals)), "q")) {
+            // 0, 0.5, 1.000...: a digit, then a point and up to three more.
+            const std::string_view value = trimmed(parameter.substr(equals + 1));
+            if (value.empty() || value.size() > 5 || (value[0] != '0' && value[0] != '1') ||
+                (value.size() > 1 && value[1] != '.'))
+                return std::nullopt;
+            uint32_t weight = value[0] == '1' ? 1000 : 0;
+            uint32_t scale = 100;
+            for (const char c : value.substr(std::min<size_t>(value.size(), 2))) {
+                if (c < '0' || c > '9') return std::nullopt;
+                weight += static_cast<uint32_t>(c - '0') * scale;
+                scale /= 10;
+            }
+            if (weight > 1000) return std::nullopt;
+            return weight;
         }
         if (semicolon == std::string_view::npos) break;
         parameters.remove_prefix(semicolon + 1);
     }
-    return false;
+    return 1000;
 }
 
 constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -61,14 +72,28 @@ constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 }  // namespace
 
-bool acceptsGzip(std::string_view acceptEncoding) {
-    return anyElement(acceptEncoding, [](std::string_view element) {
+bool prefersGzip(std::string_view acceptEncoding) {
+    std::optional<uint32_t> gzip;      // from a gzip or x-gzip entry
+    std::optional<uint32_t> any;       // from "*"
+    std::optional<uint32_t> identity;  // from an identity entry
+    anyElement(acceptEncoding, [&](std::string_view element) {
         const size_t semicolon = element.find(';');
         const std::string_view coding = trimmed(element.substr(0, semicolon));
-        if (!sameLetters(coding, "gzip") && !sameLetters(coding, "x-gzip") && coding != "*")
-            return false;
-        return semicolon == std::string_view::npos || !refusedByQuality(element.substr(semicolon + 1));
+        const std::optional<uint32_t> weight =
+            weightOf(semicolon == std::string_view::npos ? std::string_view{}
+                                                         : element.substr(semicolon + 1));
+        if (!weight) return false;
+        // Listed twice, the higher weight counts.
+        const auto take = [&](std::optional<uint32_t>& slot) {
+            slot = std::max(slot.value_or(0), *weight);
+        };
+        if (sameLetters(coding, "gzip") || sameLetters(coding, "x-gzip")) take(gzip);
+        else if (sameLetters(coding, "identity")) take(identity);
+        else if (coding == "*") take(any);
+        return false;
     });
+    const uint32_t gzipWeight = gzip ? *gzip : any.value_or(0);
+    return gzipWeight > 0 && gzipWeight >= identity.value_or(0);
 }
 
 bool noneMatchHolds(std::string_view ifNoneMatch, std::string_view etag) {

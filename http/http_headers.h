@@ -10,9 +10,16 @@
 
 namespace kelvaro {
 
-// True when an Accept-Encoding value admits gzip: a "gzip" or "x-gzip" coding,
-// or "*", whose q-value is not zero. Codings compare case-insensitively.
-bool acceptsGzip(std::string_view acceptEncoding);
+// True when the gzip copy is the one to send for an Accept-Encoding value.
+// gzip's weight is that of its most specific entry: "gzip" or "x-gzip" if
+// listed, else "*", else it is not acceptable; a weight of 0 refuses it. It is
+// sent when acceptable unless "identity" is listed with a higher weight.
+// When nothing is acceptable ("identity;q=0" with gzip refused, say), the
+// identity copy is sent all the same rather than a 406: a list is worth more
+// to a client than an error it can do nothing with. Codings compare
+// case-insensitively; an entry whose weight is not a valid q-value (0 to 1,
+// at most three decimals) is ignored.
+bool prefersGzip(std::string_view acceptEncoding);
 
 // True when an If-None-Match value names etag (quoted, as sent in ETag) or is
 // "*". A weak tag (W/"...") matches its strong twin, as the weak comparison

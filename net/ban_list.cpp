@@ -15,6 +15,7 @@ namespace {
 constexpr std::string_view kBlanks = " \t\r";
 constexpr size_t kLongestQuotedLine = 80;             // of a bad line, in its warning
 constexpr size_t kLongestBanFile = 64u * 1024 * 1024;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view trimmed(std::string_view text) {
     const size_t first = text.find_first_not_of(kBlanks);
@@ -89,7 +90,8 @@ bool parseAddressRange(std::string_view text, uint32_t& first, uint32_t& last) {
     return true;
 }
 
-BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines) {
+BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines,
+                       size_t keptBadLines) {
     BanList list;
     size_t number = 0;
     while (!text.empty()) {
@@ -102,7 +104,8 @@ BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines)
         uint32_t first = 0;
         uint32_t last = 0;
         if (!parseAddressRange(line, first, last)) {
-            badLines.push_back({number, line});
+            // Counted past the cap, so a huge file of garbage costs no memory.
+            if (list.badLines_++ < keptBadLines) badLines.push_back({number, line});
             continue;
         }
         list.intervals.emplace_back(first, last);
@@ -143,12 +146,26 @@ bool loadBanFile(const std::string& path, BanList& list) {
                     path.c_str(), reason.c_str());
         return false;
     }
+    // Editors on some systems start a UTF-8 file with a byte order mark.
+    std::string_view text = contents;
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
     std::vector<BadBanLine> badLines;
-    BanList loaded = BanList::parse(contents, badLines);
+    BanList loaded = BanList::parse(text, badLines, kBanWarningLines);
     for (const BadBanLine& bad : badLines)
         std::printf("Warning: %s:%zu: not an IPv4 range: %.*s\n", path.c_str(), bad.number,
                     static_cast<int>(std::min<size_t>(bad.text.size(), kLongestQuotedLine)),
                     bad.text.data());
+    if (loaded.badLineCount() > badLines.size())
+        std::printf("Warning: %s: %zu more lines that are not IPv4 ranges\n", path.c_str(),
+                    loaded.badLineCount() - badLines.size());
+    // A file that is all garbage (a truncated copy, the wrong file) is far
+    // more likely a mistake than an order to lift every ban.
+    if (loaded.rangeCount() == 0 && loaded.badLineCount() != 0) {
+        std::printf("Warning: ban file %s: no line holds an IPv4 range; the previous ban list "
+                    "stays in force\n",
+                    path.c_str());
+        return false;
+    }
     list = std::move(loaded);
     return true;
 }

@@ -24,9 +24,11 @@ struct BadBanLine {
 
 class BanList {
 public:
-    // The list of text's ranges; the bad lines go to badLines, and the other
+    // The list of text's ranges; the first keptBadLines bad lines go to
+    // badLines (the rest are only counted, see badLineCount()), and the other
     // lines still apply.
-    static BanList parse(std::string_view text, std::vector<BadBanLine>& badLines);
+    static BanList parse(std::string_view text, std::vector<BadBanLine>& badLines,
+                         size_t keptBadLines = SIZE_MAX);
 
     // True when address (network order) lies in one of the ranges.
     bool contains(uint32_t address) const;
@@ -34,20 +36,32 @@ public:
     // The ranges read (lines that held one), overlapping ones included.
     size_t rangeCount() const { return ranges; }
     bool empty() const { return intervals.empty(); }
+    // The lines parse() refused, kept in badLines or not.
+    size_t badLineCount() const { return badLines_; }
 
 private:
     std::vector<std::pair<uint32_t, uint32_t>> intervals;  // host order, first..last, disjoint
     size_t ranges = 0;
+    size_t badLines_ = 0;
 };
 
 // One range of a line ("a.b.c.d" or "a.b.c.d/n", nothing else): first and
 // last address in host order. False for anything else.
 bool parseAddressRange(std::string_view text, uint32_t& first, uint32_t& last);
 
+// Bad lines of one file named one by one; the rest are counted in one line.
+constexpr size_t kBanWarningLines = 20;
+
 // Reads the ban file at path into list, printing one "Warning: <path>:<line>:
-// not an IPv4 range: <text>" per bad line. A file that cannot be read prints
-// "Warning: ban file <path>: <reason>; the previous ban list stays in force",
-// leaves list as it was and returns false.
+// not an IPv4 range: <text>" per bad line for the first kBanWarningLines of
+// them, then "Warning: <path>: <n> more lines that are not IPv4 ranges". A
+// UTF-8 byte order mark at the start of the file is skipped. A file that
+// cannot be read prints "Warning: ban file <path>: <reason>; the previous ban
+// list stays in force", and one whose lines are all bad (none a range, one at
+// least not blank or a comment) prints "Warning: ban file <path>: no line
+// holds an IPv4 range; the previous ban list stays in force": both leave list
+// as it was and return false. A file of blanks and comments only lifts every
+// ban.
 bool loadBanFile(const std::string& path, BanList& list);
 
 }  // namespace kelvaro

@@ -35,8 +35,15 @@ void DirectoryServer::openState() {
                     path.c_str(), reason.c_str());
         return;
     }
+    const uint32_t clamped = clampStoredTimes(contents);
+    if (clamped != 0)
+        std::printf("Warning: [Directory] StateFile=%s holds %u times no directory writes; they "
+                    "were brought into range\n",
+                    path.c_str(), clamped);
     state = std::make_unique<StateKeeper>(std::move(store), passwords, zoneList, contents.clockMs);
     const uint32_t names = state->restoreNames(contents.names, settings_.zones().ReclaimDelay);
+    // The rows as read would be read the same way at the next start.
+    if (clamped != 0) state->writeAllNames();
     uint32_t listed = 0;
     uint32_t refused = 0;
     restoreZones(contents.zones, listed, refused);

@@ -76,7 +76,7 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Http", "MaxAge", "5", 1, &ServerSettings::HttpMaxAge},
     {"Http", "Timeout", "10", 1, &ServerSettings::HttpTimeout},
     {"Http", "MaxConnections", "64", 1, &ServerSettings::HttpMaxConnections},
-    {"Http", "MaxConnectionsPerAddress", "16", 1, &ServerSettings::HttpMaxConnectionsPerAddress},
+    {"Http", "MaxConnectionsPerAddress", "8", 1, &ServerSettings::HttpMaxConnectionsPerAddress},
 };
 
 // The keys that are not in the integer table.

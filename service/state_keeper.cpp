@@ -40,12 +40,25 @@ StoredZone storedZone(const ZoneRecord& zone) {
     return row;
 }
 
+uint32_t clampStoredTimes(StateContents& contents) {
+    uint32_t changed = 0;
+    const auto clamp = [&changed](int64_t& value, int64_t low, int64_t high) {
+        const int64_t kept = std::clamp(value, low, high);
+        if (kept != value) ++changed;
+        value = kept;
+    };
+    clamp(contents.clockMs, 0, kMaxClockMs);
+    for (StoredName& name : contents.names)
+        clamp(name.lastUseMs, -int64_t{std::numeric_limits<uint32_t>::max()}, kMaxClockMs);
+    return changed;
+}
+
 StateKeeper::StateKeeper(std::unique_ptr<StateStore> store, ZonePasswords& registry,
                          ZoneList& list, int64_t clockMs)
     : store_(std::move(store)),
       passwords(registry),
       zones(list),
-      clock(clockMs),
+      clock(std::clamp<int64_t>(clockMs, 0, kMaxClockMs)),
       clockTick(tickCount()),
       lastSubmitTick(tickCount()) {}
 
@@ -53,7 +66,9 @@ StateKeeper::~StateKeeper() { stop(); }
 
 int64_t StateKeeper::clockMs() {
     const uint32_t now = tickCount();
-    clock += elapsedMs(now, clockTick);
+    // Saturates, so that a file restored at the top of the range is never
+    // written beyond it.
+    clock = std::min(clock + int64_t{elapsedMs(now, clockTick)}, kMaxClockMs);
     clockTick = now;
     return clock;
 }
@@ -73,12 +88,16 @@ uint32_t StateKeeper::restoreNames(const std::vector<StoredName>& names, uint32_
         else
             removedNames.push_back(name.name);
     }
-    if (!removedNames.empty()) {
-        // The registry numbered what it took afresh: write them all again.
-        for (auto* node = passwords.head(); node != nullptr; node = node->next)
-            namesNext.push_back(storedName(*node->element, tick));
-    }
+    // The registry numbered what it took afresh: write them all again.
+    if (!removedNames.empty()) writeAllNames();
     return restored;
+}
+
+void StateKeeper::writeAllNames() {
+    const uint32_t tick = tickCount();
+    namesNext.clear();
+    for (auto* node = passwords.head(); node != nullptr; node = node->next)
+        namesNext.push_back(storedName(*node->element, tick));
 }
 
 void StateKeeper::start() {

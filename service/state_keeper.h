@@ -33,6 +33,18 @@ constexpr uint32_t kStateFailureReportMs = 60000;
 // The row a listed zone is kept as, and back.
 StoredZone storedZone(const ZoneRecord& zone);
 
+// The directory clock starts at 0 and counts milliseconds of service up to
+// this (146 million years), where it stays; below it every sum and difference
+// of clock values and 32-bit intervals stays far from overflow.
+constexpr int64_t kMaxClockMs = int64_t{1} << 62;
+
+// Brings the times read from a file into the range a directory writes: the
+// clock into [0, kMaxClockMs], each name's lastUseMs into [-UINT32_MAX,
+// kMaxClockMs] (a name idle since before the clock began is written a little
+// below 0). Returns how many values it had to change, so that the caller can
+// say once that the file was not written by a directory.
+uint32_t clampStoredTimes(StateContents& contents);
+
 class StateKeeper {
 public:
     // clockMs: the directory clock the file held (0 for a new file).
@@ -48,6 +60,9 @@ public:
     // registry refuses are taken out of the file, and the rest written again
     // so their order stays whole. Returns how many were put back.
     uint32_t restoreNames(const std::vector<StoredName>& names, uint32_t reclaimDelay);
+    // Has the next batch write every name the registry holds, as they are
+    // now (after a restore that had to change what it read, say).
+    void writeAllNames();
 
     // A zone of the file that is not listed after all (refused, banned, or
     // never proved its address): its row goes with the next batch.

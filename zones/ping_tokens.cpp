@@ -27,4 +27,10 @@ bool PingTokens::matches(const ZoneRecord& zone, uint32_t echo) const {
     return false;
 }
 
+bool PingTokens::redeem(ZoneRecord& zone, uint32_t echo) {
+    if (!matches(zone, echo)) return false;
+    zone.pingRound = nextRound();
+    return true;
+}
+
 }  // namespace kelvaro

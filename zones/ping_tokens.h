@@ -18,8 +18,9 @@ namespace kelvaro {
 struct ZoneRecord;
 
 // Replies are matched against at most this many of the latest pings of a
-// round, so a huge DropLimit cannot make one reply cost more than this.
-constexpr uint32_t kMaxTokensChecked = 64;
+// round: a reply late by more re-pings than this proves too little to keep a
+// zone listed, and a huge DropLimit cannot make one reply cost more.
+constexpr uint32_t kMaxTokensChecked = 4;
 
 class PingTokens {
 public:
@@ -40,6 +41,12 @@ public:
     // True when echo is the token of one of the pings sent to zone in its
     // current round (the latest kMaxTokensChecked of them).
     bool matches(const ZoneRecord& zone, uint32_t echo) const;
+
+    // matches(), and on a match closes the round: zone.pingRound moves to a
+    // round no ping was sent in, so neither this token nor any other of the
+    // answered round counts again. Replayed replies are then refused however
+    // often they come, and cannot keep a silent zone listed.
+    bool redeem(ZoneRecord& zone, uint32_t echo);
 
 private:
     HashKey key;

@@ -58,8 +58,8 @@ PingOutcome listProven(ZoneList& zones, ZonePasswords& passwords,
                           proven.source);
     ZoneRecord* listed = zones.find(proven.address, proven.port);
     if (change != ZoneChange::Added || listed == nullptr) return PingOutcome::Refused;
-    // The round goes on in the list: its tokens stay valid until the sweep
-    // starts the next one.
+    // The proving reply closed the round (PingTokens::redeem): the listed
+    // record carries the closed round, so that reply cannot count again.
     listed->pingRound = proven.pingRound;
     listed->missedPings = proven.missedPings;
     listed->lastPingTick = proven.lastPingTick;
@@ -117,7 +117,7 @@ PingOutcome applyPingReply(const ZoneGate& gate, ZoneList& zones, ZonePasswords&
             record->onPingReply(echo, population);
             return PingOutcome::Matched;
         }
-        if (!gate.tokens->matches(*record, echo)) return PingOutcome::Mismatch;
+        if (!gate.tokens->redeem(*record, echo)) return PingOutcome::Mismatch;
         // The echo is a token, not a tick: the round trip runs from the send.
         record->onPingReply(record->lastPingTick, population);
         return PingOutcome::Matched;
@@ -125,7 +125,7 @@ PingOutcome applyPingReply(const ZoneGate& gate, ZoneList& zones, ZonePasswords&
     if (!gate.verifies()) return PingOutcome::Unmatched;
     PendingZone* entry = gate.pending->find(address, port);
     if (entry == nullptr) return PingOutcome::Unmatched;
-    if (!gate.tokens->matches(entry->zone, echo)) return PingOutcome::Mismatch;
+    if (!gate.tokens->redeem(entry->zone, echo)) return PingOutcome::Mismatch;
     return listProven(zones, passwords, gate.pending->take(entry), population);
 }
 

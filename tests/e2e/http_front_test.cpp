@@ -142,7 +142,7 @@ TEST_F(HttpFrontE2eTest, OffByDefault) {
     const std::set<unsigned> before = listeningPorts();
     startServer("");
     EXPECT_NE(server->output().find("Settings: [Http] Port=0 MaxAge=5 Timeout=10 MaxConnections=64 "
-                                    "MaxConnectionsPerAddress=16 Address=127.0.0.1; off\n"),
+                                    "MaxConnectionsPerAddress=8 Address=127.0.0.1; off\n"),
               std::string::npos);
     announce({zone("Quiet", 5000)});
     EXPECT_EQ(listeningPorts(), before) << "the server listens on no TCP port";

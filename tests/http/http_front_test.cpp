@@ -175,6 +175,66 @@ TEST_F(HttpFrontTest, EveryRequestIsTimedOnceWhateverItsStatus) {
     EXPECT_LT(times.valueSum(), 30.0) << "a start read back as a wrong number";
 }
 
+TEST_F(HttpFrontTest, ARequestTrickledInIsClosedAfterTheTimeoutWhateverItsPace) {
+    HttpSettings settings;
+    settings.timeoutSeconds = 1;
+    start(settings);
+    // On a fresh connection, and on one that was kept alive after a request.
+    for (const bool keptAlive : {false, true}) {
+        HttpConnection slow(front.localPort());
+        if (keptAlive) {
+            ASSERT_TRUE(get(slow, "/plain"));
+        }
+        const std::string request = "GET /plain HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(60, 'a');
+        // A byte every tenth of a second: never idle for the time-out.
+        bool closed = false;
+        for (size_t sent = 0; sent < request.size() && !closed; ++sent) {
+            slow.sendRaw(request.substr(sent, 1), pump(), 100);
+            closed = slow.waitClosed(100, pump());
+        }
+        EXPECT_TRUE(closed) << keptAlive;
+        HttpConnection honest(front.localPort());
+        const auto response = get(honest, "/plain");
+        ASSERT_TRUE(response) << keptAlive;
+        EXPECT_EQ(response->body, "plain text");
+    }
+}
+
+TEST_F(HttpFrontTest, ReadersOfTheOldestVersionAreClosedWhenTooManyAreHeld) {
+    start();  // no time-out: only the versions held close a connection
+    // Far larger than the socket buffers on both sides, so that a reader
+    // reading nothing is still being sent its version when the next ones are
+    // published.
+    constexpr size_t kBytes = 24u << 20;
+    const auto version = [](char letter) {
+        return prepareDocument(std::string(kBytes, letter), {"text/plain", 0, {}, false});
+    };
+    std::vector<std::unique_ptr<HttpConnection>> readers;
+    std::weak_ptr<const HttpDocument> oldest;
+    for (const char letter : std::string("abc")) {
+        const auto document = version(letter);
+        if (letter == 'a') oldest = document;
+        front.publish("/big", document);
+        readers.push_back(std::make_unique<HttpConnection>(front.localPort()));
+        ASSERT_TRUE(readers.back()->sendRaw("GET /big HTTP/1.1\r\nHost: x\r\n\r\n", pump()));
+        for (int round = 0; round < 50 && readers.back()->received().empty(); ++round) {
+            front.run();
+            sleepMs(1);
+        }
+        ASSERT_FALSE(readers.back()->received().empty()) << letter;
+    }
+    front.publish("/big", version('d'));  // 'a' is now the third older version
+    EXPECT_TRUE(readers[0]->waitClosed(5000, pump()));
+    EXPECT_LT(readers[0]->received().size(), kBytes) << "cut short";
+    for (int round = 0; round < 50 && !oldest.expired(); ++round) front.run();
+    EXPECT_TRUE(oldest.expired()) << "its bytes are freed";
+    for (size_t reader = 1; reader < readers.size(); ++reader) {
+        const auto response = readers[reader]->readResponse(false, pump(), 20000);
+        ASSERT_TRUE(response) << reader;
+        EXPECT_EQ(response->body, std::string(kBytes, static_cast<char>('a' + reader)));
+    }
+}
+
 TEST_F(HttpFrontTest, APortInUseIsRefusedWithItsReason) {
     start();
     HttpFront second;

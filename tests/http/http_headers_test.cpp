@@ -8,7 +8,7 @@
 namespace kelvaro {
 namespace {
 
-TEST(HttpHeadersTest, AcceptEncodingAdmitsGzipOnlyWithANonZeroQuality) {
+TEST(HttpHeadersTest, AcceptEncodingSendsGzipWhenItsMostSpecificEntryAcceptsIt) {
     struct Row {
         const char* value;
         bool gzip;
@@ -31,8 +31,29 @@ TEST(HttpHeadersTest, AcceptEncodingAdmitsGzipOnlyWithANonZeroQuality) {
         {"", false},
         {" , ,", false},
         {"gzip;level=1", true},
+        // The most specific entry decides, whatever the order.
+        {"gzip;q=0, *", false},
+        {"*, gzip;q=0", false},
+        {"x-gzip;q=0, *;q=1", false},
+        {"*;q=0, gzip", true},
+        {"*;q=0", false},
+        {"gzip;q=0, gzip;q=0.5", true},  // listed twice: the higher weight
+        // identity is preferred only when listed above gzip.
+        {"gzip;q=0.5, identity", false},
+        {"gzip;q=0.5, identity;q=0.5", true},
+        {"gzip, identity;q=0", true},
+        {"identity;q=0", false},  // nothing acceptable: identity all the same
+        {"identity;q=0, *;q=0", false},
+        // A weight that is not a q-value voids its entry, not the list.
+        {"gzip;q=2", false},
+        {"gzip;q=1.5, *", true},
+        {"gzip;q=0.0001", false},
+        {"gzip;q=abc", false},
+        {"gzip;q=", false},
+        {"gzip;q=1.", true},
+        {"gzip;q=.5", false},
     };
-    for (const Row& row : rows) EXPECT_EQ(acceptsGzip(row.value), row.gzip) << row.value;
+    for (const Row& row : rows) EXPECT_EQ(prefersGzip(row.value), row.gzip) << row.value;
 }
 
 TEST(HttpHeadersTest, IfNoneMatchComparesWeaklyAcrossAList) {

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,50 @@ TEST(BanListTest, FileWarningsNameTheLineAndAnUnreadableFileKeepsTheOldList) {
                            "/missing: No such file or directory; the previous ban list stays in force\n"),
               std::string::npos)
         << printed;
+}
+
+TEST(BanListTest, AFileOfBadLinesKeepsTheOldListAndItsWarningsStopAtTwenty) {
+    TempDirectory directory;
+    const std::string path = directory.path() + "/bans";
+    std::string garbage;
+    for (int line = 0; line < 25; ++line) garbage += "bad " + std::to_string(line) + "\n";
+    BanList list;
+    // The byte order mark is skipped: the first line is a range.
+    directory.write("bans", "\xEF\xBB\xBF" "10.0.0.0/8\n" + garbage);
+    std::optional<StdoutCapture> capture(std::in_place);
+    EXPECT_TRUE(loadBanFile(path, list));
+    EXPECT_TRUE(list.contains(at("10.9.9.9")));
+    std::string printed = capture->take();
+    EXPECT_NE(printed.find("Warning: " + path + ":21: not an IPv4 range: bad 19\n" + "Warning: " +
+                           path + ": 5 more lines that are not IPv4 ranges\n"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 21) << printed;
+
+    struct Case {
+        std::string text;
+        bool loaded;
+        bool banned;  // 10.9.9.9 afterwards
+    };
+    const Case cases[] = {
+        {garbage, false, true},                        // all bad: the old list stays
+        {"\xEF\xBB\xBF" "junk\n# c\n", false, true},  // a mark does not make it a list
+        {"# every ban lifted\n\n", true, false},       // blanks and comments: nothing banned
+        {"", true, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<BadBanLine> none;
+        list = BanList::parse("10.0.0.0/8\n", none);
+        directory.write("bans", c.text);
+        capture.emplace();
+        EXPECT_EQ(loadBanFile(path, list), c.loaded) << c.text;
+        printed = capture->take();
+        EXPECT_EQ(list.contains(at("10.9.9.9")), c.banned) << c.text;
+        EXPECT_EQ(printed.find("no line holds an IPv4 range; the previous ban list stays in "
+                               "force\n") != std::string::npos,
+                  !c.loaded)
+            << printed;
+    }
 }
 
 TEST(ReportThrottleTest, OneReportPerAddressAMinuteAndABoundedMemory) {

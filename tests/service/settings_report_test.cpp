@@ -71,7 +71,7 @@ TEST_F(SettingsReportTest, DefaultsGiveTheFileAndOneLinePerSectionWithoutWarning
               "IP=localhost, localhost & localhost (127.0.0.53 127.0.0.53 127.0.0.53)");
     EXPECT_EQ(lines[5],
               "Settings: [Http] Port=0 MaxAge=5 Timeout=10 MaxConnections=64 "
-              "MaxConnectionsPerAddress=16 Address=127.0.0.1; off");
+              "MaxConnectionsPerAddress=8 Address=127.0.0.1; off");
 }
 
 // Each row: an ini and the one warning it must give.

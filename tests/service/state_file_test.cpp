@@ -26,9 +26,16 @@ protected:
         opened = printedBy([&] { server->openState(); });
     }
 
-    // Stops the server (its last write) and starts another on the same file.
-    void restart(uint32_t downMs = 0) {
+    // Stops the server (its last write) and starts another on the same file,
+    // after running sql on it when given.
+    void restart(uint32_t downMs = 0, const char* sql = nullptr) {
         printedBy([&] { server.reset(); });
+        if (sql != nullptr) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(directory.file("state.db").c_str(), &db), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+            sqlite3_close(db);
+        }
         clock.advance(downMs);
         ServerSettings settings;
         settings.load(directory.path());
@@ -133,6 +140,33 @@ TEST_F(StateFileTest, TimeDownDoesNotCountTowardReclaimDelay) {
     restart();
     EXPECT_EQ(claim("Kept", "mine"), PasswordCheck::BadPassword) << "the reclaim was written";
     EXPECT_EQ(claim("Idle Long", "new"), PasswordCheck::Accepted);
+}
+
+TEST_F(StateFileTest, TimesNoDirectoryWritesAreBroughtIntoRangeWithOneWarning) {
+    startWithState("[Zone]\nReclaimDelay=1\n");
+    EXPECT_EQ(claim("Ancient", "old"), PasswordCheck::Accepted);
+    EXPECT_EQ(claim("Future", "old"), PasswordCheck::Accepted);
+    restart(0,
+            "UPDATE meta SET value = 9223372036854775000 WHERE key = 'clock_ms';"
+            "UPDATE names SET last_use_ms = -9223372036854775807 - 1 WHERE name = 'Ancient';"
+            "UPDATE names SET last_use_ms = 9223372036854775807 WHERE name = 'Future';");
+    EXPECT_NE(opened.find("Warning: [Directory] StateFile=state.db holds 3 times no directory "
+                          "writes; they were brought into range\n"),
+              std::string::npos)
+        << opened;
+    EXPECT_NE(opened.find("restored 2 names"), std::string::npos) << opened;
+    // Idle since before the clock began: long past its delay.
+    EXPECT_EQ(claim("Ancient", "new"), PasswordCheck::Accepted);
+    EXPECT_EQ(claim("Future", "thief"), PasswordCheck::BadPassword) << "used just now";
+    clock.advance(kHourMs + 1);
+    EXPECT_EQ(claim("Future", "thief"), PasswordCheck::Accepted) << "an hour idle";
+    passASecond();
+    restart();
+    EXPECT_EQ(opened.find("Warning"), std::string::npos) << "what it wrote is in range: " << opened;
+    const int64_t written = std::stoll(sqliteQuery(directory.file("state.db"),
+                                                   "SELECT value FROM meta WHERE key = 'clock_ms'"));
+    EXPECT_EQ(written, kMaxClockMs) << "the clock stays at the top of the range, not wrapped";
+    EXPECT_EQ(claim("Future", "old"), PasswordCheck::BadPassword) << "the thief's now";
 }
 
 TEST_F(StateFileTest, WithVerifiedZonesRestoredZonesProveTheirAddressAgain) {

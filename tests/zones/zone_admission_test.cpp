@@ -190,9 +190,13 @@ TEST_F(ZoneAdmissionTest, PasswordIsJudgedFirstAndAgainWhenTheZoneIsListed) {
 
 TEST_F(ZoneAdmissionTest, ListedZoneCountsOnlyRepliesOfItsCurrentRound) {
     update(updateFrom("Steady", "pw"));
-    reply(1, receivedPing());
+    const uint32_t proving = receivedPing();
+    reply(1, proving);
     ZoneRecord* zone = zones.find(kLoopback, announced());
     ASSERT_NE(zone, nullptr);
+    // The reply that listed the zone does not count again once it is listed.
+    EXPECT_EQ(reply(1, proving), "");
+    EXPECT_EQ(lastPing, PingOutcome::Mismatch);
     const uint32_t firstRound = zone->pingRound;
     zone->startSweepPing();
     zone->pingRound = tokens.nextRound();
@@ -212,12 +216,18 @@ TEST_F(ZoneAdmissionTest, ListedZoneCountsOnlyRepliesOfItsCurrentRound) {
         {tokens.token(kLoopback, announced(), firstRound, 0), PingOutcome::Mismatch},
         {clock.now(), PingOutcome::Mismatch},
         {sweepToken, PingOutcome::Matched},
-        {repingToken, PingOutcome::Matched},
+        // The round is answered: neither a replay nor its other tokens count.
+        {sweepToken, PingOutcome::Mismatch},
+        {repingToken, PingOutcome::Mismatch},
     };
     for (const Case& c : cases) {
+        const uint32_t heard = zone->lastHeardTick;
+        clock.advance(5);
         EXPECT_EQ(reply(5, c.echo), "");
         EXPECT_EQ(lastPing, c.outcome) << c.echo;
+        EXPECT_EQ(zone->lastHeardTick != heard, c.outcome == PingOutcome::Matched) << c.echo;
     }
+
     // Without the gate any echo is taken, as it always was.
     gate = {};
     EXPECT_EQ(reply(6, 12345), "");
