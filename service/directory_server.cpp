@@ -527,6 +527,8 @@ void DirectoryServer::removeBannedZones() {
 
 void DirectoryServer::applySettings(const ServerSettings& next) {
     const bool verifiedBefore = settings_.zones().VerifiedZones;
+    // A ban file taken away bans nobody; reload() reads a new one.
+    if (next.BanFile.empty()) bans = BanList{};
     settings_ = next;
     const ZoneSettings zoneValues = settings_.zones();
     clientManager.maxHosts = static_cast<uint16_t>(settings_.MaxHosts);

@@ -135,7 +135,7 @@ public:
     // zones of banned addresses ("---Removed banned zone: <addr>: <name>"
     // each) and prints one line: "---Reload: ban file <path>: <n> ranges in
     // force", or "---Reload: nothing to re-read" when BanFile is empty (the
-    // settings, ports and peer list are fixed for the run).
+    // settings file itself is re-read by the caller, see applySettings()).
     void reload();
 
     // Puts next in force while running: every part gets the values it runs

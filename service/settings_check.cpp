@@ -35,7 +35,23 @@ void fatal(ConfigCheck& check, const ServerSettings& settings, const std::string
     check.exitCode = kCheckFatal;
 }
 
+// The statistics and metrics files are written later and a failed write is
+// only reported, so a directory that is not there is a warning: the server
+// serves without them.
+void checkOutputDirectory(ConfigCheck& check, const ServerSettings& s, const char* key,
+                          const std::string& path) {
+    if (path.empty()) return;
+    const std::string directory = directoryOf(path);
+    struct stat info {};
+    if (stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return;
+    check.lines.push_back(s.iniPath + ": Warning: [Directory] " + key + "=" + path +
+                          ": cannot be written: " + directory + " is not a directory");
+    if (check.exitCode == kCheckClean) check.exitCode = kCheckWarnings;
+}
+
 void checkPaths(ConfigCheck& check, const ServerSettings& s) {
+    checkOutputDirectory(check, s, "StatsFile", s.StatsFile);
+    checkOutputDirectory(check, s, "MetricsFile", s.MetricsFile);
     if (!s.BanFile.empty()) {
         if (const std::string reason = unreadableReason(s.BanFile); !reason.empty())
             fatal(check, s, "[Zone] BanFile=" + s.BanFile + ": cannot read: " + reason);

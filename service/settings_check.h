@@ -6,8 +6,10 @@
 //   3  usable, with warnings (an unknown key, a clamped value, a value that
 //      defeats something: every "Warning:" line of the start-up report);
 //   1  not usable: the settings file, or a file it names that must be read
-//      (BanFile, an existing StateFile) cannot be read, or a file the server
-//      must create has no directory to go in (StateFile).
+//      (BanFile, an existing StateFile) cannot be read, or the state file
+//      cannot be made (its directory is missing or not writable). A
+//      statistics or metrics file whose directory is missing is a warning:
+//      the server serves without it.
 // Every problem line names the settings file, then the section and key.
 
 #include <string>
