@@ -1,13 +1,14 @@
 // What --check-config makes of a settings file: the exit status and the line
 // that names the file, the key and the reason.
 
+#include "service/settings_check.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "service/server_settings.h"
-#include "service/settings_check.h"
 #include "support/temp_directory.h"
 
 namespace kelvaro {
@@ -31,8 +32,10 @@ TEST(SettingsCheckTest, ExitStatusAndReasonFollowTheWorstProblem) {
         {nullptr, false, kCheckClean, ""},
         {nullptr, true, kCheckFatal, ": Error: cannot read: "},
         {"[Core]\nMaxHost=100\n", true, kCheckWarnings, ": Warning: line 2: unknown key MaxHost"},
-        {"[Core]\nChunkSize=9999\n", true, kCheckWarnings, ": Warning: [Core] ChunkSize=9999 -> 502"},
-        {"[Zone]\nBanFile=absent\n", true, kCheckFatal, ": Error: [Zone] BanFile=absent: cannot read"},
+        {"[Core]\nChunkSize=9999\n", true, kCheckWarnings,
+         ": Warning: [Core] ChunkSize=9999 -> 502"},
+        {"[Zone]\nBanFile=absent\n", true, kCheckFatal,
+         ": Error: [Zone] BanFile=absent: cannot read"},
         // A fatal problem outranks a warning in the same file.
         {"[Core]\nChunkSize=0\n[Zone]\nBanFile=absent\n", true, kCheckFatal, "BanFile=absent"},
         {"[Directory]\nStateFile=present.db\n", true, kCheckClean, ""},

@@ -1,6 +1,8 @@
 // The SIGHUP diff: which changed keys are put in force, which wait for a
 // restart, the lines that say so, and a file that can no longer be read.
 
+#include "service/settings_reload.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "service/server_settings.h"
-#include "service/settings_reload.h"
 #include "support/temp_directory.h"
 
 namespace kelvaro {
@@ -37,21 +38,39 @@ TEST(SettingsReloadTest, ChangedKeysAreAppliedOrNamedAsNeedingARestart) {
     };
     const Row rows[] = {
         {"", "", {}, false, &ServerSettings::SweepCycle, 0},
-        {"[Zone]\nSweepCycle=0\n", "[Zone]\nSweepCycle=60\n",
-         {"---Reload: Zone SweepCycle: 0 -> 60"}, true, &ServerSettings::SweepCycle, 60000},
-        {"[Core]\nMaxHosts=10\n", "[core]\nmaxhosts=3\n", {"---Reload: Core MaxHosts: 10 -> 3"},
-         true, &ServerSettings::MaxHosts, 3},
-        {"[Http]\nPort=8080\n", "[Http]\nPort=8081\n",
-         {"---Reload: Http Port: 8080 -> 8081: needs a restart, 8080 stays in force"}, false,
-         &ServerSettings::HttpPort, 8080},
+        {"[Zone]\nSweepCycle=0\n",
+         "[Zone]\nSweepCycle=60\n",
+         {"---Reload: Zone SweepCycle: 0 -> 60"},
+         true,
+         &ServerSettings::SweepCycle,
+         60000},
+        {"[Core]\nMaxHosts=10\n",
+         "[core]\nmaxhosts=3\n",
+         {"---Reload: Core MaxHosts: 10 -> 3"},
+         true,
+         &ServerSettings::MaxHosts,
+         3},
+        {"[Http]\nPort=8080\n",
+         "[Http]\nPort=8081\n",
+         {"---Reload: Http Port: 8080 -> 8081: needs a restart, 8080 stays in force"},
+         false,
+         &ServerSettings::HttpPort,
+         8080},
         // One live and one restart-only change in the same edit.
-        {"[Zone]\nRejoinDelay=0\n[Http]\nTimeout=10\n", "[Zone]\nRejoinDelay=180\n[Http]\nTimeout=20\n",
+        {"[Zone]\nRejoinDelay=0\n[Http]\nTimeout=10\n",
+         "[Zone]\nRejoinDelay=180\n[Http]\nTimeout=20\n",
          {"---Reload: Zone RejoinDelay: 0 -> 180",
           "---Reload: Http Timeout: 10 -> 20: needs a restart, 10 stays in force"},
-         true, &ServerSettings::HttpTimeout, 10},
+         true,
+         &ServerSettings::HttpTimeout,
+         10},
         // A key taken out of the file goes back to its default.
-        {"[Directory]\nStatsWriteMinutes=5\n", "", {"---Reload: Directory StatsWriteMinutes: 5 -> 1"},
-         true, &ServerSettings::StatsWriteMinutes, 60000},
+        {"[Directory]\nStatsWriteMinutes=5\n",
+         "",
+         {"---Reload: Directory StatsWriteMinutes: 5 -> 1"},
+         true,
+         &ServerSettings::StatsWriteMinutes,
+         60000},
     };
     for (const Row& row : rows) {
         TempDirectory directory;
@@ -90,8 +109,8 @@ TEST(SettingsReloadTest, TextKeysAndThePeerListChangeWholeAndTheStateFileWaits) 
 TEST(SettingsReloadTest, EveryIntegerKeyHasARowThatShowsAndCopiesItsOwnField) {
     for (const IntegerKey* key = integerKeysBegin(); key != integerKeysEnd(); ++key) {
         const ReloadKey* row = reloadKeysBegin();
-        while (row != reloadKeysEnd() && !(std::string(row->section) == key->section &&
-                                           std::string(row->key) == key->key))
+        while (row != reloadKeysEnd() &&
+               !(std::string(row->section) == key->section && std::string(row->key) == key->key))
             ++row;
         ASSERT_NE(row, reloadKeysEnd()) << key->section << " " << key->key;
         ServerSettings current;
@@ -141,7 +160,9 @@ TEST(SettingsReloadTest, AFileThatCannotBeReadChangesNothing) {
             continue;
         }
         ASSERT_EQ(outcome.lines.size(), 1u);
-        EXPECT_EQ(outcome.lines[0].rfind("---Reload: cannot read " + directory.file("kelvaro.ini"), 0), 0u)
+        EXPECT_EQ(
+            outcome.lines[0].rfind("---Reload: cannot read " + directory.file("kelvaro.ini"), 0),
+            0u)
             << outcome.lines[0];
         EXPECT_NE(outcome.lines[0].find("nothing changed"), std::string::npos);
         EXPECT_FALSE(outcome.applied);
