@@ -31,10 +31,11 @@ namespace {
 
 // The banner is this line followed by an empty one; --version prints it alone.
 constexpr const char* kVersion = "Kelvaro (Build 3)";
-constexpr const char* kUsageLine =
-    "usage: kelvaro [--help | --version | [--check-config] [--config PATH]]\n";
+// The usage line stays as scripts have seen it; --check-config is described
+// in the help text.
+constexpr const char* kUsageLine = "usage: kelvaro [--help | --version | --config PATH]\n";
 constexpr const char* kHelp =
-    "usage: kelvaro [--help | --version | [--check-config] [--config PATH]]\n"
+    "usage: kelvaro [--help | --version | --config PATH]\n"
     "\n"
     "Kelvaro directory server. Zones announce themselves on UDP 4991, game\n"
     "clients fetch the zone list on UDP 4990. Settings are read from kelvaro.ini\n"
@@ -43,9 +44,9 @@ constexpr const char* kHelp =
     "current directory. A start-up report of the settings in force and of any\n"
     "doubtful value comes first; a settings file that cannot be read is fatal.\n"
     "\n"
-    "--check-config reads and checks the settings as a start would, opens and\n"
-    "binds nothing, and exits 0 (usable), 3 (usable, with warnings) or 1 (a\n"
-    "file that cannot be read).\n"
+    "kelvaro --check-config [--config PATH] reads and checks the settings as a\n"
+    "start would, opens and binds nothing, and exits 0 (usable), 3 (usable,\n"
+    "with warnings) or 1 (a file that cannot be read).\n"
     "\n"
     "Stop it with SIGTERM, SIGINT (Ctrl-C) or any key on its terminal. SIGHUP\n"
     "re-reads the settings file and the ban file and puts in force what can\n"
