@@ -79,20 +79,8 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
     if (settings.zones().VerifiedZones) {
-        // The secret and the first round number come from the kernel, so
-        // neither the tokens nor the round count can be worked out outside.
-        std::array<uint8_t, sizeof(HashKey) + sizeof(uint32_t)> seed{};
-        std::string reason;
-        if (fillRandom(seed, reason)) {
-            HashKey key{};
-            std::copy_n(seed.begin(), key.size(), key.begin());
-            tokens = std::make_unique<PingTokens>(key, readU32(seed.data(), key.size()));
-            pending = std::make_unique<PendingZones>(settings.zones(),
-                                                     settings.zones().MaxPendingZones);
-        } else {
-            std::printf("---No secret for the ping tokens: %s\n", reason.c_str());
-            secretMissing = true;
-        }
+        startVerifying();
+        secretMissing = !tokens;
     }
     if (!settings_.BanFile.empty()) {
         loadBans();
@@ -102,6 +90,21 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
     const uint32_t now = tickCount();
     lastSweepTick = now;
     lastStatsTick = now;
+}
+
+// The secret and the first round number come from the kernel, so neither the
+// tokens nor the round count can be worked out outside.
+void DirectoryServer::startVerifying() {
+    std::array<uint8_t, sizeof(HashKey) + sizeof(uint32_t)> seed{};
+    std::string reason;
+    if (!fillRandom(seed, reason)) {
+        std::printf("---No secret for the ping tokens: %s\n", reason.c_str());
+        return;
+    }
+    HashKey key{};
+    std::copy_n(seed.begin(), key.size(), key.begin());
+    tokens = std::make_unique<PingTokens>(key, readU32(seed.data(), key.size()));
+    pending = std::make_unique<PendingZones>(settings_.zones(), settings_.zones().MaxPendingZones);
 }
 
 bool DirectoryServer::endpointsOpen() const {
@@ -567,6 +570,29 @@ void DirectoryServer::removeBannedZones() {
     if (pending)
         counters.bannedZonesRemoved += pending->removeIf(
             [this](const PendingZone& entry) { return bans.contains(entry.zone.address); });
+}
+
+void DirectoryServer::applySettings(const ServerSettings& next) {
+    const bool verifiedBefore = settings_.zones().VerifiedZones;
+    // A ban file taken away bans nobody; reload() reads a new one.
+    if (next.BanFile.empty()) bans = BanList{};
+    settings_ = next;
+    const ZoneSettings zoneValues = settings_.zones();
+    clientManager.maxHosts = static_cast<uint16_t>(settings_.MaxHosts);
+    clientManager.setSettings(settings_.transport());
+    downloadManager.setSettings(settings_.transport());
+    passwords.setLimits(zoneValues);
+    zoneList.setSettings(zoneValues);
+    if (zoneValues.VerifiedZones && !verifiedBefore) {
+        startVerifying();
+        if (!tokens) settings_.VerifiedZones = 0;
+    } else if (!zoneValues.VerifiedZones && verifiedBefore) {
+        pending.reset();
+        tokens.reset();
+    }
+    if (pending) pending->setSettings(settings_.zones(), settings_.zones().MaxPendingZones);
+    // The rotation restarts when the peer it was at is no longer in the list.
+    if (peerIndex >= settings_.peerCount) peerIndex = 0;
 }
 
 void DirectoryServer::reload() {

@@ -138,8 +138,18 @@ public:
     // zones of banned addresses ("---Removed banned zone: <addr>: <name>"
     // each) and prints one line: "---Reload: ban file <path>: <n> ranges in
     // force", or "---Reload: nothing to re-read" when BanFile is empty (the
-    // settings, ports and peer list are fixed for the run).
+    // settings file itself is re-read by the caller, see applySettings()).
     void reload();
+
+    // Puts next in force while running: every part gets the values it runs
+    // on, for what it does from now on (connections keep the transport
+    // values they were made with; zones keep their ping state). The caller
+    // decides which keys may change (see settings_reload.h) and keeps the
+    // others as they were: ports, the state file and the HTTP listener stay
+    // as opened. Turning VerifiedZones on draws a new secret (without one it
+    // stays off, with the "---No secret" line); turning it off forgets the
+    // zones still waiting to prove their address. Prints nothing else.
+    void applySettings(const ServerSettings& next);
 
     // A zone learned from elsewhere than its own update or a peer's list (a
     // store of a previous run, say): banned addresses are skipped, and with
@@ -240,6 +250,9 @@ private:
     void forgetUnprovenRestores();
     void restoreZones(std::vector<StoredZone>& zones, uint32_t& listed, uint32_t& refused);
     void becomeBusy();
+    // Makes the token secret and the pending table; leaves both null, with
+    // the reason printed, when the random source gives no secret.
+    void startVerifying();
     void startDownload();
     void sendPing(const ZoneRecord& zone);
     void startRound(ZoneRecord& zone);

@@ -96,9 +96,7 @@ bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& r
         reason = "HTTP " + reason;
         return false;
     }
-    const std::string cache = maxAge(settings_.HttpMaxAge);
-    front.publish("/", prepareDocument(std::string(zonesPageHtml()),
-                                       {"text/html; charset=utf-8", 0, cache, true}));
+    publishPage();
     front.publish("/healthz", prepareDocument("ok", {"text/plain", 0, "no-store", false}));
     front.publish("/uplot.js", prepareDocument(std::string(chartScript()),
                                                {"text/javascript; charset=utf-8", 0, cache, true}));
@@ -107,6 +105,20 @@ bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& r
     front.publish("/uplot.LICENSE", prepareDocument(std::string(chartLicence()),
                                                     {"text/plain; charset=utf-8", 0, cache, true}));
     return true;
+}
+
+void WebFront::publishPage() {
+    front.publish("/", prepareDocument(std::string(zonesPageHtml()),
+                                       {"text/html; charset=utf-8", 0,
+                                        maxAge(settings_.HttpMaxAge), true}));
+}
+
+void WebFront::setMaxAge(int32_t seconds) {
+    if (seconds == settings_.HttpMaxAge) return;
+    settings_.HttpMaxAge = seconds;
+    if (front.isOpen()) publishPage();
+    // The list now in force was published with the old age: build it anew.
+    zonesBuilt = false;
 }
 
 void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {

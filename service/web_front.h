@@ -60,6 +60,10 @@ public:
     // The same on an ephemeral port, whatever [Http] Port says: for tests and
     // benchmarks that run beside anything else.
     bool openOnAnyPort(std::string& reason);
+    // Puts a new [Http] MaxAge in force: the page is published again with it
+    // and the next /zones.json carries it. The listener's own settings (port,
+    // address, time-out, connection limits) stay as opened.
+    void setMaxAge(int32_t seconds);
     bool isOpen() const { return front.isOpen(); }
     uint16_t localPort() const { return front.localPort(); }
     int descriptor() const { return front.descriptor(); }
@@ -86,6 +90,7 @@ public:
 
 private:
     bool start(const ServerSettings& checked, bool anyPort, std::string& reason);
+    void publishPage();
     void startZones(const ZoneList& zones, int64_t unixSeconds);
     void publishZones();
     void publishMetrics(const DirectoryServer& server);

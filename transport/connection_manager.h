@@ -65,6 +65,10 @@ public:
     // client mode.
     uint32_t answeredKeyRequests() const { return answered ? answered->count() : 0; }
 
+    // Settings for the connections made from now on (and for the key-request
+    // table); a connection keeps the copy it was made with.
+    void setSettings(const TransportSettings& values) { settings = values; }
+
     PointerList<Connection> connections;
     uint16_t maxHosts = 0;
     UdpEndpoint endpoint;

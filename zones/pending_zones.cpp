@@ -19,6 +19,12 @@ uint64_t PendingZones::EntryHash::operator()(const PendingZone& entry) const {
 PendingZones::PendingZones(const ZoneSettings& zoneSettings, uint32_t maxPending)
     : settings(zoneSettings), maxZones(std::max<uint32_t>(maxPending, 1)) {}
 
+void PendingZones::setSettings(const ZoneSettings& zoneSettings, uint32_t maxPending) {
+    settings = zoneSettings;
+    maxZones = std::max<uint32_t>(maxPending, 1);
+    while (entries.size() > maxZones && oldest != nullptr) evictOldest();
+}
+
 PendingZone* PendingZones::find(uint32_t address, uint16_t port) const {
     return index.find(zoneKey(address, port), [&](const PendingZone& entry) {
         return entry.zone.matches(address, port);

@@ -53,6 +53,10 @@ public:
     PendingZones(const PendingZones&) = delete;
     PendingZones& operator=(const PendingZones&) = delete;
 
+    // New settings for the entries from now on; a table above a lowered
+    // maxZones forgets its oldest entries down to it.
+    void setSettings(const ZoneSettings& settings, uint32_t maxZones);
+
     PendingZone* find(uint32_t address, uint16_t port) const;
 
     // A zone not yet held (REQUIRES: find() is null) with its texts and

@@ -47,6 +47,9 @@ public:
     // Forgets every entry older than the delay.
     void expire(uint32_t now);
 
+    // A new delay for every test from now on, remembered entries included;
+    // 0 turns the memory off.
+    void setDelay(uint32_t delayMs) { delay = delayMs; }
     bool enabled() const { return delay != 0; }
     size_t size() const { return index.size(); }
     size_t capacity() const { return limit; }

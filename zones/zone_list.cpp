@@ -148,6 +148,20 @@ void ZoneList::renumber() {
         node->element->sequence = nextSequence++;
 }
 
+void ZoneList::setSettings(const ZoneSettings& settings) {
+    const bool wasCounting = settings_.MaxZonesPerAddress != 0;
+    settings_ = settings;
+    rejoins.setDelay(settings.RejoinDelay);
+    const bool counting = settings_.MaxZonesPerAddress != 0;
+    if (counting == wasCounting) return;
+    // The counts are kept only while the cap is set, so a cap set anew
+    // starts from the records held; one taken away frees them.
+    perAddress.clear();
+    if (!counting) return;
+    for (Node* node = zones.head(); node != nullptr; node = node->next)
+        ++perAddress[node->element->address];
+}
+
 bool ZoneList::refusesNew(uint32_t address, uint16_t port) {
     return capReached(address) && find(address, port) == nullptr;
 }

@@ -112,6 +112,9 @@ public:
     // New records start with settings.InitialHighPing.
     explicit ZoneList(const ZoneSettings& settings = {})
         : settings_(settings), rejoins(settings.RejoinDelay) {}
+    // New settings for every operation from now on. Records keep their
+    // ping state; a MaxZonesPerAddress set anew counts the records held.
+    void setSettings(const ZoneSettings& settings);
     ZoneList(const ZoneList&) = delete;
     ZoneList& operator=(const ZoneList&) = delete;
 

@@ -68,6 +68,12 @@ public:
     // no new record is made once settings.MaxPasswordRecords (if not 0) exist.
     explicit ZonePasswords(const ZoneSettings& settings = {})
         : reclaimDelay(settings.ReclaimDelay), maxRecords(settings.MaxPasswordRecords) {}
+    // New limits for every check from now on; records beyond a lowered cap
+    // stay, only new ones are refused.
+    void setLimits(const ZoneSettings& settings) {
+        reclaimDelay = settings.ReclaimDelay;
+        maxRecords = settings.MaxPasswordRecords;
+    }
     ZonePasswords(const ZonePasswords&) = delete;
     ZonePasswords& operator=(const ZonePasswords&) = delete;
 

@@ -36,19 +36,25 @@ TEST(InstallTest, InstallPlacesTheUnitTheSettingsAndTheDocumentsAndKeepsEditedSe
                              "bin/kelvaro_zone",
                              "etc/kelvaro/kelvaro.ini",
                              "share/kelvaro/kelvaro.ini",
+                             "share/kelvaro/kelvaro-public.ini",
                              "share/kelvaro/operations.md",
                              "share/kelvaro/protocol.md",
                              "share/kelvaro/zone_datagrams.md",
                              "share/kelvaro/kelvaro.service"};
     for (const char* file : present) EXPECT_TRUE(prefix.exists(file)) << file;
     EXPECT_FALSE(prefix.exists("bin/kelvaro_soak"));
-    EXPECT_EQ(prefix.read("etc/kelvaro/kelvaro.ini"), prefix.read("share/kelvaro/kelvaro.ini"));
+    // The unit runs the public profile, not the reference of every default.
+    EXPECT_EQ(prefix.read("etc/kelvaro/kelvaro.ini"),
+              prefix.read("share/kelvaro/kelvaro-public.ini"));
+    EXPECT_NE(prefix.read("etc/kelvaro/kelvaro.ini"), prefix.read("share/kelvaro/kelvaro.ini"));
 
     const std::string unit = prefix.read("share/kelvaro/kelvaro.service");
     const std::string lines[] = {
         "\nExecStart=" + prefix.path() + "/bin/kelvaro --config " + prefix.path() +
             "/etc/kelvaro/kelvaro.ini\n",
         "\nExecReload=/bin/kill -HUP $MAINPID\n",
+        "\"" + prefix.path() + "/bin/kelvaro\" --check-config --config \"" + prefix.path() +
+            "/etc/kelvaro/kelvaro.ini\"",
         "\nProtectSystem=strict\n",
         "\nUMask=0022\n",
         "ReadWritePaths=",  // the drop-in the unit documents

@@ -1,7 +1,7 @@
 // How the server answers what an operator and a service manager do to it:
 // stray signals, a reader that goes away, a settings file named on the
 // command line or unusable, a peer that never answers and more clients than
-// MaxHosts admits.
+// MaxHosts admits, and a settings file edited under a running server.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -189,6 +189,34 @@ TEST(ServiceControlTest, DeadPeerDownloadFailsWithItsAddressAndRefusalsAreCounte
     EXPECT_TRUE(holds(metrics, "kelvaro_clients_refused_total ")) << metrics;
     EXPECT_TRUE(holds(metrics, "kelvaro_download_last_completed_timestamp_seconds{peer=\"127.0.0.1\"} 0\n"))
         << metrics;
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support
+
+namespace kelvaro::testing_support {
+namespace {
+
+// SIGHUP re-reads the file it started on: the live keys change, a key that
+// needs a restart is named and kept, and the server goes on answering.
+TEST(ServiceControlTest, SighupPutsEditedSettingsInForceAndNamesTheRestartOnes) {
+    ServerProcess server("[Core]\nMaxHosts=10\n[Zone]\nSweepCycle=0\n");
+    ASSERT_TRUE(server.waitForLine(kBannerLine, kStartMs)) << server.output();
+    server.directory.write("kelvaro.ini", std::string("[Core]\nMaxHosts=3\n[Zone]\nSweepCycle=60\n"
+                                                      "[Directory]\nStateFile=later.db\n") +
+                                              kE2eBaseSettings);
+    ASSERT_TRUE(server.signal(SIGHUP));
+    const char* lines[] = {
+        "---Reload: Core MaxHosts: 10 -> 3",
+        "---Reload: Zone SweepCycle: 0 -> 60",
+        "---Reload: Directory StateFile: (empty) -> later.db: needs a restart, (empty) stays in "
+        "force",
+    };
+    for (const char* line : lines) EXPECT_TRUE(server.waitForLine(line)) << server.output();
+    EXPECT_TRUE(answersCountQuery(&server));
+    EXPECT_FALSE(server.directory.exists("later.db"));
+    ASSERT_TRUE(server.signal(SIGTERM));
+    EXPECT_EQ(server.waitForExit(), 0);
 }
 
 }  // namespace
