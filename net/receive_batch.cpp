@@ -23,6 +23,10 @@ ReceiveBatch::ReceiveBatch(ReceiveCall receiveCall)
 }
 
 Datagram* ReceiveBatch::next(int socket, uint32_t wanted) {
+    if (handed == filled && drained) {
+        drained = false;
+        return nullptr;
+    }
     if (handed == filled) fill(socket, wanted);
     if (handed == filled) return nullptr;
     return &ready[handed++];
@@ -60,6 +64,8 @@ uint32_t ReceiveBatch::fillBatch(int socket, uint32_t wanted) {
         const msghdr& header = headers[i].msg_hdr;
         if (keep(slots[i], headers[i].msg_len, header.msg_flags, kept)) ++kept;
     }
+    // With nothing kept the caller hears "nothing left" at once anyway.
+    drained = static_cast<uint32_t>(received) < wanted && kept > 0;
     return kept;
 }
 

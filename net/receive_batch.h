@@ -35,6 +35,9 @@ public:
     // datagram read earlier and not yet handed out comes first; otherwise one
     // call reads up to wanted datagrams (1 to kMaxBatch), so a caller that
     // asks for what it still means to take this iteration reads no more.
+    // A call that read fewer than it asked for emptied the socket: once its
+    // datagrams are handed out, the next call returns nullptr without asking
+    // the kernel again (which would only say so), and the one after reads.
     Datagram* next(int socket, uint32_t wanted);
 
     // Datagrams read and not yet handed out.
@@ -61,6 +64,7 @@ private:
     std::unique_ptr<Datagram[]> ready;
     uint32_t filled = 0;  // datagrams kept by the last call
     uint32_t handed = 0;  // of those, handed out
+    bool drained = false;  // the last call read fewer than it asked for
 };
 
 }  // namespace kelvaro

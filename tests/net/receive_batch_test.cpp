@@ -60,6 +60,13 @@ TEST(ReceiveBatchTest, ReadsNoMoreThanWantedAndLaterBatchesStartAfresh) {
     const Datagram* last = batch.next(receiver.fd, 64);
     ASSERT_NE(last, nullptr);
     EXPECT_EQ(last->bytes, filled(kMaxDatagram, 9));
+    // That read was short, so the socket was empty: the caller hears so once
+    // without a read, and the next call reads what came since.
+    sender.sendTo(receiver, 7, 7);
+    EXPECT_EQ(batch.next(receiver.fd, 64), nullptr);
+    const Datagram* later = batch.next(receiver.fd, 64);
+    ASSERT_NE(later, nullptr);
+    EXPECT_EQ(later->bytes, filled(7, 7));
 }
 
 int callsMade = 0;
