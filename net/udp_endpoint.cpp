@@ -86,6 +86,8 @@ Datagram* UdpEndpoint::receive(uint32_t wanted) {
     return received->next(socket, wanted);
 }
 
+uint32_t UdpEndpoint::held() const { return received ? received->waiting() : 0; }
+
 std::unique_ptr<Datagram> UdpEndpoint::poll() {
     const Datagram* next = receive(1);
     if (next == nullptr) return nullptr;

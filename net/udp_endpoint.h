@@ -92,6 +92,10 @@ public:
     // to take in this iteration. Never blocks.
     Datagram* receive(uint32_t wanted = 1);
 
+    // Datagrams already read from the socket and not yet handed out: they
+    // make the socket look empty to a wait.
+    uint32_t held() const;
+
     // At most one waiting datagram, as a copy the caller owns, or nullptr.
     std::unique_ptr<Datagram> poll();
 
