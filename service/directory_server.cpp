@@ -507,6 +507,16 @@ Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t p
                                      uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                                      std::string_view description, ZoneSource source,
                                      std::string_view password) {
+    const Admission admission = admitLearned(address, port, population, zoneFlag, zoneWord, name,
+                                             description, source, password);
+    pingEndpoint.flush();  // a caller outside an iteration expects the ping gone
+    return admission;
+}
+
+Admission DirectoryServer::admitLearned(uint32_t address, uint16_t port, uint16_t population,
+                                        uint16_t zoneFlag, uint32_t zoneWord,
+                                        std::string_view name, std::string_view description,
+                                        ZoneSource source, std::string_view password) {
     const uint64_t heldBefore = pending ? pending->added : 0;
     const Admission admission = admitZone(gate(), zoneList, pingEndpoint, address, port,
                                           population, zoneFlag, zoneWord, name, description,
@@ -520,7 +530,7 @@ Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t p
 void DirectoryServer::mergePeerList(const uint8_t* message, uint32_t length) {
     forEachZoneEntry(message, length, [this](const ZoneEntry& entry) {
         const Admission admission =
-            learnZone(entry.address, entry.port, entry.population, entry.zoneFlag, entry.zoneWord,
+            admitLearned(entry.address, entry.port, entry.population, entry.zoneFlag, entry.zoneWord,
                       entry.name, entry.description, ZoneSource::Peer);
         if (admission == Admission::Banned) ++counters.bannedPeerZones;
         if (admission == Admission::RejoinRefused) ++counters.rejoinsRefused;

@@ -233,6 +233,12 @@ private:
     void runStatsTimer();
     void runRestorePings();
     void flushSends();
+    // learnZone without the flush: for callers that learn many zones in one
+    // step and flush at its end.
+    Admission admitLearned(uint32_t address, uint16_t port, uint16_t population,
+                           uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                           std::string_view description, ZoneSource source,
+                           std::string_view password = {});
     // Bits of iterate()'s readablePorts, in descriptors() order.
     static constexpr uint32_t kUpdatePortBit = 1u << 0;
     static constexpr uint32_t kPingPortBit = 1u << 1;
