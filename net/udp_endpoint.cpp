@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/receive_batch.h"
+#include "net/send_queue.h"
+
 namespace kelvaro {
 
 NetAddress::NetAddress() { raw.sin_family = AF_INET; }
@@ -26,10 +29,16 @@ std::string NetAddress::text() const {
     return buffer;
 }
 
+UdpEndpoint::UdpEndpoint() = default;
+
 UdpEndpoint::~UdpEndpoint() { closeSocket(); }
 
+// Whatever is still queued leaves before the socket closes; datagrams read
+// from it and not yet taken go with it.
 void UdpEndpoint::closeSocket() {
+    flush();
     if (socket >= 0) ::close(socket);
+    received.reset();
     socket = -1;
     bound = false;
 }
@@ -53,24 +62,36 @@ int UdpEndpoint::open(uint16_t port) {
 
 bool UdpEndpoint::send(const uint8_t* bytes, size_t length) {
     if (socket < 0) return false;
+    if (queue) {
+        queue->add(socket, destination, bytes, length);
+        return true;
+    }
     return ::sendto(socket, bytes, length, MSG_DONTWAIT, destination.socketAddress(),
                     NetAddress::kSocketAddressSize) >= 0;
 }
 
-std::unique_ptr<Datagram> UdpEndpoint::poll() {
+void UdpEndpoint::queueSends() {
+    if (!queue) queue = std::make_unique<SendQueue>();
+}
+
+void UdpEndpoint::flush() {
+    if (queue && socket >= 0) queue->flush(socket);
+}
+
+uint64_t UdpEndpoint::sendsRefused() const { return queue ? queue->refused() : 0; }
+
+Datagram* UdpEndpoint::receive(uint32_t wanted) {
     if (!bound) return nullptr;
-    uint8_t buffer[kMaxDatagram];
-    NetAddress source;
-    socklen_t sourceSize = NetAddress::kSocketAddressSize;
-    // MSG_TRUNC makes the call report the datagram's real length, so one that
-    // was longer than the buffer is recognised and dropped rather than cut.
-    const ssize_t received = ::recvfrom(socket, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC,
-                                        source.socketAddress(), &sourceSize);
-    if (received <= 0 || received > kMaxDatagram) return nullptr;
-    auto datagram = std::make_unique<Datagram>();
-    datagram->source = source;
-    datagram->bytes.assign(buffer, buffer + received);
-    return datagram;
+    if (!received) received = std::make_unique<ReceiveBatch>();
+    return received->next(socket, wanted);
+}
+
+uint32_t UdpEndpoint::held() const { return received ? received->waiting() : 0; }
+
+std::unique_ptr<Datagram> UdpEndpoint::poll() {
+    const Datagram* next = receive(1);
+    if (next == nullptr) return nullptr;
+    return std::make_unique<Datagram>(*next);
 }
 
 uint16_t UdpEndpoint::localPort() const {

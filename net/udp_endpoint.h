@@ -1,8 +1,12 @@
 #pragma once
-// One bound IPv4 UDP socket that never blocks. The service polls each endpoint
-// once per iteration and takes at most one datagram from it; datagrams that
-// are empty or longer than kMaxDatagram bytes are dropped unseen. Sending goes
-// to the endpoint's current destination, so set it just before each send.
+// One bound IPv4 UDP socket that never blocks. The service takes up to
+// DatagramsPerIteration datagrams from each endpoint per iteration, read with
+// as few system calls as that allows (ReceiveBatch); datagrams that are empty
+// or longer than kMaxDatagram bytes are dropped unseen. Sending goes to the
+// endpoint's current destination, so set it just before each send. An
+// endpoint told to queueSends() keeps its datagrams until flush() and sends
+// them together (SendQueue); its owner flushes at the end of every step that
+// sends, so nothing leaves later than in the iteration that made it.
 //
 // Ports are in host order everywhere except inside NetAddress; IPv4 addresses
 // stay in network order throughout.
@@ -43,6 +47,9 @@ private:
 };
 
 // One received datagram: its sender and a copy of its 1 to kMaxDatagram bytes.
+class ReceiveBatch;
+class SendQueue;
+
 struct Datagram {
     NetAddress source;
     std::vector<uint8_t> bytes;
@@ -53,7 +60,7 @@ struct Datagram {
 
 class UdpEndpoint {
 public:
-    UdpEndpoint() = default;
+    UdpEndpoint();
     ~UdpEndpoint();
     UdpEndpoint(const UdpEndpoint&) = delete;
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
@@ -67,10 +74,29 @@ public:
     void setDestination(uint32_t address, uint16_t port) { destination.set(address, port); }
     void setDestination(const NetAddress& address) { destination = address; }
 
-    // One datagram to the current destination; false when the system refused it.
+    // One datagram to the current destination; false when the system refused
+    // it. A queued datagram counts as accepted here; a later refusal is
+    // counted in sendsRefused().
     bool send(const uint8_t* bytes, size_t length);
 
-    // At most one waiting datagram, or nullptr. Never blocks.
+    // From now on send() queues until flush() (or until the queue is full).
+    void queueSends();
+    // Sends whatever is queued; nothing when sends are not queued.
+    void flush();
+    // Queued datagrams the system refused, and so dropped.
+    uint64_t sendsRefused() const;
+
+    // The next waiting datagram, or nullptr; valid until the next receive()
+    // or poll(); the caller may change its bytes. When none is left from the last read, one system call reads
+    // up to wanted (at most 64), which the caller sets to what it still means
+    // to take in this iteration. Never blocks.
+    Datagram* receive(uint32_t wanted = 1);
+
+    // Datagrams already read from the socket and not yet handed out: they
+    // make the socket look empty to a wait.
+    uint32_t held() const;
+
+    // At most one waiting datagram, as a copy the caller owns, or nullptr.
     std::unique_ptr<Datagram> poll();
 
     // The bound local port in host order (0 when unbound).
@@ -86,6 +112,8 @@ private:
     int socket = -1;
     bool bound = false;
     NetAddress destination;
+    std::unique_ptr<ReceiveBatch> received;  // made on the first receive
+    std::unique_ptr<SendQueue> queue;        // only after queueSends()
 };
 
 }  // namespace kelvaro

@@ -113,7 +113,7 @@ ConsoleSession::~ConsoleSession() {
 
 void flushConsole() { std::fflush(stdout); }
 
-void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
+uint32_t pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
     constexpr size_t kMostSockets = 8;
     int watched[kMostSockets + 2];
     size_t count = 0;
@@ -126,6 +126,7 @@ void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
     // A pipe whose writer has gone stays readable with nothing to read: no
     // key can come from it any more, so it is not watched again.
     if (watchStdin && (ready & (1u << stdinSlot)) != 0 && !stopRequested()) watchStdin = false;
+    return ready & ((1u << stdinSlot) - 1);
 }
 
 bool takeReloadRequest() {

@@ -42,7 +42,9 @@ void flushConsole();
 // Pauses up to timeoutMs, ending early when one of sockets is readable, a
 // stop or reload signal arrives or a key is waiting. Stdin is watched only when it can
 // announce a key without always looking readable: a terminal, or a pipe or
-// socket until its writer hangs up (never a file or /dev/null).
-void pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs);
+// socket until its writer hangs up (never a file or /dev/null). Returns a
+// mask with bit i set for sockets[i] (the first 8) found readable; 0 when the
+// pause ended for another reason or at its time limit.
+uint32_t pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs);
 
 }  // namespace kelvaro

@@ -97,7 +97,13 @@ public:
     // none, since replies are read in every iteration, busy or not, and a zone
     // is only charged for a ping once upkeep runs and its time to answer has
     // passed.
-    void iterate();
+    //
+    // readablePorts has bit i set for descriptors()[i] when the caller has
+    // just seen that socket readable; a port whose bit is clear is not read
+    // in this iteration (the datagrams that came since wait for the next),
+    // which spares an idle port its empty read. 0 means unknown: every port
+    // is read.
+    void iterate(uint32_t readablePorts = 0);
 
     // The server list of the zones whose population is at least minimum, as
     // whole entries in at most 50000 bytes. When they all fit, the list holds
@@ -247,6 +253,20 @@ private:
     void runSweep();
     void runStatsTimer();
     void runRestorePings();
+    void flushSends();
+    // learnZone without the flush: for callers that learn many zones in one
+    // step and flush at its end.
+    Admission admitLearned(uint32_t address, uint16_t port, uint16_t population,
+                           uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
+                           std::string_view description, ZoneSource source,
+                           std::string_view password = {});
+    // Bits of iterate()'s readablePorts, in descriptors() order.
+    static constexpr uint32_t kUpdatePortBit = 1u << 0;
+    static constexpr uint32_t kPingPortBit = 1u << 1;
+    static constexpr uint32_t kClientPortBit = 1u << 2;
+    static constexpr uint32_t kDownloadPortBit = 1u << 3;
+    static constexpr uint32_t kAllPorts = 0xF;
+    uint32_t readable = kAllPorts;  // this iteration's ports to read
     void forgetUnprovenRestores();
     void restoreZones(std::vector<StoredZone>& zones, uint32_t& listed, uint32_t& refused);
     void becomeBusy();

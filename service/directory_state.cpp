@@ -124,9 +124,9 @@ void DirectoryServer::runRestorePings() {
         std::string_view password;
         if (const ZonePassword* owner = passwords.owner(zone.name); owner && !zone.fromPeer)
             password = owner->currentPassword();
-        const Admission admission = learnZone(zone.address, zone.port, zone.population, zone.flag,
-                                              zone.word, zone.name, zone.description, source,
-                                              password);
+        const Admission admission = admitLearned(zone.address, zone.port, zone.population,
+                                                 zone.flag, zone.word, zone.name,
+                                                 zone.description, source, password);
         if (admission == Admission::Pending) {
             restoreChecks.push_back({zoneKey(zone.address, zone.port), tickCount()});
             ++sent;

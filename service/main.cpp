@@ -188,17 +188,19 @@ int main(int argc, char** argv) {
                                         serverSockets[3], web.descriptor()};
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
+    uint32_t readable = 0;  // unknown: every port is read
     while (!kelvaro::stopRequested()) {
         if (kelvaro::takeReloadRequest())
             reloadSettings(settings, !configPath.empty(), *server, web);
-        server->iterate();
+        server->iterate(readable & 0xF);
+        readable = 0;
         web.iterate(*server, static_cast<int64_t>(std::time(nullptr)));
         kelvaro::flushConsole();
         // The front may need running sooner than the sleep ends (a connection's
         // time-out, bytes it already holds).
         const uint32_t pauseMs = web.waitLimitMs(iterationSleepMs(settings.IterationSleepTime));
         if (pauseMs == 0) continue;  // even a zero-length sleep costs the timer slack
-        if (settings.WakeOnTraffic) kelvaro::pauseForTraffic(sockets, pauseMs);
+        if (settings.WakeOnTraffic) readable = kelvaro::pauseForTraffic(sockets, pauseMs);
         else kelvaro::sleepMs(pauseMs);
     }
     server.reset();

@@ -39,8 +39,8 @@ ConnectionManager::~ConnectionManager() = default;
 uint32_t ConnectionManager::poll(uint32_t maxDatagrams) {
     uint32_t taken = 0;
     while (taken < maxDatagrams) {
-        std::unique_ptr<Datagram> datagram = endpoint.poll();
-        if (!datagram) break;
+        Datagram* datagram = endpoint.receive(maxDatagrams - taken);
+        if (datagram == nullptr) break;
         ++taken;
         const auto length = static_cast<uint32_t>(datagram->bytes.size());
         Connection* connection = findOrAccept(datagram->source, datagram->bytes.data(), length);
@@ -58,6 +58,7 @@ uint32_t ConnectionManager::poll(uint32_t maxDatagrams) {
             node->element->tick();
         node = following;
     }
+    endpoint.flush();
     return taken;
 }
 
@@ -124,6 +125,7 @@ void ConnectionManager::connect(uint32_t address, uint16_t port) {
     Connection* connection = connections.append(
         std::make_unique<Connection>(false, peer, endpoint, applicationHandler, settings));
     connection->sendKeyRequest();
+    endpoint.flush();
 }
 
 void ConnectionManager::removeAll() { connections.clear(); }

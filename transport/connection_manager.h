@@ -16,7 +16,9 @@
 //
 // Each poll takes up to maxDatagrams datagrams (one by default), hands each to
 // its connection, then walks the list once: closed connections are freed
-// there, every other one is ticked.
+// there, every other one is ticked. When the endpoint queues its sends, poll()
+// and connect() flush it before they return; a send made elsewhere waits for
+// the owner's next flush or poll.
 
 #include <cstdint>
 #include <memory>

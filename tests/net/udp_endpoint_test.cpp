@@ -115,6 +115,43 @@ TEST_F(UdpEndpointTest, DestinationCanBeSwitchedBetweenSends) {
     EXPECT_EQ(toOther->bytes[0], 2);
 }
 
+// Sends then leave only on a flush, or when the socket closes, in the order
+// and to the destinations they were made with.
+TEST_F(UdpEndpointTest, QueuedSendsLeaveOnFlushOrClose) {
+    sender.queueSends();
+    sendFilled(1, 1);
+    sendFilled(2, 2);
+    EXPECT_EQ(receiver.poll(), nullptr);
+    sender.flush();
+    auto first = pollWithin(receiver);
+    auto second = pollWithin(receiver);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->bytes, (std::vector<uint8_t>{1}));
+    EXPECT_EQ(second->bytes, (std::vector<uint8_t>{2, 2}));
+    sendFilled(3, 3);
+    EXPECT_GE(sender.open(0), 0);  // the reopening closes the old socket
+    auto third = pollWithin(receiver);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->bytes, (std::vector<uint8_t>(3, 3)));
+    EXPECT_EQ(sender.sendsRefused(), 0u);
+}
+
+// A batch read for receive() is handed out before poll() reads anything new.
+TEST_F(UdpEndpointTest, ReceiveAndPollShareOneOrder) {
+    for (uint8_t i = 1; i <= 3; ++i) sendFilled(i, i);
+    const Datagram* first = nullptr;
+    for (int i = 0; i < 100 && first == nullptr; ++i) first = receiver.receive(8);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->bytes, (std::vector<uint8_t>{1}));
+    auto second = pollWithin(receiver);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->bytes, (std::vector<uint8_t>(2, 2)));
+    const Datagram* third = receiver.receive(8);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->bytes, (std::vector<uint8_t>(3, 3)));
+}
+
 TEST(NetAddressTest, KeepsNetworkAddressAndHostPort) {
     const NetAddress address(inet_addr("10.1.2.3"), 4991);
     EXPECT_EQ(address.text(), "10.1.2.3");

@@ -1,0 +1,91 @@
+#include "net/receive_batch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kelvaro {
+
+ReceiveBatch::ReceiveBatch(ReceiveCall receiveCall)
+    : call(receiveCall),
+      slots(std::make_unique<Slot[]>(kMaxBatch)),
+      headers(std::make_unique<mmsghdr[]>(kMaxBatch)),
+      vectors(std::make_unique<iovec[]>(kMaxBatch)),
+      ready(std::make_unique<Datagram[]>(kMaxBatch)) {
+    for (uint32_t i = 0; i < kMaxBatch; ++i) {
+        ready[i].bytes.reserve(kMaxDatagram);
+        msghdr& header = headers[i].msg_hdr;
+        header.msg_name = &slots[i].source;
+        header.msg_iov = &vectors[i];
+        header.msg_iovlen = 1;
+        vectors[i].iov_base = slots[i].bytes.data();
+    }
+}
+
+Datagram* ReceiveBatch::next(int socket, uint32_t wanted) {
+    if (handed == filled && drained) {
+        drained = false;
+        return nullptr;
+    }
+    if (handed == filled) fill(socket, wanted);
+    if (handed == filled) return nullptr;
+    return &ready[handed++];
+}
+
+void ReceiveBatch::fill(int socket, uint32_t wanted) {
+    handed = 0;
+    filled = 0;
+    wanted = std::clamp(wanted, 1u, kMaxBatch);
+    if (!singleCalls) {
+        filled = fillBatch(socket, wanted);
+        if (!singleCalls) return;
+    }
+    filled = fillSingle(socket);
+}
+
+uint32_t ReceiveBatch::fillBatch(int socket, uint32_t wanted) {
+    // The kernel overwrites both lengths with what it delivered, so each call
+    // starts from the full sizes again.
+    for (uint32_t i = 0; i < wanted; ++i) {
+        headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        headers[i].msg_hdr.msg_controllen = 0;
+        headers[i].msg_hdr.msg_flags = 0;
+        vectors[i].iov_len = kMaxDatagram;
+    }
+    // MSG_TRUNC makes each msg_len the datagram's real length, so one longer
+    // than the buffer is recognised and dropped rather than cut.
+    const int received = call(socket, headers.get(), wanted, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (received < 0) {
+        if (errno == ENOSYS) singleCalls = true;
+        return 0;
+    }
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < static_cast<uint32_t>(received); ++i) {
+        const msghdr& header = headers[i].msg_hdr;
+        if (keep(slots[i], headers[i].msg_len, header.msg_flags, kept)) ++kept;
+    }
+    // With nothing kept the caller hears "nothing left" at once anyway.
+    drained = static_cast<uint32_t>(received) < wanted && kept > 0;
+    return kept;
+}
+
+uint32_t ReceiveBatch::fillSingle(int socket) {
+    Slot& slot = slots[0];
+    socklen_t sourceSize = sizeof slot.source;
+    const ssize_t received = ::recvfrom(socket, slot.bytes.data(), slot.bytes.size(),
+                                        MSG_DONTWAIT | MSG_TRUNC,
+                                        reinterpret_cast<sockaddr*>(&slot.source), &sourceSize);
+    if (received <= 0) return 0;
+    return keep(slot, static_cast<size_t>(received), 0, 0) ? 1 : 0;
+}
+
+bool ReceiveBatch::keep(const Slot& slot, size_t length, int flags, uint32_t into) {
+    if (length == 0 || length > kMaxDatagram || (flags & MSG_TRUNC) != 0) return false;
+    if (slot.source.ss_family != AF_INET) return false;
+    Datagram& datagram = ready[into];
+    std::memcpy(datagram.source.socketAddress(), &slot.source, NetAddress::kSocketAddressSize);
+    datagram.bytes.assign(slot.bytes.data(), slot.bytes.data() + length);
+    return true;
+}
+
+}  // namespace kelvaro

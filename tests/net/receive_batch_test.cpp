@@ -1,0 +1,100 @@
+#include "net/receive_batch.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "loopback_socket.h"
+
+namespace kelvaro {
+namespace {
+
+using testing_support::LoopbackSocket;
+
+std::vector<uint8_t> filled(size_t length, uint8_t fill) {
+    return std::vector<uint8_t>(length, fill);
+}
+
+// On loopback a sent datagram is queued at the receiver before sendto
+// returns, so every case below reads a batch that is already complete.
+TEST(ReceiveBatchTest, OneCallKeepsEveryFittingDatagramAndDropsTheRestEachAlone) {
+    LoopbackSocket receiver;
+    LoopbackSocket sender;
+    const size_t lengths[] = {1, kMaxDatagram + 1, kMaxDatagram, 0, 2000, 3};
+    for (size_t i = 0; i < std::size(lengths); ++i)
+        sender.sendTo(receiver, lengths[i], static_cast<uint8_t>(i + 1));
+
+    ReceiveBatch batch;
+    const std::vector<std::vector<uint8_t>> expected = {
+        filled(1, 1), filled(kMaxDatagram, 3), filled(3, 6)};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const Datagram* datagram = batch.next(receiver.fd, 64);
+        ASSERT_NE(datagram, nullptr) << i;
+        EXPECT_EQ(datagram->bytes, expected[i]) << i;
+        EXPECT_TRUE(datagram->source.sameHost(sender.address)) << i;
+        EXPECT_EQ(batch.waiting(), expected.size() - 1 - i);
+    }
+    EXPECT_EQ(batch.next(receiver.fd, 64), nullptr);
+    EXPECT_FALSE(batch.usesSingleCalls());
+}
+
+TEST(ReceiveBatchTest, ReadsNoMoreThanWantedAndLaterBatchesStartAfresh) {
+    LoopbackSocket receiver;
+    LoopbackSocket sender;
+    for (uint8_t i = 1; i <= 5; ++i) sender.sendTo(receiver, i, i);
+    ReceiveBatch batch;
+    ASSERT_NE(batch.next(receiver.fd, 2), nullptr);
+    EXPECT_EQ(batch.waiting(), 1u);
+    // The one read already comes before any new read, whatever is wanted.
+    const Datagram* second = batch.next(receiver.fd, 64);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->bytes, filled(2, 2));
+    // A longer datagram after shorter ones: every length is reset per call.
+    sender.sendTo(receiver, kMaxDatagram, 9);
+    for (uint8_t i = 3; i <= 5; ++i) {
+        const Datagram* datagram = batch.next(receiver.fd, 64);
+        ASSERT_NE(datagram, nullptr);
+        EXPECT_EQ(datagram->bytes, filled(i, i));
+    }
+    const Datagram* last = batch.next(receiver.fd, 64);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->bytes, filled(kMaxDatagram, 9));
+    // That read was short, so the socket was empty: the caller hears so once
+    // without a read, and the next call reads what came since.
+    sender.sendTo(receiver, 7, 7);
+    EXPECT_EQ(batch.next(receiver.fd, 64), nullptr);
+    const Datagram* later = batch.next(receiver.fd, 64);
+    ASSERT_NE(later, nullptr);
+    EXPECT_EQ(later->bytes, filled(7, 7));
+}
+
+int callsMade = 0;
+int missingCall(int, mmsghdr*, unsigned, int, timespec*) {
+    ++callsMade;
+    errno = ENOSYS;
+    return -1;
+}
+
+TEST(ReceiveBatchTest, WithoutTheBatchCallEachDatagramIsReadAloneAndStillChecked) {
+    LoopbackSocket receiver;
+    LoopbackSocket sender;
+    sender.sendTo(receiver, 4, 1);
+    sender.sendTo(receiver, kMaxDatagram + 1, 2);
+    sender.sendTo(receiver, 5, 3);
+    callsMade = 0;
+    ReceiveBatch batch(&missingCall);
+    const Datagram* first = batch.next(receiver.fd, 64);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->bytes, filled(4, 1));
+    EXPECT_TRUE(batch.usesSingleCalls());
+    EXPECT_EQ(batch.waiting(), 0u);
+    EXPECT_EQ(batch.next(receiver.fd, 64), nullptr);  // the oversized one, dropped
+    const Datagram* third = batch.next(receiver.fd, 64);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->bytes, filled(5, 3));
+    EXPECT_EQ(callsMade, 1);  // learned once
+}
+
+}  // namespace
+}  // namespace kelvaro
