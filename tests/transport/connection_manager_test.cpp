@@ -81,6 +81,8 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
         clients.push_back(std::make_unique<DatagramSink>());
         sendAndPoll(*clients.back(), manager, kKeyRequest);
         sendAndPoll(*clients.back(), manager, kBareSyncRequest);
+        // Peers that have shown they read us keep their slots.
+        connectionAt(manager, manager.connectionCount() - 1).peerProven = true;
     }
     EXPECT_EQ(manager.connectionCount(), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(clients[i]->drain(), std::vector<Bytes>{kKeyResponse}) << i;
@@ -272,8 +274,9 @@ TEST_F(ConnectionManagerTest, KeyRequestIsAnsweredOnceAndTakesNoSlotUntilTheNext
     sendAndPoll(client, manager, kKeyRequest);
     EXPECT_TRUE(client.drain().empty());
 
-    // The slot is taken now: the other answered address finds no room, and
-    // is refused once.
+    // The slot is taken now by a peer that has shown it reads us: the other
+    // answered address finds no room, and is refused once.
+    connection.peerProven = true;
     sendAndPoll(other, manager, reliableAppMessage(0));
     EXPECT_EQ(manager.connectionCount(), 1);
     EXPECT_EQ(manager.refusedCount(), 1u);
@@ -333,6 +336,8 @@ TEST_F(ConnectionManagerTest, MaxHostsPerAddressCountsConnectionsFromOneAddressO
     for (DatagramSink* client : {&first, &second, &third}) {
         sendAndPoll(*client, manager, kKeyRequest);
         sendAndPoll(*client, manager, kBareSyncRequest);
+        if (manager.connectionCount() > 0)
+            connectionAt(manager, manager.connectionCount() - 1).peerProven = true;
     }
     EXPECT_EQ(manager.connectionCount(), 2);
     EXPECT_TRUE(third.drain().empty());
