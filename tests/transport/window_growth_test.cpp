@@ -81,7 +81,7 @@ TEST(WindowGrowthTest, WindowOpensByOnePerAcknowledgedPacketUpToMaxWindow) {
         WindowTest test(TransportSettings{.MaxReliableInTransit = c.maxReliableInTransit,
                                           .MaxWindow = c.maxWindow});
         // A peer known to read what it is sent: the byte limit before the
-        // first acknowledgement does not apply.
+        // proof does not apply.
         test.connection->peerProven = true;
         test.send(messageOfPieces(1200));
         std::vector<uint32_t> rounds;
