@@ -1,6 +1,8 @@
 // The proof that a listening connection's peer reads what we send: probes
 // drawn at random, their acknowledgements, and the byte limit until then.
 
+#include <algorithm>
+
 #include "transport/connection.h"
 #include "transport/core_packet.h"
 #include "util/bytes.h"
@@ -10,6 +12,7 @@ namespace {
 
 constexpr uint32_t kProbeLength = kReliableHeader + 1;
 constexpr uint32_t kBitsPerDraw = 8;
+constexpr uint32_t kProbeResendTicks = 25;
 static_assert(Connection::kMaxEarlyDistance == 1u << kBitsPerDraw,
               "a probe number must lie where every receiver takes it early");
 
@@ -45,7 +48,9 @@ std::array<uint32_t, Connection::kProbeCount> probeNumbers(uint64_t seed) {
 void Connection::upkeepProof(uint32_t now) {
     if (peerProven || smallReply) return;
     if (!probesSent) {
-        if (waiting.empty()) return;
+        // With no window at all nothing of the reply may leave, probes
+        // included.
+        if (waiting.empty() || sendWindow() == 0) return;
         // A reply that fits twice in what an unproven peer may draw needs no
         // proof: it leaves in order now, with room for one resend of it all.
         uint32_t total = 0;
@@ -63,7 +68,10 @@ void Connection::upkeepProof(uint32_t now) {
         probeTick = now;
         return;
     }
-    if (now - probeTick <= roundTrip + roundTripDeviation) return;
+    // Sooner than the one-second time-out of a connection that never
+    // measured its round trip: the whole reply waits on these, and a probe
+    // past the reply costs 7 bytes.
+    if (now - probeTick <= std::min(roundTrip + roundTripDeviation, kProbeResendTicks)) return;
     for (uint32_t i = 0; i < kProbeCount; ++i)
         if ((probesAcknowledged & (1u << i)) == 0) sendProbe(i);
     probeTick = now;
