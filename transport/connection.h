@@ -144,8 +144,8 @@ public:
     // Of that, reliable packets leave only while this much stays free, so an
     // acknowledgement or a clock answer can still go out.
     static constexpr uint32_t kUnprovenControlReserve = 64;
-    // The proof: before anything else of a reply longer than
-    // kSmallReplyBytes, the connection sends kProbeCount reliable packets
+    // The proof: with a reply (before anything else of it, when it is longer
+    // than kSmallReplyBytes), the connection sends kProbeCount reliable packets
     // whose numbers it draws at random below kMaxEarlyDistance (so every
     // receiver holds and acknowledges them). A number the reply uses carries
     // that packet of the reply, sent early; a number past the reply carries a
@@ -155,8 +155,8 @@ public:
     // of a number we never sent closes the connection silently, so guessing
     // costs the guesser its connection.
     static constexpr uint32_t kProbeCount = 2;
-    // A reply this short leaves in order at once, proof or not: with one
-    // resend of each packet it stays inside the limit.
+    // A reply this short leaves in order at once, beside the probes: with
+    // one resend of each packet it stays inside the limit.
     static constexpr uint32_t kSmallReplyBytes = (kUnprovenByteLimit - kUnprovenControlReserve) / 2;
     // With an opening window, a packet in transit is resent at once when this
     // many packets sent after it have been acknowledged: the peer acknowledges
@@ -288,6 +288,7 @@ public:
     bool probesSent = false;
     uint32_t probesAcknowledged = 0;  // a bit per probe
     uint32_t probeTick = 0;
+    uint32_t probeRounds = 0;  // resends of the probes so far
     // Set when a reply short enough to need no proof was let out in order.
     bool smallReply = false;
     // When the window was last halved; it halves at most once per time-out,

@@ -16,14 +16,15 @@ constexpr uint32_t kProbeResendTicks = 25;
 static_assert(Connection::kMaxEarlyDistance == 1u << kBitsPerDraw,
               "a probe number must lie where every receiver takes it early");
 
-// kProbeCount distinct numbers below kMaxEarlyDistance, a byte of the seed
-// each; a repeat takes the seed's next byte, and the unlikely run out of
-// bytes the next free number.
-std::array<uint32_t, Connection::kProbeCount> probeNumbers(uint64_t seed) {
+// kProbeCount distinct numbers from floor up to kMaxEarlyDistance, a byte of
+// the seed each; a byte below floor or repeated gives way to the seed's next
+// byte, and the unlikely run out of bytes to the next free number.
+std::array<uint32_t, Connection::kProbeCount> probeNumbers(uint64_t seed, uint32_t floor) {
     std::array<uint32_t, Connection::kProbeCount> numbers{};
     uint32_t bitsLeft = 64;
     for (uint32_t i = 0; i < numbers.size(); ++i) {
         auto taken = [&](uint32_t candidate) {
+            if (candidate < floor) return true;
             for (uint32_t j = 0; j < i; ++j)
                 if (numbers[j] == candidate) return true;
             return false;
@@ -46,13 +47,14 @@ std::array<uint32_t, Connection::kProbeCount> probeNumbers(uint64_t seed) {
 }  // namespace
 
 void Connection::upkeepProof(uint32_t now) {
-    if (peerProven || smallReply) return;
+    if (peerProven) return;
     if (!probesSent) {
         // With no window at all nothing of the reply may leave, probes
         // included.
         if (waiting.empty() || sendWindow() == 0) return;
-        // A reply that fits twice in what an unproven peer may draw needs no
-        // proof: it leaves in order now, with room for one resend of it all.
+        // A reply that fits twice in what an unproven peer may draw need
+        // not wait for the proof: it leaves in order now, with room for one
+        // resend of it all.
         uint32_t total = 0;
         for (auto* node = waiting.head(); node != nullptr && total <= kSmallReplyBytes; node = node->next)
             total += node->element->length;
@@ -60,21 +62,28 @@ void Connection::upkeepProof(uint32_t now) {
             smallReply = true;
             while (promoteWaiting()) {
             }
-            return;
         }
-        probes = probeNumbers(probeSeed);
+        // Probes all the same: a proven connection keeps its slot.
+        // A short reply has left already, and anyone may acknowledge its
+        // numbers unharmed: its probes lie past it.
+        probes = probeNumbers(probeSeed, smallReply ? std::min(nextSequence, kMaxEarlyDistance - kProbeCount) : 0);
         for (uint32_t i = 0; i < kProbeCount; ++i) sendProbe(i);
         probesSent = true;
         probeTick = now;
         return;
     }
-    // Sooner than the one-second time-out of a connection that never
+    // First sooner than the one-second time-out of a connection that never
     // measured its round trip: the whole reply waits on these, and a probe
     // past the reply costs 7 bytes.
-    if (now - probeTick <= std::min(roundTrip + roundTripDeviation, kProbeResendTicks)) return;
+    // The interval doubles up to that time-out, so a peer that never
+    // answers is not asked four times a second.
+    const uint32_t interval =
+        std::min(kProbeResendTicks << std::min(probeRounds, 8u), roundTrip + roundTripDeviation);
+    if (now - probeTick <= interval) return;
     for (uint32_t i = 0; i < kProbeCount; ++i)
         if ((probesAcknowledged & (1u << i)) == 0) sendProbe(i);
     probeTick = now;
+    ++probeRounds;
 }
 
 void Connection::sendProbe(uint32_t index) {

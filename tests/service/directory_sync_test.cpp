@@ -307,6 +307,8 @@ public:
         sink.open(0);
         connection = std::make_unique<Connection>(true, NetAddress(kLoopback, sink.localPort()),
                                                   endpoint, responder);
+        // The responder is the subject, not the proof a peer gives first.
+        connection->peerProven = true;
     }
 
     std::string request(const Bytes& bytes) {

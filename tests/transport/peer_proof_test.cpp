@@ -149,23 +149,35 @@ TEST(PeerProofTest, BlindAcknowledgementsDrawAtMostTheUnprovenLimit) {
     }
 }
 
-// A reply that fits twice within the limit needs no proof; the numbers it
-// used may be acknowledged again and again, any other ends the connection.
-TEST(PeerProofTest, ShortReplyLeavesAtOnceAndOnlyItsOwnNumbersMayBeAcknowledged) {
-    ListAnswer answer(1, 0xC802, TransportSettings{});
-    Connection& connection = *answer.connection;
-    connection.tick();
-    const std::vector<Bytes> sent = answer.victim.drain();
-    ASSERT_EQ(sent.size(), 3u);  // key response, acknowledgement, the list
-    EXPECT_EQ(testing::sequenceOf(sent[2]), 0u);
-    EXPECT_FALSE(connection.probesSent);
+// A reply that fits twice within the limit does not wait for the proof, and
+// its probes lie past it; the numbers it used may be acknowledged again and
+// again, any other but the probes ends the connection.
+TEST(PeerProofTest, ShortReplyLeavesAtOnceBesideProbesPastIt) {
+    for (bool guess : {false, true}) {
+        SCOPED_TRACE(guess ? "a wrong number" : "the probes");
+        ListAnswer answer(1, 0x0100, TransportSettings{});  // bytes 0 and 1 fall in the reply
+        Connection& connection = *answer.connection;
+        connection.tick();
+        const std::vector<Bytes> sent = answer.victim.drain();
+        ASSERT_EQ(sent.size(), 5u);  // key response, acknowledgement, the list, two probes
+        EXPECT_EQ(testing::sequenceOf(sent[2]), 0u);
+        EXPECT_EQ(sent[3], (Bytes{0, 3, 1, 0, 0, 0, 0}));
+        EXPECT_EQ(sent[4], (Bytes{0, 3, 2, 0, 0, 0, 0}));
 
-    answer.feed(ackOf(0));
-    answer.feed(ackOf(0));
-    EXPECT_FALSE(connection.isClosed());
-    EXPECT_FALSE(connection.peerProven);
-    answer.feed(ackOf(1));
-    EXPECT_TRUE(connection.isClosed());
+        answer.feed(ackOf(0));
+        answer.feed(ackOf(0));
+        EXPECT_FALSE(connection.isClosed());
+        EXPECT_FALSE(connection.peerProven);
+        if (guess) {
+            answer.feed(ackOf(3));
+            EXPECT_TRUE(connection.isClosed());
+        } else {
+            answer.feed(ackOf(2));
+            answer.feed(ackOf(1));
+            EXPECT_TRUE(connection.peerProven);
+            EXPECT_FALSE(connection.isClosed());
+        }
+    }
 }
 
 // A client that follows the protocol proves itself without knowing it: it
