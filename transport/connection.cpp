@@ -177,6 +177,7 @@ Connection::Connection(bool listening, const NetAddress& remote, UdpEndpoint& so
         registerHandlers({CorePacketType::KeyResponse, CorePacketType::SyncRequest,
                           CorePacketType::Disconnect});
     resetRoundTrip();
+    peerProven = !listening;
 }
 
 // The lists, buffers and queue free their contents; nothing is sent.
@@ -222,6 +223,10 @@ void Connection::dispatchCore(ReceivedMessage& message) {
 }
 
 void Connection::sendRaw(const uint8_t* bytes, uint32_t length) {
+    if (!peerProven) {
+        if (length > kUnprovenByteLimit - unprovenBytes) return;  // unprovenBytes never passes it
+        unprovenBytes += length;
+    }
     ScratchCopy copy(bytes, length);
     cipher.encrypt(copy.data(), length);
     // The endpoint is shared by every connection of a manager: aim it at our
@@ -306,6 +311,7 @@ void Connection::onKeyRequest(int32_t key) {
 
 void Connection::acceptExchangedKey(int32_t responseKey) {
     takeKey(responseKey);
+    if (!peerProven) unprovenBytes += kKeyResponseLength;  // the manager's answer counts
     ++packetsSent;
     ++packetsReceived;
 }
@@ -368,6 +374,7 @@ void Connection::tick() {
     applyClusterMode();
     // The tick goes on after a disconnect: its packets still leave.
     if (transportNow() - lastReceiveTick > settings.PacketSilenceLimit) disconnect(true);
+    upkeepProof(transportNow());
     resendOverdue();
     const uint32_t timeout = roundTrip + roundTripDeviation;
     if (keyRequestPending && transportNow() - keyRequestTick > timeout * kKeyRetryFactor)

@@ -133,17 +133,31 @@ public:
     // build, so the whole depth stays well under 1 MB.
     static constexpr uint32_t kMaxDatagramNesting = kMaxDatagram / 3 + 1;
     static constexpr uint32_t kMaxDeliveryDepth = kMaxDatagramNesting + 4;
-    // Until its peer's first acknowledgement, a connection puts at most this
-    // many bytes of reliable packets on the wire, first sends and resends
-    // together. Anyone can forge a key request and a list request naming
-    // another's address; without an acknowledgement nothing shows that the
-    // peer reads what we send, so such a pair draws at most this much (plus
-    // the 6-byte key response, a 6-byte acknowledgement and the two 2-byte
-    // disconnect packets at the silence limit): under 2,000 bytes. Three full
-    // pieces (1,524 bytes) still leave at once, as they always have; a packet
-    // that would pass the limit waits for an acknowledgement, and a resend
-    // that would pass it is skipped.
-    static constexpr uint32_t kUnacknowledgedByteLimit = 1900;
+    // Until its peer has shown that it reads what we send, a listening
+    // connection sends it at most this many bytes in all: key response,
+    // probes, acknowledgements, clock answers, resends and disconnects
+    // together. Anyone can forge a key request, a list request and any number
+    // of acknowledgements naming another's address, and our sequence numbers
+    // start at 0, so an acknowledgement as such shows nothing. What a blind
+    // sender cannot know is which packets we sent: see the probes below.
+    static constexpr uint32_t kUnprovenByteLimit = 2000;
+    // Of that, reliable packets leave only while this much stays free, so an
+    // acknowledgement or a clock answer can still go out.
+    static constexpr uint32_t kUnprovenControlReserve = 64;
+    // The proof: with a reply (before anything else of it, when it is longer
+    // than kSmallReplyBytes), the connection sends kProbeCount reliable packets
+    // whose numbers it draws at random below kMaxEarlyDistance (so every
+    // receiver holds and acknowledges them). A number the reply uses carries
+    // that packet of the reply, sent early; a number past the reply carries a
+    // one-byte core packet that no handler takes and is never delivered,
+    // since a listening connection numbers no more than its one reply. The
+    // peer is proven once every probe is acknowledged; an acknowledgement
+    // of a number we never sent closes the connection silently, so guessing
+    // costs the guesser its connection.
+    static constexpr uint32_t kProbeCount = 2;
+    // A reply this short leaves in order at once, beside the probes: with
+    // one resend of each packet it stays inside the limit.
+    static constexpr uint32_t kSmallReplyBytes = (kUnprovenByteLimit - kUnprovenControlReserve) / 2;
     // With an opening window, a packet in transit is resent at once when this
     // many packets sent after it have been acknowledged: the peer acknowledges
     // every packet it gets, so it has almost surely lost this one, and a
@@ -203,7 +217,7 @@ public:
     bool queueReliable(const uint8_t* packet, uint32_t length);
     void onAck(uint32_t sequence);
     // Moves the oldest waiting packet into transit and sends it, when the
-    // window and the unacknowledged limit leave room; false when it did not.
+    // window and the unproven limit leave room; false when it did not.
     bool promoteWaiting();
     void onReliablePacket(const uint8_t* packet, uint32_t length);  // the type-3 handler
     void sendAck(uint32_t sequence);
@@ -261,10 +275,22 @@ public:
     // Packets allowed in transit at once: MaxReliableInTransit, or between
     // that and MaxWindow while the window opens and closes.
     uint32_t window = 0;
-    // Set by the first acknowledgement that releases a packet of ours.
-    bool peerAcknowledged = false;
-    // Reliable bytes sent before that, resends included.
-    uint32_t unacknowledgedBytes = 0;
+    // Whether the peer has shown it reads what we send: a client-mode
+    // connection's peer is one we chose, so it starts proven.
+    bool peerProven = false;
+    // Bytes sent while not proven, resends included; at most
+    // kUnprovenByteLimit.
+    uint32_t unprovenBytes = 0;
+    // Drawn by the manager from a secret for every connection it accepts;
+    // the probe numbers follow from it.
+    uint64_t probeSeed = 0;
+    std::array<uint32_t, kProbeCount> probes{};
+    bool probesSent = false;
+    uint32_t probesAcknowledged = 0;  // a bit per probe
+    uint32_t probeTick = 0;
+    uint32_t probeRounds = 0;  // resends of the probes so far
+    // Set when a reply short enough to need no proof was let out in order.
+    bool smallReply = false;
     // When the window was last halved; it halves at most once per time-out,
     // since the packets lost together time out in neighbouring ticks.
     uint32_t windowCutTick = 0;
@@ -292,6 +318,12 @@ private:
     bool mayResend(uint32_t length) const;
     void countTransmission(ReliablePacket& record);
     void resendPassedOver(const ReliablePacket& acknowledged);
+    // The proof: sends the probes once a reply waits, resends the ones not
+    // yet acknowledged at each time-out, and lets a short reply out at once.
+    void upkeepProof(uint32_t now);
+    void sendProbe(uint32_t index);
+    // Takes an acknowledgement while not proven; true when it was consumed.
+    bool checkProof(uint32_t sequence);
     void openWindow();
     void narrowWindow(uint32_t now, uint32_t timeout);
 

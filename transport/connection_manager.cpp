@@ -2,6 +2,8 @@
 
 #include <random>
 
+#include "util/bytes.h"
+
 namespace kelvaro {
 
 namespace {
@@ -12,6 +14,19 @@ constexpr uint16_t kEphemeralPort = 0;
 uint64_t unpredictableSeed() {
     std::random_device source;
     return static_cast<uint64_t>(source()) << 32 | source();
+}
+
+HashKey unpredictableKey() {
+    std::random_device source;
+    HashKey key;
+    for (size_t i = 0; i < key.size(); i += 4) writeU32(key.data(), static_cast<uint32_t>(i), source());
+    return key;
+}
+
+// Network order: the first three bytes in memory are the /24.
+bool sameBlock(uint32_t address, uint32_t other) {
+    const uint32_t mask = htonl(0xFFFFFF00u);
+    return (address & mask) == (other & mask);
 }
 }  // namespace
 
@@ -25,7 +40,8 @@ ConnectionManager::ConnectionManager(uint16_t hostLimit, uint16_t port, MessageH
     : maxHosts(hostLimit),
       applicationHandler(std::move(handler)),
       settings(values),
-      answered(std::make_unique<AnsweredKeyRequests>(unpredictableSeed())) {
+      answered(std::make_unique<AnsweredKeyRequests>(unpredictableSeed())),
+      probeKey(unpredictableKey()) {
     // A failure to open is reported by the endpoint; the manager then simply
     // never receives anything.
     endpoint.open(port);
@@ -84,19 +100,30 @@ Connection* ConnectionManager::findOrAccept(const NetAddress& source, const uint
     if (answer == nullptr) return nullptr;
     const int32_t connectionKey = answer->key;
     answered->remove(source);
-    if (!hasRoomFor(source)) {
+    const Admission admission = admissionOf(source);
+    if (!admission.admitted) {
         ++refused;
         return nullptr;
     }
+    // Closed silently: its peer, if it reads at all, has not shown it.
+    if (admission.evicted != nullptr) {
+        connections.removeNode(admission.evicted);
+        ++evicted;
+    }
     Connection* connection = connections.append(
         std::make_unique<Connection>(true, source, endpoint, applicationHandler, settings));
+    uint8_t counter[8];
+    writeU32(counter, 0, static_cast<uint32_t>(accepted));
+    writeU32(counter, 4, static_cast<uint32_t>(accepted >> 32));
+    ++accepted;
+    connection->probeSeed = keyedHash(probeKey, counter);
     connection->acceptExchangedKey(connectionKey);
     return connection;
 }
 
 void ConnectionManager::answerKeyRequest(const NetAddress& source, int32_t key, uint32_t now) {
     if (answered->find(source, now, settings.PacketSilenceLimit) != nullptr) return;  // a repeat
-    if (!hasRoomFor(source)) {
+    if (!admissionOf(source).admitted) {
         ++refused;
         return;
     }
@@ -108,14 +135,42 @@ void ConnectionManager::answerKeyRequest(const NetAddress& source, int32_t key, 
 }
 
 // The count includes closed connections not yet freed, so a slot comes back
-// only once the walk has freed its connection.
-bool ConnectionManager::hasRoomFor(const NetAddress& source) const {
-    if (connections.count() >= static_cast<int32_t>(maxHosts)) return false;
-    if (settings.MaxHostsPerAddress == 0) return true;
-    uint32_t fromAddress = 0;
-    for (auto* node = connections.head(); node != nullptr; node = node->next)
-        if (node->element->remoteAddress.address() == source.address()) ++fromAddress;
-    return fromAddress < settings.MaxHostsPerAddress;
+// only once the walk has freed its connection. An unproven connection gives
+// way to a newcomer: the oldest one goes, so that each newcomer, honest or
+// not, holds its slot for as many arrivals as there are unproven slots, time
+// enough to answer its probes; giving way the newest would let the next
+// forged arrival push out an honest newcomer before its answer is back.
+ConnectionManager::Admission ConnectionManager::admissionOf(const NetAddress& source) const {
+    Admission admission;
+    if (settings.MaxHostsPerAddress != 0) {
+        // The address's own connections, and unproven ones from its /24,
+        // which forged addresses fill as easily as one.
+        uint32_t counted = 0;
+        PointerList<Connection>::Node* oldestUnproven = nullptr;
+        for (auto* node = connections.head(); node != nullptr; node = node->next) {
+            const Connection& connection = *node->element;
+            const uint32_t address = connection.remoteAddress.address();
+            const bool unproven = !connection.peerProven;
+            if (address != source.address() && !(unproven && sameBlock(address, source.address())))
+                continue;
+            ++counted;
+            if (unproven && !connection.isClosed() && oldestUnproven == nullptr) oldestUnproven = node;
+        }
+        if (counted >= settings.MaxHostsPerAddress) {
+            if (oldestUnproven == nullptr) return admission;
+            admission.evicted = oldestUnproven;
+        }
+    }
+    if (admission.evicted == nullptr && connections.count() >= static_cast<int32_t>(maxHosts)) {
+        for (auto* node = connections.head(); node != nullptr; node = node->next) {
+            if (node->element->peerProven || node->element->isClosed()) continue;
+            admission.evicted = node;
+            break;
+        }
+        if (admission.evicted == nullptr) return admission;
+    }
+    admission.admitted = true;
+    return admission;
 }
 
 // Two connects to one address make two connections; the earlier one then

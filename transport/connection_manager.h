@@ -10,9 +10,13 @@
 // key request takes nothing. Any other datagram from an address that holds
 // neither a connection nor an answer makes nothing and draws nothing. The
 // connection then counts against maxHosts and, when it is set, against
-// MaxHostsPerAddress (connections from one IPv4 address, any port); while
-// either is reached, key requests go unanswered and answered addresses get no
-// connection, and each such refusal counts in refusedCount().
+// MaxHostsPerAddress (connections from one IPv4 address, any port, and
+// connections from its /24 whose peer has not yet proven that it reads what
+// it is sent, see Connection::kProbeCount). When a limit is reached, the
+// oldest unproven connection that counts against it is closed silently to
+// make room (evictedCount()); while only proven connections fill it, key
+// requests go unanswered and answered addresses get no connection, and each
+// such refusal counts in refusedCount().
 //
 // Each poll takes up to maxDatagrams datagrams (one by default), hands each to
 // its connection, then walks the list once: closed connections are freed
@@ -26,6 +30,7 @@
 #include "net/udp_endpoint.h"
 #include "transport/answered_key_requests.h"
 #include "transport/connection.h"
+#include "util/keyed_hash.h"
 #include "util/pointer_list.h"
 
 namespace kelvaro {
@@ -66,6 +71,8 @@ public:
     // Key requests answered and not yet followed by another packet; 0 in
     // client mode.
     uint32_t answeredKeyRequests() const { return answered ? answered->count() : 0; }
+    // Unproven connections closed to make room for a newcomer.
+    uint64_t evictedCount() const { return evicted; }
 
     // Settings for the connections made from now on (and for the key-request
     // table); a connection keeps the copy it was made with.
@@ -78,12 +85,23 @@ public:
 private:
     Connection* find(const NetAddress& source);
     void answerKeyRequest(const NetAddress& source, int32_t key, uint32_t now);
-    bool hasRoomFor(const NetAddress& source) const;
+    // Whether source may have a connection now, and which unproven
+    // connection must be closed first to make room for it, if any.
+    struct Admission {
+        bool admitted = false;
+        PointerList<Connection>::Node* evicted = nullptr;
+    };
+    Admission admissionOf(const NetAddress& source) const;
 
     MessageHandler applicationHandler;
     TransportSettings settings;
     std::unique_ptr<AnsweredKeyRequests> answered;  // listening mode only
     uint64_t refused = 0;
+    uint64_t evicted = 0;
+    // The secret the probe numbers of accepted connections are drawn from,
+    // with a count of connections accepted.
+    HashKey probeKey{};
+    uint64_t accepted = 0;
 };
 
 }  // namespace kelvaro

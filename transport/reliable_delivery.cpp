@@ -49,7 +49,12 @@ bool Connection::windowOpens() const {
 
 bool Connection::mayTransmit(uint32_t length, uint32_t sequence) const {
     if (static_cast<uint32_t>(inTransit.count()) >= sendWindow()) return false;
-    if (!peerAcknowledged && unacknowledgedBytes + length > kUnacknowledgedByteLimit) return false;
+    if (!peerProven) {
+        // Unproven, only a short reply leaves in order; a longer one waits
+        // for the probes to be answered.
+        if (!smallReply) return false;
+        if (unprovenBytes + length + kUnprovenControlReserve > kUnprovenByteLimit) return false;
+    }
     // A wide window could run 256 or more ahead of a packet the peer still
     // lacks; the peer would drop such a packet unread, so it waits.
     if (windowOpens() && inTransit.head() != nullptr &&
@@ -59,11 +64,10 @@ bool Connection::mayTransmit(uint32_t length, uint32_t sequence) const {
 }
 
 bool Connection::mayResend(uint32_t length) const {
-    return peerAcknowledged || unacknowledgedBytes + length <= kUnacknowledgedByteLimit;
+    return peerProven || unprovenBytes + length + kUnprovenControlReserve <= kUnprovenByteLimit;
 }
 
 void Connection::countTransmission(ReliablePacket& record) {
-    if (!peerAcknowledged) unacknowledgedBytes += record.length;
     record.transmission = ++transmissions;
     record.passedBy = 0;
 }
@@ -103,12 +107,12 @@ void Connection::narrowWindow(uint32_t now, uint32_t timeout) {
 
 // Acknowledgements are not cumulative: each releases its own packet only.
 void Connection::onAck(uint32_t sequence) {
+    if (!peerProven && checkProof(sequence)) return;
     if (sequence > nextTransitSequence) return;
     for (auto* node = inTransit.head(); node != nullptr; node = node->next) {
         if (node->element->sequence != sequence) continue;
         resendPassedOver(*node->element);
         inTransit.removeNode(node);
-        peerAcknowledged = true;
         openWindow();
         // Without MaxWindow this promotes exactly one packet, as the window
         // never changes; an opening window may take two.
@@ -189,9 +193,8 @@ void Connection::resendOverdue() {
         ReliablePacket& record = *node->element;
         // Unsigned ages: correct across the wrap of the transport tick.
         if (now - record.sentTick <= timeout) continue;
-        // A peer that has never acknowledged anything gets no more than the
-        // unacknowledged limit; the packet stays overdue and goes out at the
-        // first tick after an acknowledgement.
+        // An unproven peer gets no more than its byte limit; the packet
+        // stays overdue and goes out at the first tick after the proof.
         if (!mayResend(record.length)) continue;
         transmit(record.data.get(), record.length);
         countTransmission(record);

@@ -275,7 +275,8 @@ TEST_F(ClientPortTest, TwoBlindDatagramsDrawUnderTwoThousandBytesWithOrWithoutMa
             sleepMs(10);
         }
         EXPECT_LE(victim.bytes, 2000u);
-        EXPECT_GT(victim.bytes, 1000u) << "the list should have begun to flow";
+        // Key response, the list request's acknowledgement, two probes.
+        EXPECT_GT(victim.bytes, 25u) << "the answer should have begun";
         EXPECT_TRUE(server->waitForLine("---Uploading server list"));
     }
 }

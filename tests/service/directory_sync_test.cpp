@@ -67,6 +67,12 @@ protected:
 
     uint16_t clientPort() const { return server->clientPort(); }
 
+    // Whether the oldest client connection's peer has answered its probes.
+    bool firstClientProven() const {
+        auto* head = server->clients().connections.head();
+        return head != nullptr && head->element->peerProven;
+    }
+
     const Connection* downloadConnection() const {
         auto* head = server->downloads().connections.head();
         return head != nullptr ? head->element.get() : nullptr;
@@ -266,7 +272,10 @@ TEST_F(DirectorySyncTest, ShutdownFreesClientAndDownloadConnectionsWithoutAPacke
     start("[Directory]\nDownloadTime=0\n");
     ListClient client;
     Connection* connection = client.connect(kLoopback, clientPort());
-    exchange([&] { client.poll(); }, [&] { return !client.listsFor(connection).empty(); });
+    // Until the server has the answers to its probes, they may still be on
+    // their way to the client.
+    exchange([&] { client.poll(); },
+             [&] { return !client.listsFor(connection).empty() && firstClientProven(); });
     ASSERT_EQ(server->clients().connectionCount(), 1);
     ASSERT_EQ(server->downloads().connectionCount(), 1);
     ASSERT_EQ(nextFrom(silentPeer).size(), 8u);  // the key request
@@ -337,6 +346,8 @@ public:
         sink.open(0);
         connection = std::make_unique<Connection>(true, NetAddress(kLoopback, sink.localPort()),
                                                   endpoint, responder);
+        // The responder is the subject, not the proof a peer gives first.
+        connection->peerProven = true;
     }
 
     std::string request(const Bytes& bytes) {
@@ -600,8 +611,9 @@ TEST_F(DirectorySyncTest, RefusalsForMaxHostsArePrintedAtMostOncePerMinuteWithTh
     ListClient admitted;
     ListClient turnedAway;
     Connection* first = admitted.connect(kLoopback, clientPort());
+    // Proven, so that it keeps its slot: an unproven one gives way.
     exchange([&] { admitted.poll(); },
-             [&] { return !admitted.listsFor(first).empty(); });
+             [&] { return !admitted.listsFor(first).empty() && firstClientProven(); });
     ASSERT_EQ(server->clients().connectionCount(), 1);
     Connection* knocking = turnedAway.connect(kLoopback, clientPort());
     const auto refusedReaches = [&](uint64_t count) {

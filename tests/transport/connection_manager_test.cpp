@@ -81,6 +81,8 @@ TEST_F(ConnectionManagerTest, EleventhAddressIsServedOnlyOnceASlotIsFreed) {
         clients.push_back(std::make_unique<DatagramSink>());
         sendAndPoll(*clients.back(), manager, kKeyRequest);
         sendAndPoll(*clients.back(), manager, kBareSyncRequest);
+        // Peers that have shown they read us keep their slots.
+        connectionAt(manager, manager.connectionCount() - 1).peerProven = true;
     }
     EXPECT_EQ(manager.connectionCount(), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(clients[i]->drain(), std::vector<Bytes>{kKeyResponse}) << i;
@@ -272,8 +274,9 @@ TEST_F(ConnectionManagerTest, KeyRequestIsAnsweredOnceAndTakesNoSlotUntilTheNext
     sendAndPoll(client, manager, kKeyRequest);
     EXPECT_TRUE(client.drain().empty());
 
-    // The slot is taken now: the other answered address finds no room, and
-    // is refused once.
+    // The slot is taken now by a peer that has shown it reads us: the other
+    // answered address finds no room, and is refused once.
+    connection.peerProven = true;
     sendAndPoll(other, manager, reliableAppMessage(0));
     EXPECT_EQ(manager.connectionCount(), 1);
     EXPECT_EQ(manager.refusedCount(), 1u);
@@ -333,6 +336,8 @@ TEST_F(ConnectionManagerTest, MaxHostsPerAddressCountsConnectionsFromOneAddressO
     for (DatagramSink* client : {&first, &second, &third}) {
         sendAndPoll(*client, manager, kKeyRequest);
         sendAndPoll(*client, manager, kBareSyncRequest);
+        if (manager.connectionCount() > 0)
+            connectionAt(manager, manager.connectionCount() - 1).peerProven = true;
     }
     EXPECT_EQ(manager.connectionCount(), 2);
     EXPECT_TRUE(third.drain().empty());
@@ -351,6 +356,60 @@ TEST_F(ConnectionManagerTest, MaxHostsPerAddressCountsConnectionsFromOneAddressO
     EXPECT_EQ(third.drain(), std::vector<Bytes>{kKeyResponse});
     EXPECT_EQ(manager.connectionCount(), 3);
     EXPECT_EQ(manager.refusedCount(), 1u);
+}
+
+// Forged key request + packet pairs fill the slots, but an unproven
+// connection holds its slot only until a newcomer needs it: the oldest gives
+// way, so a newcomer stays for as many arrivals as there are unproven slots;
+// a proven one never gives way. Under MaxHostsPerAddress, unproven
+// connections count against their whole /24.
+TEST_F(ConnectionManagerTest, ForgedPairsNeverLockANewcomerOut) {
+    auto arrive = [](ConnectionManager& manager, const NetAddress& source) {
+        manager.findOrAccept(source, kKeyRequest.data(), 8);
+        return manager.findOrAccept(source, kBareSyncRequest.data(), 2);
+    };
+    auto holds = [](ConnectionManager& manager, const NetAddress& source) {
+        for (auto* node = manager.connections.head(); node != nullptr; node = node->next)
+            if (node->element->matchesAddress(source)) return true;
+        return false;
+    };
+    // forged(i) for i below 256 share the /24 127.0.1.0; 1000 + i do not.
+    auto apart = [](uint32_t i) { return forged(1000 + 256 * i); };
+
+    ConnectionManager manager(3, 0, countMessage);
+    for (uint32_t i = 0; i < 20; ++i) ASSERT_NE(arrive(manager, apart(i)), nullptr) << i;
+    EXPECT_EQ(manager.connectionCount(), 3);
+    EXPECT_EQ(manager.evictedCount(), 17u);
+    EXPECT_TRUE(holds(manager, apart(17)) && holds(manager, apart(19)));
+
+    const NetAddress honest = apart(100);
+    Connection* newcomer = arrive(manager, honest);
+    ASSERT_NE(newcomer, nullptr);
+    arrive(manager, apart(20));
+    arrive(manager, apart(21));
+    EXPECT_TRUE(holds(manager, honest)) << "two later arrivals leave the newcomer its slot";
+    newcomer->peerProven = true;
+    for (uint32_t i = 22; i < 40; ++i) arrive(manager, apart(i));
+    EXPECT_TRUE(holds(manager, honest));
+    EXPECT_EQ(manager.refusedCount(), 0u);
+
+    // Slots all proven: a newcomer is refused, as before.
+    for (auto* node = manager.connections.head(); node != nullptr; node = node->next)
+        node->element->peerProven = true;
+    EXPECT_EQ(arrive(manager, apart(40)), nullptr);
+    EXPECT_EQ(manager.refusedCount(), 1u);
+
+    ConnectionManager perAddress(10, 0, countMessage, TransportSettings{.MaxHostsPerAddress = 1});
+    for (uint32_t i = 0; i < 20; ++i) ASSERT_NE(arrive(perAddress, forged(i)), nullptr) << i;
+    EXPECT_EQ(perAddress.connectionCount(), 1) << "one unproven slot for the /24";
+    EXPECT_TRUE(holds(perAddress, forged(19)));
+    ASSERT_NE(arrive(perAddress, apart(1)), nullptr);
+    EXPECT_EQ(perAddress.connectionCount(), 2) << "another /24 has its own";
+    // A proven connection counts only for its own address.
+    connectionAt(perAddress, 0).peerProven = true;
+    ASSERT_NE(arrive(perAddress, forged(30)), nullptr);
+    EXPECT_EQ(perAddress.connectionCount(), 3);
+    EXPECT_EQ(perAddress.refusedCount(), 0u);
 }
 
 // A client-mode manager ignores strangers, so every datagram is taken and

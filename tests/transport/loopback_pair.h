@@ -122,6 +122,11 @@ public:
         MessageHandler serverHandler = MessageRecorder::record;
         MessageHandler clientHandler = MessageRecorder::record;
         TransportSettings settings{};  // both sides
+        // The server starts as if its peer had already proven that it reads
+        // what it is sent, so that what follows the proof can be tested
+        // alone; false runs the proof (see Connection::kProbeCount).
+        bool serverProven = true;
+        uint64_t probeSeed = 0;
     };
 
     LoopbackPair() : LoopbackPair(Options{}) {}
@@ -133,6 +138,8 @@ public:
         relayServerSide.open(0);
         server = std::make_unique<Connection>(true, loopback(relayServerSide), serverEndpoint,
                                               options.serverHandler, options.settings);
+        server->peerProven = options.serverProven;
+        server->probeSeed = options.probeSeed;
         client = std::make_unique<Connection>(false, loopback(relayClientSide), clientEndpoint,
                                               options.clientHandler, options.settings);
     }

@@ -72,7 +72,7 @@ protected:
         connection->appHandlers.set(kAppType, recordMessage);
         // The shapes of what leaves are the subject here, not the limit on
         // what a peer that never acknowledged anything can draw.
-        connection->peerAcknowledged = true;
+        connection->peerProven = true;
         recorded = &messages;
     }
     ~MessagePiecesTest() override { recorded = nullptr; }

@@ -81,8 +81,8 @@ TEST(WindowGrowthTest, WindowOpensByOnePerAcknowledgedPacketUpToMaxWindow) {
         WindowTest test(TransportSettings{.MaxReliableInTransit = c.maxReliableInTransit,
                                           .MaxWindow = c.maxWindow});
         // A peer known to read what it is sent: the byte limit before the
-        // first acknowledgement does not apply.
-        test.connection->peerAcknowledged = true;
+        // proof does not apply.
+        test.connection->peerProven = true;
         test.send(messageOfPieces(1200));
         std::vector<uint32_t> rounds;
         for (size_t round = 0; round < c.inTransitPerRound.size(); ++round) {
@@ -95,6 +95,7 @@ TEST(WindowGrowthTest, WindowOpensByOnePerAcknowledgedPacketUpToMaxWindow) {
 
 TEST(WindowGrowthTest, ResendHalvesTheWindowOncePerTimeOutDownToMaxReliableInTransit) {
     WindowTest test(TransportSettings{.MaxReliableInTransit = 3, .MaxWindow = 64});
+    test.connection->peerProven = true;
     test.send(messageOfPieces(400));
     for (int round = 0; round < 6; ++round) test.acknowledgeAllInTransit();
     ASSERT_EQ(test.connection->window, 64u);
@@ -145,7 +146,7 @@ TEST(WindowGrowthTest, ThreeLaterAcknowledgementsResendAPacketAtOnceOnlyWithAnOp
         SCOPED_TRACE("MaxWindow " + std::to_string(c.maxWindow) + ", " +
                      std::to_string(c.acknowledged.size()) + " acknowledged");
         WindowTest test(TransportSettings{.MaxReliableInTransit = 8, .MaxWindow = c.maxWindow});
-        test.connection->peerAcknowledged = true;
+        test.connection->peerProven = true;
         test.send(messageOfPieces(40));
         test.peer.drain();
         for (uint32_t sequence : c.acknowledged) test.connection->onAck(sequence);
@@ -204,10 +205,12 @@ TEST(BlindPeerTest, TwoBlindDatagramsDrawUnderTwoThousandBytes) {
         size_t reliableSent;  // datagrams of the list that leave
     };
     const Case cases[] = {
-        {3, 0, 85, 3},   // today's first window: three full pieces, no resend
-        {3, 64, 85, 3},  // the window cannot open without acknowledgements
-        {10, 255, 85, 3},  // a wide first window is held to the byte limit
-        {3, 64, 1, 3},   // one piece: sent and resent twice within the limit
+        // Probes 0 and 1 (the seed's bytes are all 0): both full pieces of
+        // the list, sent, then one of them resent within the limit.
+        {3, 0, 85, 3},
+        {3, 64, 85, 3},    // the window cannot open without the proof
+        {10, 255, 85, 3},  // nor can a wide first window
+        {3, 64, 1, 3},     // one piece does not wait: sent and resent twice
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("MaxReliableInTransit " + std::to_string(c.maxReliableInTransit) +
@@ -235,36 +238,47 @@ TEST(BlindPeerTest, TwoBlindDatagramsDrawUnderTwoThousandBytes) {
         size_t bytes = 0, reliable = 0;
         for (const Bytes& datagram : victim.drain()) {
             bytes += datagram.size();
-            if (datagram.size() > 6 && datagram[1] == static_cast<uint8_t>(CorePacketType::Reliable))
+            if (datagram.size() > 6 && datagram[1] == static_cast<uint8_t>(CorePacketType::Reliable) &&
+                testing::sequenceOf(datagram) < c.pieces)
                 ++reliable;
         }
         EXPECT_LE(bytes, 2000u);
         EXPECT_EQ(reliable, c.reliableSent);
-        EXPECT_LE(connection.unacknowledgedBytes, Connection::kUnacknowledgedByteLimit);
+        EXPECT_LE(connection.unprovenBytes, Connection::kUnprovenByteLimit);
+        EXPECT_FALSE(connection.peerProven);
     }
 }
 
-// The limit lifts with the first acknowledgement: what it held back leaves.
-TEST(BlindPeerTest, FirstAcknowledgementReleasesWhatTheLimitHeldBack) {
+// The limit lifts once both probes are acknowledged: what it held back
+// leaves, and a probe that was a packet of the list leaves again in order.
+TEST(BlindPeerTest, AcknowledgedProbesReleaseWhatTheLimitHeldBack) {
     WindowTest test(TransportSettings{.MaxReliableInTransit = 3, .MaxWindow = 64});
-    ASSERT_FALSE(test.connection->peerAcknowledged);
+    ASSERT_FALSE(test.connection->peerProven);
+    test.connection->probeSeed = 0xC802;  // probes 2 (a piece of the list) and 200 (past it)
     test.send(messageOfPieces(10));
-    EXPECT_EQ(test.peer.drain().size(), 3u);
+    EXPECT_TRUE(test.peer.drain().empty()) << "nothing leaves in order before the proof";
+    test.connection->tick();
+    const std::vector<Bytes> probes = test.peer.drain();
+    ASSERT_EQ(probes.size(), 2u);
+    EXPECT_EQ(testing::sequenceOf(probes[0]), 2u);
+    EXPECT_EQ(probes[0].size(), kFullPacket);
+    EXPECT_EQ(probes[1], (Bytes{0, 3, 200, 0, 0, 0, 0}));
+
+    test.connection->onAck(200);
+    EXPECT_FALSE(test.connection->peerProven);
+    EXPECT_TRUE(test.peer.drain().empty());
     test.clock.advance(1010);
     test.connection->tick();
-    EXPECT_TRUE(test.peer.drain().empty()) << "1,524 bytes sent: a full resend would pass the limit";
-
-    test.connection->onAck(1);
-    EXPECT_TRUE(test.connection->peerAcknowledged);
-    // The window is now 4: packets 3 and 4 join the two still in transit.
-    EXPECT_EQ(test.peer.drain().size(), 2u);
-    test.connection->tick();
-    // 0 and 2 were overdue and held back; now they are resent.
     const std::vector<Bytes> resent = test.peer.drain();
-    ASSERT_EQ(resent.size(), 2u);
-    EXPECT_EQ(testing::sequenceOf(resent[0]), 0u);
-    EXPECT_EQ(testing::sequenceOf(resent[1]), 2u);
-    EXPECT_EQ(resent[0].size(), kFullPacket);
+    ASSERT_EQ(resent.size(), 1u) << "only the unanswered probe goes again";
+    EXPECT_EQ(testing::sequenceOf(resent[0]), 2u);
+
+    test.connection->onAck(2);
+    EXPECT_TRUE(test.connection->peerProven);
+    const std::vector<Bytes> released = test.peer.drain();
+    ASSERT_EQ(released.size(), 3u);
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(testing::sequenceOf(released[i]), i);
+    EXPECT_FALSE(test.connection->isClosed());
 }
 
 }  // namespace
