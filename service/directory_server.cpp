@@ -120,6 +120,7 @@ void DirectoryServer::iterate() {
     receivePingReply();
     scheduleDownloads();
     zoneList.expireDrops();
+    history_.iterate(zoneList, static_cast<int64_t>(std::time(nullptr)));
     if (state) state->iterate();
     if (!upkeepDue()) return;
     runZoneTimeouts();

@@ -495,9 +495,16 @@ bool StateStore::writeQueued() {
         batches.swap(queued);
     }
     if (batches.empty() && kept.empty()) return true;
-    // A complete batch makes everything before it moot.
+    // A complete batch makes everything before it moot, but for the history
+    // samples, which it carries on.
     for (size_t i = batches.size(); i-- > 0;) {
         if (!batches[i].complete) continue;
+        std::vector<HistorySample> earlier;
+        for (StateBatch& batch : kept) std::move(batch.history.begin(), batch.history.end(), std::back_inserter(earlier));
+        for (size_t j = 0; j < i; ++j)
+            std::move(batches[j].history.begin(), batches[j].history.end(), std::back_inserter(earlier));
+        batches[i].history.insert(batches[i].history.begin(), std::make_move_iterator(earlier.begin()),
+                                  std::make_move_iterator(earlier.end()));
         batches.erase(batches.begin(), batches.begin() + static_cast<std::ptrdiff_t>(i));
         kept.clear();
         keptRows = 0;
