@@ -90,6 +90,7 @@ public:
     bool points(const HistoryQuery& query, int64_t nowUnixSeconds, std::vector<HistoryPoint>& out) const;
 
     uint64_t samplesTaken() const { return taken; }
+    bool readsFile() const { return reader != nullptr; }
     uint64_t slowestSampleMicros() const { return slowestMicros; }
 
 private:

@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint32_t kMsPerSecond = 1000;
 constexpr int32_t kHighestPort = 65535;
+constexpr size_t kHistoryDocumentsKept = 256;
 
 std::string maxAge(int32_t seconds) { return "max-age=" + std::to_string(seconds < 0 ? 0 : seconds); }
 
@@ -98,7 +99,42 @@ bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& r
     front.publish("/", prepareDocument(std::string(zonesPageHtml()),
                                        {"text/html; charset=utf-8", 0, cache, true}));
     front.publish("/healthz", prepareDocument("ok", {"text/plain", 0, "no-store", false}));
+    front.route("/history.json", [this](const HttpArguments& arguments, std::string& why) {
+        return historyDocument(arguments, why);
+    });
     return true;
+}
+
+std::shared_ptr<const HttpDocument> WebFront::historyDocument(const HttpArguments& arguments,
+                                                              std::string& reason) {
+    HistoryQuery query;
+    if (!parseHistoryQuery(arguments, query, reason)) return nullptr;
+    if (serving == nullptr) {
+        reason = "no history yet";
+        return nullptr;
+    }
+    const HistoryKeeper& history = serving->history();
+    std::string key = std::to_string(static_cast<int>(query.range));
+    if (query.forZone) key += ":" + std::to_string(query.address) + ":" + std::to_string(query.port);
+    const uint32_t now = tickCount();
+    auto found = histories.find(key);
+    if (found != histories.end() && found->second.samples == history.samplesTaken() &&
+        (!history.readsFile() || elapsedMs(now, found->second.builtTick) < kWebRebuildMs))
+        return found->second.document;
+    std::vector<HistoryPoint> points;
+    if (!history.points(query, servingUnixSeconds, points)) {
+        // A read that failed keeps what was served before, when there is one.
+        if (found != histories.end()) return found->second.document;
+        reason = "the history cannot be read now";
+        return nullptr;
+    }
+    auto document = prepareDocument(historyJson(query, points),
+                                    {"application/json", servingUnixSeconds,
+                                     maxAge(settings_.HttpMaxAge), true});
+    // Zones asked once each must not pile up: past the bound the cache starts again.
+    if (histories.size() >= kHistoryDocumentsKept) histories.clear();
+    histories[key] = {document, history.samplesTaken(), now};
+    return document;
 }
 
 void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
@@ -117,7 +153,10 @@ void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
         metricsBuilt = true;
         lastMetricsTick = now;
     }
+    serving = &server;
+    servingUnixSeconds = unixSeconds;
     front.run();
+    serving = nullptr;
 }
 
 void WebFront::startZones(const ZoneList& zones, int64_t unixSeconds) {
