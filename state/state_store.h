@@ -9,6 +9,11 @@
 //   names (name TEXT PRIMARY KEY, password TEXT, created INTEGER, last_use_ms INTEGER)
 //   zones (address TEXT, port INTEGER, population, flag, word, name, description,
 //          source TEXT, PRIMARY KEY (address, port))
+//   history_minutes, history_zone_minutes   one row a sample (and zone), by time
+//   history_hours, history_zone_hours       the ended hours folded: average, peak
+//
+// A file of an older version is brought up when opened, one step a version
+// (each its own transaction), keeping what it held.
 //
 // The directory clock counts the milliseconds the directory has served, over
 // all its runs: a name's last use is kept on it, so the time the directory
