@@ -296,8 +296,40 @@ struct FrontAccess {
                                    header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
         if (firstCall && !announcesBody) return MHD_YES;
         const HttpFront::Published* entry = self.find(url);
-        if (entry == nullptr)
+        if (entry == nullptr) return answerRoute(self, connection, url);
+        return answerDocument(connection, *entry);
+    }
+
+    // A routed document gets responses of its own, made for this request
+    // and let go of at once: MHD holds them until they are sent.
+    static MHD_Result answerRoute(const HttpFront& self, MHD_Connection* connection, const char* url) {
+        const HttpQueryHandler* handler = nullptr;
+        for (const auto& [path, routed] : self.routes)
+            if (path == url) handler = &routed;
+        if (handler == nullptr)
             return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, self.notFound->identity);
+        HttpArguments arguments;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collectArgument, &arguments);
+        std::string reason;
+        std::shared_ptr<const HttpDocument> document = (*handler)(arguments, reason);
+        if (!document) {
+            std::string line = reason.substr(0, reason.find('\n')) + "\n";
+            std::unique_ptr<HttpFront::Published> refusal = errorPage(line.c_str());
+            return MHD_queue_response(connection, MHD_HTTP_BAD_REQUEST, refusal->identity);
+        }
+        std::unique_ptr<HttpFront::Published> entry = publishedFor(url, std::move(document));
+        return answerDocument(connection, *entry);
+    }
+
+    static MHD_Result collectArgument(void* arguments, MHD_ValueKind /*kind*/, const char* key,
+                                      const char* value) {
+        static_cast<HttpArguments*>(arguments)->emplace_back(key != nullptr ? key : "",
+                                                             value != nullptr ? value : "");
+        return MHD_YES;
+    }
+
+    static MHD_Result answerDocument(MHD_Connection* connection, const HttpFront::Published& published) {
+        const HttpFront::Published* entry = &published;
         const char* encodings = header(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING);
         const bool gzip = entry->gzip != nullptr && encodings != nullptr && prefersGzip(encodings);
         if (notModified(connection, *entry->document, gzip))
@@ -380,6 +412,16 @@ void HttpFront::retire(const std::string& path, std::shared_ptr<const HttpDocume
         older = retired.erase(older);
         --held;
     }
+}
+
+void HttpFront::route(const std::string& path, HttpQueryHandler handler) {
+    for (auto& [existing, routed] : routes) {
+        if (existing == path) {
+            routed = std::move(handler);
+            return;
+        }
+    }
+    routes.emplace_back(path, std::move(handler));
 }
 
 const HttpFront::Published* HttpFront::find(const char* path) const {

@@ -33,8 +33,10 @@
 // slow readers.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/http_document.h"
@@ -47,6 +49,17 @@ namespace kelvaro {
 constexpr size_t kSlowReadBodyBytes = 1u << 20;
 constexpr uint64_t kSlowReadBytesPerSecond = 16u * 1024;
 constexpr size_t kOlderVersionsKept = 2;
+
+// The arguments of a request's query string, decoded, in the order sent.
+using HttpArguments = std::vector<std::pair<std::string, std::string>>;
+
+// Answers a path whose document depends on the query: returns the document
+// (served with the same validators, 304 and gzip rules as a published one),
+// or null with a one-line reason, sent as 400. Runs inside run(), on the
+// caller's thread; it should hand back a document it keeps, not build one
+// per request, since its cost is the request's.
+using HttpQueryHandler =
+    std::function<std::shared_ptr<const HttpDocument>(const HttpArguments&, std::string& reason)>;
 
 struct HttpSettings {
     uint16_t port = 0;        // 0 in a test: any free port (see localPort())
@@ -78,6 +91,10 @@ public:
     // any earlier one. A response already under way keeps sending the bytes
     // it started with; the old document is freed after its last response.
     void publish(const std::string& path, std::shared_ptr<const HttpDocument> document);
+
+    // Answers path (without its query) through handler from now on; a
+    // published document at the same path goes first.
+    void route(const std::string& path, HttpQueryHandler handler);
 
     // Accepts, reads, answers, writes and closes whatever is ready, without
     // waiting for anything. Does nothing while closed.
@@ -122,6 +139,7 @@ private:
     // A handful of paths: a linear search is cheaper than hashing them.
     std::vector<std::unique_ptr<Published>> published;
     Histogram requestDurations = durationHistogram();
+    std::vector<std::pair<std::string, HttpQueryHandler>> routes;
 };
 
 }  // namespace kelvaro

@@ -145,6 +145,7 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
     pingEndpoint.flush();
     scheduleDownloads();
     zoneList.expireDrops();
+    history_.iterate(zoneList, static_cast<int64_t>(std::time(nullptr)));
     if (state) state->iterate();
     if (upkeepDue()) {
         runZoneTimeouts();

@@ -27,6 +27,7 @@
 #include "net/ban_list.h"
 #include "net/report_throttle.h"
 #include "net/udp_endpoint.h"
+#include "service/history_keeper.h"
 #include "service/metrics.h"
 #include "service/peer_health.h"
 #include "service/server_settings.h"
@@ -179,6 +180,10 @@ public:
     // first ping (or, with VerifiedZones, to be taken up).
     size_t restoresOwed() const;
     const StateKeeper* stateKeeper() const { return state.get(); }
+    // The population history (HistoryInterval): in the state file when it is
+    // open, in memory otherwise. Borrowed by the web front to answer.
+    const HistoryKeeper& history() const { return history_; }
+    HistoryKeeper& history() { return history_; }
     ZonePasswords& zonePasswords() { return passwords; }
 
     // Replaces MetricsFile (when set) with the counters and the current
@@ -333,6 +338,7 @@ private:
     // reads them. The zones it brought that are still to be pinged, and,
     // with VerifiedZones, still to be taken up and then checked for proof.
     std::unique_ptr<StateKeeper> state;
+    HistoryKeeper history_{settings_.HistoryInterval};  // hands its samples to state, when open
     std::vector<uint64_t> restorePings;
     size_t restorePingsSent = 0;
     std::vector<StoredZone> restoreQueue;

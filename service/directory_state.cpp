@@ -48,6 +48,13 @@ void DirectoryServer::openState() {
     uint32_t refused = 0;
     restoreZones(contents.zones, listed, refused);
     state->start();
+    std::unique_ptr<HistoryReader> reader = HistoryReader::open(path, reason);
+    if (!reader)
+        std::printf("Warning: [Directory] StateFile=%s: the history cannot be read back (%s); "
+                    "/history.json shows what this run keeps in memory\n",
+                    path.c_str(), reason.c_str());
+    else
+        history_.useStore(state.get(), std::move(reader));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - began);
     if (report.created) {

@@ -72,6 +72,7 @@ constexpr IntegerKey kIntegerKeys[] = {
     {"Zone", "RejoinDelay", "0", kMsPerSecond, &ServerSettings::RejoinDelay},
     {"Directory", "DownloadTime", "1", kMsPerMinute, &ServerSettings::DownloadTime},
     {"Directory", "StatsWriteMinutes", "1", kMsPerMinute, &ServerSettings::StatsWriteMinutes},
+    {"Directory", "HistoryInterval", "60", 1, &ServerSettings::HistoryInterval, 1, 3600},
     {"Http", "Port", "0", 1, &ServerSettings::HttpPort},
     {"Http", "MaxAge", "5", 1, &ServerSettings::HttpMaxAge},
     {"Http", "Timeout", "10", 1, &ServerSettings::HttpTimeout},

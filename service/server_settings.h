@@ -122,6 +122,7 @@ struct ServerSettings {
     int32_t StatsWriteMinutes = 0;    // ms (ini: minutes)
     std::string MetricsFile;          // empty: no metrics file
     std::string StateFile;            // empty: names and zones live in memory only
+    int32_t HistoryInterval = 0;      // s between history samples, on its boundaries
     std::string peerList;             // the Directory IP text as read
     // The HTTP front ([Http]); off while HttpPort is 0.
     int32_t HttpPort = 0;

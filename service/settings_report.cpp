@@ -47,10 +47,14 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
         if (sections.empty() || sections.back() != row->section) sections.push_back(row->section);
     for (const std::string& section : sections) {
         std::string line = "Settings: [" + section + "]";
-        for (const IntegerKey* row = integerKeysBegin(); row != integerKeysEnd(); ++row)
-            if (section == row->section)
-                line += std::string(" ") + row->key + "=" +
-                        inFileUnits(settings.*(row->field), row->scale);
+        for (const IntegerKey* row = integerKeysBegin(); row != integerKeysEnd(); ++row) {
+            if (section != row->section) continue;
+            const std::string value = inFileUnits(settings.*(row->field), row->scale);
+            // A key added after the report's lines were settled shows only
+            // when set otherwise, so that the lines stay as they were.
+            if (std::strcmp(row->key, "HistoryInterval") == 0 && value == row->defaultText) continue;
+            line += std::string(" ") + row->key + "=" + value;
+        }
         if (section == "Core") line += std::string(" ClusterMode=") + (settings.ClusterMode ? "1" : "0");
         if (section == "CPU") line += std::string(" WakeOnTraffic=") + (settings.WakeOnTraffic ? "1" : "0");
         if (section == "Zone" && settings.VerifiedZones != 0)

@@ -163,6 +163,8 @@ void StateKeeper::beginBatch(bool complete) {
     }
     namesNext.clear();
     removedZones.clear();
+    batch.history = std::move(history);
+    history.clear();
     // Names go from the file only when the registry refused them at start.
     for (std::string& name : removedNames) {
         StoredName gone;

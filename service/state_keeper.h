@@ -68,6 +68,11 @@ public:
     // never proved its address): its row goes with the next batch.
     void forgetZone(uint32_t address, uint16_t port) { removedZones.push_back(zoneKey(address, port)); }
 
+    // A history sample, written with the next batch.
+    void addHistory(HistorySample&& sample) {
+        if (!stopped) history.push_back(std::move(sample));
+    }
+
     // Starts logging changes and the store's writer.
     void start();
     // Hands over a batch when a second has passed since the last, and
@@ -101,6 +106,7 @@ private:
     bool failingSeen = false;
     uint32_t lastFailureLineTick = 0;
     std::vector<uint64_t> removedZones;
+    std::vector<HistorySample> history;  // samples for the next batch
     std::vector<StoredName> namesNext;  // rows for the next batch beyond the logged ones
     std::vector<std::string> removedNames;
     // The batch being prepared, and what it has still to look at.

@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint32_t kMsPerSecond = 1000;
 constexpr int32_t kHighestPort = 65535;
+constexpr size_t kHistoryDocumentsKept = 256;
 
 std::string maxAge(int32_t seconds) { return "max-age=" + std::to_string(seconds < 0 ? 0 : seconds); }
 
@@ -104,6 +105,9 @@ bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& r
                                                 {"text/css; charset=utf-8", 0, cache, true}));
     front.publish("/uplot.LICENSE", prepareDocument(std::string(chartLicence()),
                                                     {"text/plain; charset=utf-8", 0, cache, true}));
+    front.route("/history.json", [this](const HttpArguments& arguments, std::string& why) {
+        return historyDocument(arguments, why);
+    });
     return true;
 }
 
@@ -119,6 +123,39 @@ void WebFront::setMaxAge(int32_t seconds) {
     if (front.isOpen()) publishPage();
     // The list now in force was published with the old age: build it anew.
     zonesBuilt = false;
+    histories.clear();
+}
+
+std::shared_ptr<const HttpDocument> WebFront::historyDocument(const HttpArguments& arguments,
+                                                              std::string& reason) {
+    HistoryQuery query;
+    if (!parseHistoryQuery(arguments, query, reason)) return nullptr;
+    if (serving == nullptr) {
+        reason = "no history yet";
+        return nullptr;
+    }
+    const HistoryKeeper& history = serving->history();
+    std::string key = std::to_string(static_cast<int>(query.range));
+    if (query.forZone) key += ":" + std::to_string(query.address) + ":" + std::to_string(query.port);
+    const uint32_t now = tickCount();
+    auto found = histories.find(key);
+    if (found != histories.end() && found->second.samples == history.samplesTaken() &&
+        (!history.readsFile() || elapsedMs(now, found->second.builtTick) < kWebRebuildMs))
+        return found->second.document;
+    std::vector<HistoryPoint> points;
+    if (!history.points(query, servingUnixSeconds, points)) {
+        // A read that failed keeps what was served before, when there is one.
+        if (found != histories.end()) return found->second.document;
+        reason = "the history cannot be read now";
+        return nullptr;
+    }
+    auto document = prepareDocument(historyJson(query, points),
+                                    {"application/json", servingUnixSeconds,
+                                     maxAge(settings_.HttpMaxAge), true});
+    // Zones asked once each must not pile up: past the bound the cache starts again.
+    if (histories.size() >= kHistoryDocumentsKept) histories.clear();
+    histories[key] = {document, history.samplesTaken(), now};
+    return document;
 }
 
 void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
@@ -138,7 +175,10 @@ void WebFront::iterate(const DirectoryServer& server, int64_t unixSeconds) {
         metricsBuilt = true;
         lastMetricsTick = now;
     }
+    serving = &server;
+    servingUnixSeconds = unixSeconds;
     front.run();
+    serving = nullptr;
 }
 
 void WebFront::startZones(const ZoneList& zones, int64_t unixSeconds) {

@@ -7,6 +7,12 @@
 //   /zones.json  the zone list, application/json, gzip as well; rebuilt at
 //                most once a second and only when the list changed; a new
 //                text is published once its gzip copy is done
+//   /history.json?range=24h|7d|90d[&zone=ADDRESS:PORT]
+//                the population history (history_keeper.h), application/json,
+//                gzip as well; each asked form is made when first asked after
+//                a new sample (with a state file, at most once a second, as
+//                its writer may not have written the sample yet) and kept for
+//                the requests after; a bad argument gets 400 with the reason
 //   /metrics     the metrics file's text and the HTTP request histogram,
 //                rebuilt at most once a second
 //   /peers.json  each configured peer and how its downloads go
@@ -19,6 +25,8 @@
 // number of zones, and the walk happens at most once a second here.
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -91,6 +99,8 @@ public:
 private:
     bool start(const ServerSettings& checked, bool anyPort, std::string& reason);
     void publishPage();
+    std::shared_ptr<const HttpDocument> historyDocument(const HttpArguments& arguments,
+                                                        std::string& reason);
     void startZones(const ZoneList& zones, int64_t unixSeconds);
     void publishZones();
     void publishMetrics(const DirectoryServer& server);
@@ -106,6 +116,15 @@ private:
     bool metricsBuilt = false;
     uint32_t lastMetricsTick = 0;
     uint64_t builds = 0;
+    // Borrowed for the length of iterate(), where the front answers.
+    const DirectoryServer* serving = nullptr;
+    int64_t servingUnixSeconds = 0;
+    struct CachedHistory {
+        std::shared_ptr<const HttpDocument> document;
+        uint64_t samples = 0;  // the samples taken when it was made
+        uint32_t builtTick = 0;
+    };
+    std::map<std::string, CachedHistory> histories;  // by the query's own text
 };
 
 }  // namespace kelvaro

@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +21,8 @@
 namespace kelvaro {
 namespace {
 
-constexpr const char* kSchema =
+// The schema as it first was; a new file gets it and then every step below.
+constexpr const char* kSchemaV1 =
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS names (name TEXT PRIMARY KEY, password TEXT NOT NULL,"
     " created INTEGER NOT NULL, last_use_ms INTEGER NOT NULL);"
@@ -28,6 +31,67 @@ constexpr const char* kSchema =
     " name TEXT NOT NULL, description TEXT NOT NULL, source TEXT NOT NULL,"
     " PRIMARY KEY (address, port)) WITHOUT ROWID;"
     "PRAGMA user_version = 1;";
+
+// One step per version, in order: steps[i] takes a file from version i + 1
+// to i + 2 and sets user_version itself, in the same transaction as its
+// changes, so a file is always at one version or the next, never between.
+// A later version appends its step here.
+struct MigrationStep {
+    int from;
+    const char* sql;
+};
+constexpr MigrationStep kMigrations[] = {
+    // History: minute rows, and hourly rows folded from them. The zone's
+    // address is kept as text, the way the zones table has it.
+    {1,
+     "CREATE TABLE history_minutes (t INTEGER PRIMARY KEY, zones INTEGER NOT NULL,"
+     " population INTEGER NOT NULL);"
+     "CREATE TABLE history_zone_minutes (t INTEGER NOT NULL, address TEXT NOT NULL,"
+     " port INTEGER NOT NULL, population INTEGER NOT NULL,"
+     " PRIMARY KEY (t, address, port)) WITHOUT ROWID;"
+     "CREATE INDEX history_zone_minutes_by_zone ON history_zone_minutes (address, port, t);"
+     "CREATE TABLE history_hours (t INTEGER PRIMARY KEY, samples INTEGER NOT NULL,"
+     " zones REAL NOT NULL, population REAL NOT NULL, peak_zones INTEGER NOT NULL,"
+     " peak_population INTEGER NOT NULL);"
+     "CREATE TABLE history_zone_hours (address TEXT NOT NULL, port INTEGER NOT NULL,"
+     " t INTEGER NOT NULL, samples INTEGER NOT NULL, population REAL NOT NULL,"
+     " peak_population INTEGER NOT NULL, PRIMARY KEY (address, port, t)) WITHOUT ROWID;"
+     "CREATE INDEX history_zone_hours_by_time ON history_zone_hours (t);"
+     "PRAGMA user_version = 2;"},
+};
+static_assert(std::size(kMigrations) == kStateSchemaVersion - 1, "one step per version");
+
+constexpr const char* kInsertMinute =
+    "INSERT INTO history_minutes (t, zones, population) VALUES (?1, ?2, ?3)"
+    " ON CONFLICT (t) DO UPDATE SET zones = ?2, population = ?3";
+constexpr const char* kInsertZoneMinute =
+    "INSERT INTO history_zone_minutes (t, address, port, population) VALUES (?1, ?2, ?3, ?4)"
+    " ON CONFLICT (t, address, port) DO UPDATE SET population = ?4";
+// The first hour not folded yet that has minute rows and has ended by ?1.
+constexpr const char* kNextHourToFold =
+    "SELECT (min(t) / 3600) * 3600 FROM history_minutes"
+    " WHERE t >= coalesce((SELECT max(t) + 3600 FROM history_hours), 0)";
+constexpr const char* kFoldHour =
+    "INSERT OR REPLACE INTO history_hours (t, samples, zones, population, peak_zones,"
+    " peak_population) SELECT ?1, count(*), avg(zones), avg(population), max(zones),"
+    " max(population) FROM history_minutes WHERE t >= ?1 AND t < ?1 + 3600";
+constexpr const char* kFoldZoneHour =
+    "INSERT OR REPLACE INTO history_zone_hours (address, port, t, samples, population,"
+    " peak_population) SELECT address, port, ?1, count(*), avg(population), max(population)"
+    " FROM history_zone_minutes WHERE t >= ?1 AND t < ?1 + 3600 GROUP BY address, port";
+// Pruning: each statement deletes at most ?2 rows older than ?1, oldest first.
+constexpr const char* kPruneMinutes =
+    "DELETE FROM history_minutes WHERE t IN"
+    " (SELECT t FROM history_minutes WHERE t < ?1 ORDER BY t LIMIT ?2)";
+constexpr const char* kPruneZoneMinutes =
+    "DELETE FROM history_zone_minutes WHERE (t, address, port) IN"
+    " (SELECT t, address, port FROM history_zone_minutes WHERE t < ?1 ORDER BY t LIMIT ?2)";
+constexpr const char* kPruneHours =
+    "DELETE FROM history_hours WHERE t IN"
+    " (SELECT t FROM history_hours WHERE t < ?1 ORDER BY t LIMIT ?2)";
+constexpr const char* kPruneZoneHours =
+    "DELETE FROM history_zone_hours WHERE (address, port, t) IN"
+    " (SELECT address, port, t FROM history_zone_hours WHERE t < ?1 ORDER BY t LIMIT ?2)";
 
 constexpr const char* kUpsertName =
     "INSERT INTO names (name, password, created, last_use_ms) VALUES (?1, ?2, ?3, ?4)"
@@ -43,6 +107,8 @@ constexpr const char* kSetClock =
     " ON CONFLICT (key) DO UPDATE SET value = ?1";
 
 constexpr const char* kSourceUpdate = "update";
+constexpr int64_t kSecondsPerHour = 3600;
+constexpr int kHistoryStepsPerWake = 64;
 constexpr const char* kSourcePeer = "peer";
 
 struct StatementCloser {
@@ -133,7 +199,23 @@ struct OpenAttempt {
     int code = SQLITE_OK;
     std::string reason;
     bool created = false;
+    int migratedFrom = 0;
 };
+
+// Runs every step from version on, each in a transaction of its own.
+bool migrate(sqlite3* db, int version, std::string& reason) {
+    for (const MigrationStep& step : kMigrations) {
+        if (step.from < version) continue;
+        if (!execute(db, "BEGIN IMMEDIATE", reason)) return false;
+        if (!execute(db, step.sql, reason)) {
+            std::string ignored;
+            execute(db, "ROLLBACK", ignored);
+            return false;
+        }
+        if (!execute(db, "COMMIT", reason)) return false;
+    }
+    return true;
+}
 
 void closeAttempt(OpenAttempt& attempt) {
     if (attempt.db != nullptr) sqlite3_close(attempt.db);
@@ -182,9 +264,12 @@ bool tryOpen(const std::string& path, const StateStoreOptions& options, OpenAtte
     if (value != "wal") return fail(attempt, SQLITE_CANTOPEN, "cannot use WAL mode here");
     if (version == 0) {
         std::string reason;
-        if (!execute(attempt.db, kSchema, reason)) return fail(attempt, sqlite3_errcode(attempt.db), reason);
+        if (!execute(attempt.db, kSchemaV1, reason)) return fail(attempt, sqlite3_errcode(attempt.db), reason);
         attempt.created = true;
     }
+    if (std::string reason; !migrate(attempt.db, version == 0 ? 1 : static_cast<int>(version), reason))
+        return fail(attempt, sqlite3_errcode(attempt.db), "cannot update the schema: " + reason);
+    if (version != 0 && version < kStateSchemaVersion) attempt.migratedFrom = static_cast<int>(version);
     // Each commit goes to the WAL without a sync; the WAL is synced when it
     // is copied back, so a crash of the process loses nothing committed and
     // one of the machine at most the last commits.
@@ -260,12 +345,18 @@ std::unique_ptr<StateStore> StateStore::open(const std::string& path, StateOpenR
         }
     }
     report.created = attempt.created;
+    report.migratedFrom = attempt.migratedFrom;
     return std::unique_ptr<StateStore>(new StateStore(path, attempt.db, held, options));
 }
 
 StateStore::StateStore(std::string path, sqlite3* database, int lockDescriptor,
                        const StateStoreOptions& options)
-    : path_(std::move(path)), db(database), lockFd(lockDescriptor), options_(options) {}
+    : path_(std::move(path)), db(database), lockFd(lockDescriptor), options_(options) {
+    std::string value;
+    int code = SQLITE_OK;
+    if (queryText(db, "SELECT max(t) FROM history_minutes", value, code))
+        newestSample = std::strtoll(value.c_str(), nullptr, 10);
+}
 
 StateStore::~StateStore() {
     finish();
@@ -388,6 +479,12 @@ void StateStore::run() {
             if (queued.empty() && stopping) return;
         }
         writeQueued();
+        // The history's upkeep goes in short transactions between batches,
+        // and gives way as soon as a batch is waiting.
+        for (int step = 0; step < kHistoryStepsPerWake && historyStep(); ++step) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!queued.empty() || stopping) break;
+        }
     }
 }
 
@@ -398,9 +495,16 @@ bool StateStore::writeQueued() {
         batches.swap(queued);
     }
     if (batches.empty() && kept.empty()) return true;
-    // A complete batch makes everything before it moot.
+    // A complete batch makes everything before it moot, but for the history
+    // samples, which it carries on.
     for (size_t i = batches.size(); i-- > 0;) {
         if (!batches[i].complete) continue;
+        std::vector<HistorySample> earlier;
+        for (StateBatch& batch : kept) std::move(batch.history.begin(), batch.history.end(), std::back_inserter(earlier));
+        for (size_t j = 0; j < i; ++j)
+            std::move(batches[j].history.begin(), batches[j].history.end(), std::back_inserter(earlier));
+        batches[i].history.insert(batches[i].history.begin(), std::make_move_iterator(earlier.begin()),
+                                  std::make_move_iterator(earlier.end()));
         batches.erase(batches.begin(), batches.begin() + static_cast<std::ptrdiff_t>(i));
         kept.clear();
         keptRows = 0;
@@ -444,7 +548,10 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
     Statement deleteName = prepare(db, kDeleteName);
     Statement deleteZone = prepare(db, kDeleteZone);
     Statement setClock = prepare(db, kSetClock);
-    if (!upsertName || !deleteName || !upsertZone || !deleteZone || !setClock) {
+    Statement insertMinute = prepare(db, kInsertMinute);
+    Statement insertZoneMinute = prepare(db, kInsertZoneMinute);
+    if (!upsertName || !deleteName || !upsertZone || !deleteZone || !setClock || !insertMinute ||
+        !insertZoneMinute) {
         reason = sqlite3_errmsg(db);
         return false;
     }
@@ -502,15 +609,107 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
             sqlite3_bind_int(s, 2, key.port);
             ok = stepped(s);
         }
+        for (size_t i = 0; ok && i < batch.history.size(); ++i)
+            ok = writeHistory(batch.history[i], insertMinute.get(), insertZoneMinute.get(), reason);
         if (ok) {
             sqlite3_bind_int64(setClock.get(), 1, batch.clockMs);
             ok = stepped(setClock.get());
         }
     }
-    if (ok && execute(db, "COMMIT", reason)) return true;
+    if (ok && execute(db, "COMMIT", reason)) {
+        for (const StateBatch& batch : batches)
+            for (const HistorySample& sample : batch.history)
+                newestSample = std::max(newestSample, sample.unixSeconds);
+        return true;
+    }
     std::string ignored;
     execute(db, "ROLLBACK", ignored);
     return false;
+}
+
+bool StateStore::writeHistory(const HistorySample& sample, sqlite3_stmt* minute,
+                              sqlite3_stmt* zoneMinute, std::string& reason) {
+    auto stepped = [this, &reason](sqlite3_stmt* statement) {
+        const int code = sqlite3_step(statement);
+        sqlite3_reset(statement);
+        if (code == SQLITE_DONE) return true;
+        reason = sqlite3_errmsg(db);
+        return false;
+    };
+    sqlite3_bind_int64(minute, 1, sample.unixSeconds);
+    sqlite3_bind_int64(minute, 2, sample.zoneCount);
+    sqlite3_bind_int64(minute, 3, static_cast<int64_t>(sample.population));
+    if (!stepped(minute)) return false;
+    sqlite3_bind_int64(zoneMinute, 1, sample.unixSeconds);
+    for (const HistoryZonePoint& point : sample.points) {
+        const std::string address = addressText(point.key.address);
+        sqlite3_bind_text(zoneMinute, 2, address.data(), static_cast<int>(address.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_int(zoneMinute, 3, point.key.port);
+        sqlite3_bind_int(zoneMinute, 4, point.population);
+        if (!stepped(zoneMinute)) return false;
+    }
+    return true;
+}
+
+bool StateStore::historyStep() {
+    std::string value;
+    int code = SQLITE_OK;
+    if (!queryText(db, kNextHourToFold, value, code)) return false;
+    // An hour is folded once a sample of a later hour is in: until then
+    // more of its minutes may come.
+    if (!value.empty()) {
+        const int64_t hour = std::strtoll(value.c_str(), nullptr, 10);
+        if (hour + kSecondsPerHour <= newestSample) {
+            Statement totals = prepare(db, kFoldHour);
+            Statement zones = prepare(db, kFoldZoneHour);
+            std::string reason;
+            if (!totals || !zones || !execute(db, "BEGIN IMMEDIATE", reason)) return false;
+            sqlite3_bind_int64(totals.get(), 1, hour);
+            sqlite3_bind_int64(zones.get(), 1, hour);
+            if (sqlite3_step(totals.get()) == SQLITE_DONE && sqlite3_step(zones.get()) == SQLITE_DONE &&
+                execute(db, "COMMIT", reason))
+                return true;
+            execute(db, "ROLLBACK", reason);
+            return false;
+        }
+    }
+    return pruneHistory();
+}
+
+// Minute rows go once past their keeping and folded; hourly rows once past
+// theirs. True when a table had more rows to go than one step takes.
+bool StateStore::pruneHistory() {
+    std::string value;
+    int code = SQLITE_OK;
+    if (!queryText(db, "SELECT coalesce(max(t) + 3600, 0) FROM history_hours", value, code))
+        return false;
+    const int64_t folded = std::strtoll(value.c_str(), nullptr, 10);
+    const int64_t minuteCutoff = std::min(newestSample - options_.historyMinuteSeconds, folded);
+    const int64_t hourCutoff = newestSample - options_.historyHourSeconds;
+    const std::pair<const char*, int64_t> prunes[] = {{kPruneMinutes, minuteCutoff},
+                                                      {kPruneZoneMinutes, minuteCutoff},
+                                                      {kPruneHours, hourCutoff},
+                                                      {kPruneZoneHours, hourCutoff}};
+    std::string reason;
+    if (!execute(db, "BEGIN IMMEDIATE", reason)) return false;
+    bool more = false;
+    for (const auto& [sql, cutoff] : prunes) {
+        Statement prune = prepare(db, sql);
+        if (!prune) break;
+        sqlite3_bind_int64(prune.get(), 1, cutoff);
+        sqlite3_bind_int64(prune.get(), 2, options_.historyStepRows);
+        if (sqlite3_step(prune.get()) != SQLITE_DONE) {
+            execute(db, "ROLLBACK", reason);
+            return false;
+        }
+        if (sqlite3_changes(db) >= options_.historyStepRows) more = true;
+    }
+    if (!execute(db, "COMMIT", reason)) {
+        execute(db, "ROLLBACK", reason);
+        return false;
+    }
+    return more;
 }
 
 }  // namespace kelvaro

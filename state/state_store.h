@@ -9,6 +9,11 @@
 //   names (name TEXT PRIMARY KEY, password TEXT, created INTEGER, last_use_ms INTEGER)
 //   zones (address TEXT, port INTEGER, population, flag, word, name, description,
 //          source TEXT, PRIMARY KEY (address, port))
+//   history_minutes, history_zone_minutes   one row a sample (and zone), by time
+//   history_hours, history_zone_hours       the ended hours folded: average, peak
+//
+// A file of an older version is brought up when opened, one step a version
+// (each its own transaction), keeping what it held.
 //
 // The directory clock counts the milliseconds the directory has served, over
 // all its runs: a name's last use is kept on it, so the time the directory
@@ -39,10 +44,11 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kelvaro {
 
-constexpr int kStateSchemaVersion = 1;
+constexpr int kStateSchemaVersion = 2;
 
 struct StoredName {
     std::string name;      // the first registrant's, which the record guards
@@ -70,6 +76,21 @@ struct StoredZoneKey {
     uint16_t port = 0;
 };
 
+// One zone's population in a history sample.
+struct HistoryZonePoint {
+    StoredZoneKey key;
+    uint16_t population = 0;
+};
+
+// The directory at one moment: its zones and players in all, and each
+// zone's players. unixSeconds is the wall clock, on the sampling interval.
+struct HistorySample {
+    int64_t unixSeconds = 0;
+    uint32_t zoneCount = 0;
+    uint64_t population = 0;
+    std::vector<HistoryZonePoint> points;
+};
+
 // Everything a file holds, as load() reads it: names in order of creation.
 struct StateContents {
     int64_t clockMs = 0;
@@ -86,7 +107,13 @@ struct StateBatch {
     std::vector<StoredName> names;
     std::vector<StoredZone> zones;
     std::vector<StoredZoneKey> removedZones;
-    size_t rows() const { return names.size() + zones.size() + removedZones.size(); }
+    // History samples to add; a complete batch leaves the history as it is.
+    std::vector<HistorySample> history;
+    size_t rows() const {
+        size_t points = 0;
+        for (const HistorySample& sample : history) points += 1 + sample.points.size();
+        return names.size() + zones.size() + removedZones.size() + points;
+    }
 };
 
 // How the open went, for the start-up report.
@@ -94,6 +121,7 @@ struct StateOpenReport {
     bool created = false;          // a new file (or an empty one) got the schema
     std::string renamedTo;         // a damaged file was moved here
     std::string damage;            // why it was taken for damaged
+    int migratedFrom = 0;          // the schema version the file was brought up from (0: none)
 };
 
 // What the writer has to tell the service.
@@ -114,6 +142,12 @@ struct StateStoreOptions {
     size_t maxKeptRows = 2'000'000;
     // A cap on the file, in pages (0: none): the way tests make the disk full.
     int64_t maxPages = 0;
+    // History: minute rows are kept this long after the newest sample, hourly
+    // rows this long; at most historyStepRows rows of a table go per
+    // transaction when they are pruned.
+    int64_t historyMinuteSeconds = 48 * 3600;
+    int64_t historyHourSeconds = 90 * 86400;
+    int64_t historyStepRows = 2000;
 };
 
 class StateStore {
@@ -149,11 +183,21 @@ public:
     // tests without a thread). True when the write, if any, committed.
     bool writeQueued();
 
+    // One step of the history's upkeep, in a transaction of its own: folds
+    // the oldest hour that has ended and is not folded yet into an hourly
+    // row (average and peak), or, when none is due, deletes up to
+    // historyStepRows of each table's rows past their keeping. The writer
+    // runs steps between batches; true while there is more to do.
+    bool historyStep();
+
 private:
     StateStore(std::string path, sqlite3* database, int lockDescriptor,
                const StateStoreOptions& options);
     void run();
     bool writeBatches(const std::vector<StateBatch>& batches, std::string& reason);
+    bool writeHistory(const HistorySample& sample, sqlite3_stmt* minute, sqlite3_stmt* zoneMinute,
+                      std::string& reason);
+    bool pruneHistory();
 
     std::string path_;
     sqlite3* db;
@@ -168,6 +212,7 @@ private:
     bool stopping = false;
     bool finished = false;
     StateWriterStatus state;
+    int64_t newestSample = 0;  // writer only: the latest history sample's time
     std::thread writer;
 };
 

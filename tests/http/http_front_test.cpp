@@ -251,3 +251,47 @@ TEST_F(HttpFrontTest, APortInUseIsRefusedWithItsReason) {
 
 }  // namespace
 }  // namespace kelvaro::testing_support
+
+namespace kelvaro::testing_support {
+namespace {
+
+// A routed path: the handler sees the decoded arguments, its refusal is a
+// 400 of one line, and its document keeps the validators and 304 of a
+// published one.
+TEST_F(HttpFrontTest, RoutedPathAnswersFromItsArguments) {
+    start();
+    HttpArguments seen;
+    front.route("/asked", [&](const HttpArguments& arguments, std::string& reason)
+                              -> std::shared_ptr<const HttpDocument> {
+        seen = arguments;
+        if (!arguments.empty() && arguments[0].first == "bad") {
+            reason = "bad is refused\nand this line is not sent";
+            return nullptr;
+        }
+        return list;
+    });
+    HttpConnection connection(front.localPort());
+    auto response = get(connection, "/asked?range=24h&zone=1.2.3.4%3A5&flag");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+    EXPECT_EQ(response->body, list->body);
+    const HttpArguments expected = {{"range", "24h"}, {"zone", "1.2.3.4:5"}, {"flag", ""}};
+    EXPECT_EQ(seen, expected);
+    response = get(connection, "/asked?x=1", "If-None-Match: " + list->etag + "\r\n");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 304);
+    EXPECT_EQ(response->header("etag"), list->etag);
+    response = get(connection, "/asked", "Accept-Encoding: gzip\r\n");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->header("content-encoding"), "gzip");
+    response = get(connection, "/asked?bad=1");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 400);
+    EXPECT_EQ(response->body, "bad is refused\n");
+    response = get(connection, "/asked/more");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 404);
+}
+
+}  // namespace
+}  // namespace kelvaro::testing_support

@@ -105,7 +105,7 @@ TEST(StateStore, BatchesWrittenOnTheWriterThreadReadBackInOrder) {
         }
     }
     EXPECT_EQ(sqliteQuery(path, "PRAGMA integrity_check"), "ok");
-    EXPECT_EQ(sqliteQuery(path, "PRAGMA user_version"), "1");
+    EXPECT_EQ(sqliteQuery(path, "PRAGMA user_version"), std::to_string(kStateSchemaVersion));
     EXPECT_EQ(sqliteQuery(path, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(sqliteQuery(path, "SELECT address || ':' || port FROM zones WHERE source = 'peer'"),
               "10.0.0.2:6000");
@@ -198,7 +198,7 @@ TEST(StateStore, EmptyFileGetsTheSchemaAndAPathThatCannotBeMadeIsRefused) {
     EXPECT_TRUE(report.created);
     EXPECT_TRUE(report.renamedTo.empty());
     store.reset();
-    EXPECT_EQ(sqliteQuery(dir.file("empty.db"), "PRAGMA user_version"), "1");
+    EXPECT_EQ(sqliteQuery(dir.file("empty.db"), "PRAGMA user_version"), std::to_string(kStateSchemaVersion));
     EXPECT_EQ(sqliteQuery(dir.file("empty.db"), "SELECT count(*) FROM sqlite_schema WHERE name = 'zones'"),
               "1");
 
