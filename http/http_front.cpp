@@ -296,13 +296,14 @@ struct FrontAccess {
                                    header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
         if (firstCall && !announcesBody) return MHD_YES;
         const HttpFront::Published* entry = self.find(url);
-        if (entry == nullptr) return answerRoute(self, connection, url);
-        return answerDocument(connection, *entry);
+        if (entry == nullptr) return answerRoute(self, connection, url, head);
+        return answerDocument(connection, *entry, head);
     }
 
     // A routed document gets responses of its own, made for this request
     // and let go of at once: MHD holds them until they are sent.
-    static MHD_Result answerRoute(const HttpFront& self, MHD_Connection* connection, const char* url) {
+    static MHD_Result answerRoute(const HttpFront& self, MHD_Connection* connection, const char* url,
+                                  bool head) {
         const HttpQueryHandler* handler = nullptr;
         for (const auto& [path, routed] : self.routes)
             if (path == url) handler = &routed;
@@ -318,7 +319,7 @@ struct FrontAccess {
             return MHD_queue_response(connection, MHD_HTTP_BAD_REQUEST, refusal->identity);
         }
         std::unique_ptr<HttpFront::Published> entry = publishedFor(url, std::move(document));
-        return answerDocument(connection, *entry);
+        return answerDocument(connection, *entry, head);
     }
 
     static MHD_Result collectArgument(void* arguments, MHD_ValueKind /*kind*/, const char* key,
@@ -328,7 +329,8 @@ struct FrontAccess {
         return MHD_YES;
     }
 
-    static MHD_Result answerDocument(MHD_Connection* connection, const HttpFront::Published& published) {
+    static MHD_Result answerDocument(MHD_Connection* connection, const HttpFront::Published& published,
+                                     bool head) {
         const HttpFront::Published* entry = &published;
         const char* encodings = header(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING);
         const bool gzip = entry->gzip != nullptr && encodings != nullptr && prefersGzip(encodings);

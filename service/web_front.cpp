@@ -99,22 +99,23 @@ bool WebFront::start(const ServerSettings& checked, bool anyPort, std::string& r
     }
     publishPage();
     front.publish("/healthz", prepareDocument("ok", {"text/plain", 0, "no-store", false}));
-    front.publish("/uplot.js", prepareDocument(std::string(chartScript()),
-                                               {"text/javascript; charset=utf-8", 0, cache, true}));
-    front.publish("/uplot.css", prepareDocument(std::string(chartStyle()),
-                                                {"text/css; charset=utf-8", 0, cache, true}));
-    front.publish("/uplot.LICENSE", prepareDocument(std::string(chartLicence()),
-                                                    {"text/plain; charset=utf-8", 0, cache, true}));
     front.route("/history.json", [this](const HttpArguments& arguments, std::string& why) {
         return historyDocument(arguments, why);
     });
     return true;
 }
 
+// The page and its chart library, published again when their age changes.
 void WebFront::publishPage() {
+    const std::string cache = maxAge(settings_.HttpMaxAge);
     front.publish("/", prepareDocument(std::string(zonesPageHtml()),
-                                       {"text/html; charset=utf-8", 0,
-                                        maxAge(settings_.HttpMaxAge), true}));
+                                       {"text/html; charset=utf-8", 0, cache, true}));
+    front.publish("/uplot.js", prepareDocument(std::string(chartScript()),
+                                               {"text/javascript; charset=utf-8", 0, cache, true}));
+    front.publish("/uplot.css", prepareDocument(std::string(chartStyle()),
+                                                {"text/css; charset=utf-8", 0, cache, true}));
+    front.publish("/uplot.LICENSE", prepareDocument(std::string(chartLicence()),
+                                                    {"text/plain; charset=utf-8", 0, cache, true}));
 }
 
 void WebFront::setMaxAge(int32_t seconds) {
