@@ -90,6 +90,29 @@ bool parseAddressRange(std::string_view text, uint32_t& first, uint32_t& last) {
     return true;
 }
 
+bool parseAddressRange6(std::string_view text, BanList::Address6& first, BanList::Address6& last) {
+    const size_t slash = text.find('/');
+    const std::string_view address = text.substr(0, slash);
+    // The longest IPv6 text, with an embedded IPv4 tail, is 45 characters.
+    if (address.empty() || address.size() > 45 || address.find(':') == std::string_view::npos)
+        return false;
+    uint32_t prefix = 128;
+    if (slash != std::string_view::npos) {
+        std::string_view length = text.substr(slash + 1);
+        if (!readNumber(length, 3, 128, prefix) || !length.empty()) return false;
+    }
+    char copy[46] = {};
+    address.copy(copy, address.size());
+    if (inet_pton(AF_INET6, copy, first.data()) != 1) return false;
+    last = first;
+    for (size_t bit = prefix; bit < 128; ++bit) {
+        const auto mask = static_cast<uint8_t>(0x80u >> (bit % 8));
+        first[bit / 8] = static_cast<uint8_t>(first[bit / 8] & ~mask);
+        last[bit / 8] = static_cast<uint8_t>(last[bit / 8] | mask);
+    }
+    return true;
+}
+
 BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines,
                        size_t keptBadLines) {
     BanList list;
@@ -101,6 +124,13 @@ BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines,
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         line = trimmed(line.substr(0, line.find('#')));
         if (line.empty()) continue;
+        Address6 first6{};
+        Address6 last6{};
+        if (parseAddressRange6(line, first6, last6)) {
+            list.intervals6.emplace_back(first6, last6);
+            ++list.ranges;
+            continue;
+        }
         uint32_t first = 0;
         uint32_t last = 0;
         if (!parseAddressRange(line, first, last)) {
@@ -124,6 +154,17 @@ BanList BanList::parse(std::string_view text, std::vector<BadBanLine>& badLines,
         }
     }
     list.intervals = std::move(merged);
+    // Overlapping IPv6 ranges are merged; adjacent ones may stay apart, which
+    // costs a step of the search and changes no answer.
+    std::sort(list.intervals6.begin(), list.intervals6.end());
+    std::vector<std::pair<Address6, Address6>> merged6;
+    for (const auto& interval : list.intervals6) {
+        if (!merged6.empty() && interval.first <= merged6.back().second)
+            merged6.back().second = std::max(merged6.back().second, interval.second);
+        else
+            merged6.push_back(interval);
+    }
+    list.intervals6 = std::move(merged6);
     return list;
 }
 
@@ -136,6 +177,17 @@ bool BanList::contains(uint32_t address) const {
                                   });
     if (after == intervals.begin()) return false;
     return host <= std::prev(after)->second;
+}
+
+bool BanList::contains6(const uint8_t* address) const {
+    Address6 value;
+    std::copy(address, address + value.size(), value.begin());
+    auto after = std::upper_bound(intervals6.begin(), intervals6.end(), value,
+                                  [](const Address6& probe, const auto& interval) {
+                                      return probe < interval.first;
+                                  });
+    if (after == intervals6.begin()) return false;
+    return value <= std::prev(after)->second;
 }
 
 bool loadBanFile(const std::string& path, BanList& list) {

@@ -1,12 +1,15 @@
 #pragma once
-// The operator's list of refused IPv4 ranges. Text form, one range a line:
-// "a.b.c.d/n" (n 0..32; bits past the prefix are ignored) or a bare address
-// (a /32); "#" starts a comment; blank lines and surrounding blanks are
+// The operator's list of refused IPv4 and IPv6 ranges. Text form, one range
+// a line: "a.b.c.d/n" (n 0..32; bits past the prefix are ignored), an IPv6
+// "x:y::z/n" (n 0..128) or a bare address of either family (a /32 or /128);
+// an IPv6 range never matches an IPv4 address, mapped forms included; "#"
+// starts a comment; blank lines and surrounding blanks are
 // ignored. The ranges are kept as sorted, merged intervals, so a lookup is a
 // binary search whose cost hardly moves with the number of ranges (32 steps
 // at most, whatever the file holds).
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,14 +36,21 @@ public:
     // True when address (network order) lies in one of the ranges.
     bool contains(uint32_t address) const;
 
+    // True when the 16-byte IPv6 address (network order) lies in one of the
+    // IPv6 ranges.
+    bool contains6(const uint8_t* address) const;
+
     // The ranges read (lines that held one), overlapping ones included.
     size_t rangeCount() const { return ranges; }
-    bool empty() const { return intervals.empty(); }
+    bool empty() const { return intervals.empty() && intervals6.empty(); }
     // The lines parse() refused, kept in badLines or not.
     size_t badLineCount() const { return badLines_; }
 
+    using Address6 = std::array<uint8_t, 16>;  // network order, so it compares as a number
+
 private:
     std::vector<std::pair<uint32_t, uint32_t>> intervals;  // host order, first..last, disjoint
+    std::vector<std::pair<Address6, Address6>> intervals6;  // first..last, disjoint
     size_t ranges = 0;
     size_t badLines_ = 0;
 };
@@ -51,6 +61,10 @@ bool parseAddressRange(std::string_view text, uint32_t& first, uint32_t& last);
 
 // Bad lines of one file named one by one; the rest are counted in one line.
 constexpr size_t kBanWarningLines = 20;
+
+// One IPv6 range of a line ("addr" or "addr/n", n 0..128): first and last
+// address. False for anything else, IPv4 text included.
+bool parseAddressRange6(std::string_view text, BanList::Address6& first, BanList::Address6& last);
 
 // Reads the ban file at path into list, printing one "Warning: <path>:<line>:
 // not an IPv4 range: <text>" per bad line for the first kBanWarningLines of

@@ -168,6 +168,48 @@ TEST(BanListTest, AFileOfBadLinesKeepsTheOldListAndItsWarningsStopAtTwenty) {
     }
 }
 
+TEST(BanListTest, Ipv6RangesMatchOnlyTheirIpv6Addresses) {
+    std::vector<BadBanLine> bad;
+    const BanList list = BanList::parse(
+        "2001:db8:1::/48\n"
+        "::1\n"
+        "fe80::1234/10   # host bits past the prefix are ignored\n"
+        "2001:db8:1:2::/64\n"  // inside the /48: merged, still counted
+        "2001:db8::/129\n"
+        "2001:db8::/\n"
+        "2001:db8:::1\n"
+        "[::1]\n",
+        bad);
+    ASSERT_EQ(bad.size(), 4u);
+    EXPECT_EQ(bad[0].number, 5u);
+    EXPECT_EQ(list.rangeCount(), 4u);
+    struct Case {
+        const char* address;
+        bool banned;
+    };
+    const Case cases[] = {
+        {"2001:db8:1::", true},        {"2001:db8:1:ffff:ffff:ffff:ffff:ffff", true},
+        {"2001:db8:0:ffff::1", false}, {"2001:db8:2::", false},
+        {"::1", true},                 {"::2", false},
+        {"::", false},                 {"fe80::", true},
+        {"febf:ffff::1", true},        {"fec0::", false},
+        {"::ffff:10.0.0.1", false},
+    };
+    for (const Case& c : cases) {
+        uint8_t address[16];
+        ASSERT_EQ(inet_pton(AF_INET6, c.address, address), 1) << c.address;
+        EXPECT_EQ(list.contains6(address), c.banned) << c.address;
+    }
+    // An IPv6 list refuses no IPv4 address, and an IPv4 one no IPv6 address.
+    EXPECT_FALSE(list.contains(at("0.0.0.1")));
+    std::vector<BadBanLine> none;
+    const BanList v4 = BanList::parse("0.0.0.0/0\n", none);
+    uint8_t loopback[16] = {};
+    loopback[15] = 1;
+    EXPECT_FALSE(v4.contains6(loopback));
+    EXPECT_FALSE(BanList::parse("::/0\n", none).empty());
+}
+
 TEST(ReportThrottleTest, OneReportPerAddressAMinuteAndABoundedMemory) {
     ManualClock clock(5000);
     ReportThrottle throttle(60000, 2);
