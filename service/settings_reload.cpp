@@ -88,6 +88,9 @@ constexpr ReloadKey kReloadKeys[] = {
      copyField<&S::StatsWriteMinutes>},
     {"Directory", "MetricsFile", stringText<&S::MetricsFile>, copyField<&S::MetricsFile>},
     {"Directory", "StateFile", stringText<&S::StateFile>, nullptr},
+    // The history's boundaries are fixed for a run: a new interval would mix
+    // two spacings in one series.
+    {"Directory", "HistoryInterval", integerText<&S::HistoryInterval>, nullptr},
     {"Directory", "IP", peerText, copyPeers},
     {"Http", "Port", integerText<&S::HttpPort>, nullptr},
     {"Http", "Address", stringText<&S::HttpAddress>, nullptr},
