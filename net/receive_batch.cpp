@@ -18,7 +18,9 @@ ReceiveBatch::ReceiveBatch(ReceiveCall receiveCall)
         header.msg_name = &slots[i].source;
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
+        header.msg_namelen = sizeof(sockaddr_storage);
         vectors[i].iov_base = slots[i].bytes.data();
+        vectors[i].iov_len = kMaxDatagram;
     }
 }
 
@@ -44,9 +46,11 @@ void ReceiveBatch::fill(int socket, uint32_t wanted) {
 }
 
 uint32_t ReceiveBatch::fillBatch(int socket, uint32_t wanted) {
-    // The kernel overwrites both lengths with what it delivered, so each call
-    // starts from the full sizes again.
-    for (uint32_t i = 0; i < wanted; ++i) {
+    // The kernel overwrites the lengths and flags of the messages it fills
+    // with what it delivered, so those start from the full sizes again; the
+    // rest still hold them. A server woken for a few datagrams at a time then
+    // rewrites a few headers per call, not all 64.
+    for (uint32_t i = 0; i < touched; ++i) {
         headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
         headers[i].msg_hdr.msg_controllen = 0;
         headers[i].msg_hdr.msg_flags = 0;
@@ -56,9 +60,12 @@ uint32_t ReceiveBatch::fillBatch(int socket, uint32_t wanted) {
     // than the buffer is recognised and dropped rather than cut.
     const int received = call(socket, headers.get(), wanted, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (received < 0) {
+        // A failed call may still have written into the headers it was given.
+        touched = wanted;
         if (errno == ENOSYS) singleCalls = true;
         return 0;
     }
+    touched = static_cast<uint32_t>(received);
     uint32_t kept = 0;
     for (uint32_t i = 0; i < static_cast<uint32_t>(received); ++i) {
         const msghdr& header = headers[i].msg_hdr;

@@ -65,6 +65,7 @@ private:
     uint32_t filled = 0;  // datagrams kept by the last call
     uint32_t handed = 0;  // of those, handed out
     bool drained = false;  // the last call read fewer than it asked for
+    uint32_t touched = 0;  // headers the last call may have written
 };
 
 }  // namespace kelvaro

@@ -26,6 +26,9 @@ bool stdinIsTerminal = false;
 // signal cannot write into a descriptor reused since.
 int stopPipe[2] = {-1, -1};
 bool watchStdin = false;
+// Set by a pause that watched stdin and found nothing on it; the next stop
+// test takes it instead of asking the kernel again.
+bool stdinQuiet = false;
 // Big enough for many iterations' lines between two flushes.
 constexpr size_t kStdoutBufferSize = 1 << 16;
 
@@ -113,20 +116,31 @@ ConsoleSession::~ConsoleSession() {
 
 void flushConsole() { std::fflush(stdout); }
 
-uint32_t pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs) {
-    constexpr size_t kMostSockets = 8;
-    int watched[kMostSockets + 2];
-    size_t count = 0;
+TrafficPause::Watched TrafficPause::watchedFor(std::span<const int> sockets) {
+    Watched watched;
     for (const int socket : sockets)
-        if (count < kMostSockets) watched[count++] = socket;
-    const size_t stdinSlot = count;
-    watched[count++] = watchStdin ? STDIN_FILENO : -1;
-    watched[count++] = stopPipe[0];
-    const uint32_t ready = waitForReadable(std::span<const int>(watched, count), timeoutMs);
+        if (watched.count < kMostSockets) watched.descriptors[watched.count++] = socket;
+    watched.stdinSlot = watched.count;
+    watched.descriptors[watched.count++] = watchStdin ? STDIN_FILENO : -1;
+    watched.descriptors[watched.count++] = stopPipe[0];
+    return watched;
+}
+
+TrafficPause::TrafficPause(std::span<const int> sockets)
+    : watched(watchedFor(sockets)),
+      set(std::span<const int>(watched.descriptors.data(), watched.count)) {}
+
+uint32_t TrafficPause::pause(uint32_t timeoutMs) {
+    const uint32_t ready = set.wait(timeoutMs);
+    const uint32_t stdinBit = 1u << watched.stdinSlot;
+    stdinQuiet = watchStdin && (ready & stdinBit) == 0;
     // A pipe whose writer has gone stays readable with nothing to read: no
     // key can come from it any more, so it is not watched again.
-    if (watchStdin && (ready & (1u << stdinSlot)) != 0 && !stopRequested()) watchStdin = false;
-    return ready & ((1u << stdinSlot) - 1);
+    if (watchStdin && (ready & stdinBit) != 0 && !stopRequested()) {
+        watchStdin = false;
+        set.forget(watched.stdinSlot);
+    }
+    return ready & (stdinBit - 1);
 }
 
 bool takeReloadRequest() {
@@ -142,6 +156,10 @@ bool takeReloadRequest() {
 
 bool stopRequested() {
     if (stopSignal) return true;
+    if (stdinQuiet) {
+        stdinQuiet = false;
+        return false;
+    }
     // Keys typed while the server runs in the background belong to the shell.
     if (stdinIsTerminal && !inForeground()) return false;
     int waiting = 0;

@@ -5,8 +5,12 @@
 // once per iteration, and a pause that a stop or reload request or a key ends
 // at once.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "platform/wait.h"
 
 namespace kelvaro {
 
@@ -42,9 +46,30 @@ void flushConsole();
 // Pauses up to timeoutMs, ending early when one of sockets is readable, a
 // stop or reload signal arrives or a key is waiting. Stdin is watched only when it can
 // announce a key without always looking readable: a terminal, or a pipe or
-// socket until its writer hangs up (never a file or /dev/null). Returns a
-// mask with bit i set for sockets[i] (the first 8) found readable; 0 when the
-// pause ended for another reason or at its time limit.
-uint32_t pauseForTraffic(std::span<const int> sockets, uint32_t timeoutMs);
+// socket until its writer hangs up (never a file or /dev/null). Built once,
+// after the ConsoleSession, for the loop's sockets (the first 8), which it
+// keeps registered from one pause to the next. A pause that found stdin quiet
+// spares the next stopRequested() its look at stdin: a key arriving in
+// between is seen at the following pause, which it ends at once.
+class TrafficPause {
+public:
+    explicit TrafficPause(std::span<const int> sockets);
+
+    // A mask with bit i set for sockets[i] found readable; 0 when the pause
+    // ended for another reason or at its time limit.
+    uint32_t pause(uint32_t timeoutMs);
+
+private:
+    static constexpr size_t kMostSockets = 8;
+    struct Watched {
+        std::array<int, kMostSockets + 2> descriptors{};
+        size_t count = 0;
+        size_t stdinSlot = 0;
+    };
+    static Watched watchedFor(std::span<const int> sockets);
+
+    Watched watched;
+    ReadableSet set;
+};
 
 }  // namespace kelvaro

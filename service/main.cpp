@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
                                         serverSockets[3], web.descriptor()};
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
+    kelvaro::TrafficPause trafficPause(sockets);
     uint32_t readable = 0;  // unknown: every port is read
     while (!kelvaro::stopRequested()) {
         if (kelvaro::takeReloadRequest())
@@ -200,7 +201,7 @@ int main(int argc, char** argv) {
         // time-out, bytes it already holds).
         const uint32_t pauseMs = web.waitLimitMs(iterationSleepMs(settings.IterationSleepTime));
         if (pauseMs == 0) continue;  // even a zero-length sleep costs the timer slack
-        if (settings.WakeOnTraffic) readable = kelvaro::pauseForTraffic(sockets, pauseMs);
+        if (settings.WakeOnTraffic) readable = trafficPause.pause(pauseMs);
         else kelvaro::sleepMs(pauseMs);
     }
     server.reset();

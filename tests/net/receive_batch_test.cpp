@@ -96,5 +96,57 @@ TEST(ReceiveBatchTest, WithoutTheBatchCallEachDatagramIsReadAloneAndStillChecked
     EXPECT_EQ(callsMade, 1);  // learned once
 }
 
+
+// A kernel that fills the first `deliver` messages of one call the way the
+// real one does (lengths and flags overwritten with what arrived), after
+// checking that every header it was handed offers the full sizes again.
+struct ScribblingKernel {
+    static inline uint32_t deliver = 0;
+    static inline bool failNext = false;
+    static inline int headersShort = 0;
+    static int call(int, mmsghdr* headers, unsigned count, int, timespec*) {
+        for (unsigned i = 0; i < count; ++i) {
+            const msghdr& header = headers[i].msg_hdr;
+            if (header.msg_namelen != sizeof(sockaddr_storage) || header.msg_iov[0].iov_len != kMaxDatagram ||
+                header.msg_flags != 0)
+                ++headersShort;
+        }
+        const unsigned filledCount = failNext ? count : std::min<unsigned>(deliver, count);
+        deliver = 0;  // what is waiting arrives once
+        for (unsigned i = 0; i < filledCount; ++i) {
+            msghdr& header = headers[i].msg_hdr;
+            auto* source = static_cast<sockaddr_in*>(header.msg_name);
+            source->sin_family = AF_INET;
+            header.msg_namelen = sizeof(sockaddr_in);
+            header.msg_iov[0].iov_len = 3;  // a kernel may shorten what it used
+            header.msg_flags = MSG_EOR;
+            headers[i].msg_len = 3;
+        }
+        if (failNext) {
+            failNext = false;
+            errno = EINTR;
+            return -1;
+        }
+        return static_cast<int>(filledCount);
+    }
+};
+
+TEST(ReceiveBatchTest, EveryHeaderAKernelCallMayHaveWrittenIsWholeAgainBeforeTheNext) {
+    ReceiveBatch batch(&ScribblingKernel::call);
+    ScribblingKernel::headersShort = 0;
+    // (wanted, delivered, fails): shrinking and growing batches, and a failed
+    // call that wrote into everything it was given.
+    const struct { uint32_t wanted, delivered; bool fails; } calls[] = {
+        {64, 10, false}, {5, 5, false}, {64, 2, false}, {8, 0, true}, {64, 64, false}, {1, 1, false}, {64, 0, false}};
+    for (const auto& step : calls) {
+        ScribblingKernel::deliver = step.delivered;
+        ScribblingKernel::failNext = step.fails;
+        uint32_t got = 0;
+        while (got <= 64 && batch.next(-1, step.wanted) != nullptr) ++got;
+        EXPECT_EQ(got, step.fails ? 0 : std::min(step.wanted, step.delivered));
+    }
+    EXPECT_EQ(ScribblingKernel::headersShort, 0);
+}
+
 }  // namespace
 }  // namespace kelvaro
