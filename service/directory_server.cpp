@@ -508,6 +508,7 @@ void DirectoryServer::writeMetrics() {
 
 std::string DirectoryServer::metricsText() const {
     MetricsCounters values = counters;
+    values.clientsEvicted = clientManager.evictedCount();
     if (pending) {  // the pending table counts these two itself
         values.pendingForgotten = pending->forgotten;
         values.pendingEvicted = pending->evicted;

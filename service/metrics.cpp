@@ -136,6 +136,9 @@ std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     counter(out, "kelvaro_clients_refused_total",
             "Datagrams from would-be clients turned away because MaxHosts connections existed.",
             c.clientsRefused);
+    counter(out, "kelvaro_clients_evicted_total",
+            "Client connections that had not yet proven their address, closed to make room for a newcomer.",
+            c.clientsEvicted);
 
     gauge(out, "kelvaro_pending_zones", "Zones waiting to prove their address now.",
           g.pendingZones);

@@ -50,6 +50,9 @@ struct MetricsCounters {
     // Peer list entries not added because the zone was dropped too recently.
     uint64_t rejoinsRefused = 0;
     uint64_t clientsRefused = 0;  // datagrams turned away because MaxHosts was reached
+    // Connections that had not yet proven their address, closed to make room
+    // for a newcomer.
+    uint64_t clientsEvicted = 0;
     // Zones that must prove their address (VerifiedZones).
     uint64_t updatesPending = 0;        // updates of zones held pending
     uint64_t pingRepliesMismatched = 0; // replies without a token of their zone's round
