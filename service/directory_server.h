@@ -162,7 +162,7 @@ public:
     // store of a previous run, say): banned addresses are skipped, and with
     // VerifiedZones it waits, pinged now, until it proves its address; its
     // name is then checked against password (source Update only).
-    Admission learnZone(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+    Admission learnZone(const IpAddress& address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                         uint32_t zoneWord, std::string_view name, std::string_view description,
                         ZoneSource source, std::string_view password = {});
 
@@ -261,7 +261,7 @@ private:
     void flushSends();
     // learnZone without the flush: for callers that learn many zones in one
     // step and flush at its end.
-    Admission admitLearned(uint32_t address, uint16_t port, uint16_t population,
+    Admission admitLearned(const IpAddress& address, uint16_t port, uint16_t population,
                            uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                            std::string_view description, ZoneSource source,
                            std::string_view password = {});
@@ -339,12 +339,12 @@ private:
     // with VerifiedZones, still to be taken up and then checked for proof.
     std::unique_ptr<StateKeeper> state;
     HistoryKeeper history_{settings_.HistoryInterval};  // hands its samples to state, when open
-    std::vector<uint64_t> restorePings;
+    std::vector<ZoneKey> restorePings;
     size_t restorePingsSent = 0;
     std::vector<StoredZone> restoreQueue;
     size_t restoreQueueTaken = 0;
     struct RestoreCheck {
-        uint64_t key;
+        ZoneKey key;
         uint32_t takenTick;
     };
     std::deque<RestoreCheck> restoreChecks;

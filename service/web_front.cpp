@@ -137,7 +137,7 @@ std::shared_ptr<const HttpDocument> WebFront::historyDocument(const HttpArgument
     }
     const HistoryKeeper& history = serving->history();
     std::string key = std::to_string(static_cast<int>(query.range));
-    if (query.forZone) key += ":" + std::to_string(query.address) + ":" + std::to_string(query.port);
+    if (query.forZone) key += ":" + query.address.bracketedText() + ":" + std::to_string(query.port);
     const uint32_t now = tickCount();
     auto found = histories.find(key);
     if (found != histories.end() && found->second.samples == history.samplesTaken() &&
