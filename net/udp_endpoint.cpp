@@ -64,6 +64,16 @@ bool NetAddress::assign(const sockaddr_storage& from, socklen_t fromSize) {
     return false;
 }
 
+bool hostHasIPv6(std::string& reason) {
+    const int probe = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    ::close(probe);
+    return true;
+}
+
 UdpEndpoint::UdpEndpoint() = default;
 
 UdpEndpoint::~UdpEndpoint() {

@@ -77,6 +77,10 @@ struct Datagram {
     int32_t length() const { return static_cast<int32_t>(bytes.size()); }
 };
 
+// True when an IPv6 UDP socket can be made here; false, with the system's
+// reason, on a host whose kernel has IPv6 turned off.
+bool hostHasIPv6(std::string& reason);
+
 class UdpEndpoint {
 public:
     UdpEndpoint();

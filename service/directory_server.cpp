@@ -75,6 +75,12 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
                           std::clamp(settings_.peerCount, 0, kMaxPeers));
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
+    if (settings.ListenIPv6) {
+        // The same update port on IPv6; pings to IPv6 zones leave from an
+        // ephemeral port of their own, as IPv4 pings do.
+        updateEndpoint.openV6(updatePort());
+        pingEndpoint.openV6(0);
+    }
     // Each step's datagrams leave together at its end (flushSends), with one
     // system call for up to 64 of them instead of one each.
     pingEndpoint.queueSends();
@@ -110,8 +116,12 @@ void DirectoryServer::startVerifying() {
 }
 
 bool DirectoryServer::endpointsOpen() const {
+    // An IPv6 side asked for and not bound is a family advertised that does
+    // not work: better to stop and say so.
+    const bool sixOpen = !settings_.ListenIPv6 || (updateEndpoint.localPortV6() != 0 &&
+                                                   pingEndpoint.localPortV6() != 0);
     return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0 &&
-           !secretMissing;
+           sixOpen && !secretMissing;
 }
 
 // Every connection goes first, clients before downloads, and nothing is sent
@@ -136,9 +146,9 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
     pollTransport();
     trackDeliveries();
     pingEndpoint.flush();
-    if ((readable & kUpdatePortBit) != 0) receiveUpdate();
+    if ((readable & (kUpdatePortBit | kUpdate6PortBit)) != 0) receiveUpdate();
     pingEndpoint.flush();
-    if ((readable & kPingPortBit) != 0) receivePingReply();
+    if ((readable & (kPingPortBit | kPing6PortBit)) != 0) receivePingReply();
     pingEndpoint.flush();
     scheduleDownloads();
     zoneList.expireDrops();
@@ -493,6 +503,7 @@ MetricsGauges DirectoryServer::gauges() const {
         values.pendingZones = pending->count();
     }
     values.banRanges = static_cast<int64_t>(bans.rangeCount());
+    if (settings_.ListenIPv6) values.zonesV6 = zoneList.countV6();
     values.restoresOwed = static_cast<int64_t>(restoresOwed());
     return values;
 }

@@ -227,10 +227,13 @@ public:
     uint16_t clientPort() const { return clientManager.endpoint.localPort(); }
     uint16_t downloadPort() const { return downloadManager.endpoint.localPort(); }
     // The sockets a pause may wait on for traffic (-1 for one not bound).
-    std::array<int, 4> descriptors() const {
-        return {updateEndpoint.descriptor(), pingEndpoint.descriptor(),
-                clientManager.endpoint.descriptor(), downloadManager.endpoint.descriptor()};
+    std::array<int, 6> descriptors() const {
+        return {updateEndpoint.descriptor(),         pingEndpoint.descriptor(),
+                clientManager.endpoint.descriptor(), downloadManager.endpoint.descriptor(),
+                updateEndpoint.descriptorV6(),       pingEndpoint.descriptorV6()};
     }
+    uint16_t updatePortV6() const { return updateEndpoint.localPortV6(); }
+    uint16_t pingPortV6() const { return pingEndpoint.localPortV6(); }
     const ConnectionManager& downloads() const { return downloadManager; }
     const ConnectionManager& clients() const { return clientManager; }
     // The zones, for tests and benchmarks that place them directly.
@@ -270,7 +273,9 @@ private:
     static constexpr uint32_t kPingPortBit = 1u << 1;
     static constexpr uint32_t kClientPortBit = 1u << 2;
     static constexpr uint32_t kDownloadPortBit = 1u << 3;
-    static constexpr uint32_t kAllPorts = 0xF;
+    static constexpr uint32_t kUpdate6PortBit = 1u << 4;
+    static constexpr uint32_t kPing6PortBit = 1u << 5;
+    static constexpr uint32_t kAllPorts = 0x3F;
     uint32_t readable = kAllPorts;  // this iteration's ports to read
     void forgetUnprovenRestores();
     void restoreZones(std::vector<StoredZone>& zones, uint32_t& listed, uint32_t& refused);

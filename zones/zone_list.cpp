@@ -134,6 +134,7 @@ ZoneChange ZoneList::addOrUpdate(const IpAddress& address, uint16_t port, uint16
     zones.append(std::move(record));
     index.insert(zones.tail());
     countAdded(address);
+    if (address.isV6()) ++sixes;
     ++changes;
     if (tracking) changedKeys.push_back(zoneKey(address, port));
     if (addsPrinted) std::printf("Adding : %s\n", zones.tail()->element->name);
@@ -207,6 +208,7 @@ void ZoneList::remove(ZoneRecord* record) {
     if (cursor == node) cursor = node->prev;
     if (listStart == node) listStart = node->next;
     countRemoved(record->address);
+    if (record->address.isV6()) --sixes;
     ++changes;
     if (tracking) changedKeys.push_back(zoneKey(record->address, record->port));
     zones.removeNode(node);

@@ -175,6 +175,8 @@ public:
     void noteAwaiting(ZoneRecord* record);
 
     int32_t count() const { return zones.count(); }
+    // Of those, the zones at IPv6 addresses.
+    int32_t countV6() const { return sixes; }
     const ZoneSettings& settings() const { return settings_; }
 
     // Moves on whenever anything a listing shows may have changed: a zone
@@ -240,6 +242,7 @@ private:
     // clearAwaiting() looks at it.
     std::vector<ZoneRecord*> awaiting;
     std::vector<ZoneRecord*> passing;  // the time-out pass's copy of awaiting
+    int32_t sixes = 0;
     uint32_t nextSequence = 1;
     uint64_t changes = 0;
     bool tracking = false;
