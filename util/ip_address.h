@@ -74,9 +74,14 @@ inline uint64_t ipPortHashKey(const IpAddress& address, uint16_t port) {
     uint64_t low = 0;
     std::memcpy(&high, address.bytes.data(), 8);
     std::memcpy(&low, address.bytes.data() + 8, 8);
-    // Bit 63 set: no IPv4 key (48 bits) can equal an IPv6 one by accident.
-    return (high * 0x9E3779B97F4A7C15ULL ^ low ^ (static_cast<uint64_t>(port) << 47)) |
-           (uint64_t{1} << 63);
+    // Folded so that every byte moves the low 63 bits (tables mask the low
+    // bits first); bit 63 set: no IPv4 key (48 bits) can equal an IPv6 one.
+    uint64_t key = high * 0x9E3779B97F4A7C15ULL;
+    key ^= key >> 29;
+    key = (key ^ low) * 0xBF58476D1CE4E5B9ULL;
+    key ^= key >> 32;
+    key ^= port;
+    return key | (uint64_t{1} << 63);
 }
 
 }  // namespace kelvaro
