@@ -225,15 +225,5 @@ TEST(UdpEndpointV6Test, BothFamiliesArriveWithTheirSourceAndRepliesLeaveByFamily
     EXPECT_EQ(dual.sendsRefused(), 0u);
 }
 
-TEST(UdpEndpointV6Test, WithoutAnIpv6SocketIpv6SendsAreRefused) {
-    UdpEndpoint four;
-    ASSERT_GE(four.open(0), 0);
-    EXPECT_EQ(four.descriptorV6(), -1);
-    EXPECT_EQ(four.localPortV6(), 0);
-    four.setDestination(loopback6(), 9);
-    const uint8_t byte = 1;
-    EXPECT_FALSE(four.send(&byte, 1));
-}
-
 }  // namespace
 }  // namespace kelvaro

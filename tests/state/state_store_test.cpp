@@ -377,27 +377,5 @@ TEST(StateStoreIpv6, VersionTwoFileKeepsItsZonesAndThenHoldsIpv6Ones) {
     EXPECT_EQ(again.zones[1].name, "Gamma");
 }
 
-// The family column decides how the text is read: a row whose text is of the
-// other family, or no address at all, is skipped as bad.
-TEST(StateStoreIpv6, RowsWhoseFamilyAndTextDisagreeAreSkipped) {
-    TempDirectory dir;
-    const std::string path = dir.file("mixed.db");
-    { StateOpenReport report; ASSERT_TRUE(openStore(path, report)); }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db,
-                           "INSERT INTO zones VALUES ('::1', 1, 0, 0, 0, 'a', '', 'update', 6),"
-                           " ('::2', 2, 0, 0, 0, 'b', '', 'update', 4),"
-                           " ('10.0.0.9', 3, 0, 0, 0, 'c', '', 'update', 6),"
-                           " ('nowhere', 4, 0, 0, 0, 'd', '', 'update', 6)",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-    const StateContents contents = loadAll(path);
-    ASSERT_EQ(contents.zones.size(), 1u);
-    EXPECT_EQ(contents.zones[0].address.text(), "::1");
-    EXPECT_EQ(contents.badRows, 3u);
-}
-
 }  // namespace
 }  // namespace kelvaro
