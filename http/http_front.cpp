@@ -201,6 +201,30 @@ int listenSocket(const HttpSettings& settings, std::string& reason, uint16_t& bo
     return socketFd;
 }
 
+// The IPv6 listener, on the port the IPv4 one took. IPv6-only, so IPv4
+// clients keep arriving on the IPv4 socket and its address choice.
+int listenSocket6(const HttpSettings& settings, uint16_t port, std::string& reason) {
+    const int socketFd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socketFd < 0) {
+        reason = std::string("socket(AF_INET6, SOCK_STREAM) error: ") + std::strerror(errno);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(socketFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    std::memcpy(&address.sin6_addr, settings.address6.data(), settings.address6.size());
+    if (setsockopt(socketFd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+        ::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socketFd, SOMAXCONN) != 0) {
+        reason = "bind([::]:" + std::to_string(port) + ") error: " + std::strerror(errno);
+        ::close(socketFd);
+        return -1;
+    }
+    return socketFd;
+}
+
 }  // namespace
 
 struct FrontAccess {
@@ -346,7 +370,22 @@ HttpFront::HttpFront() = default;
 HttpFront::~HttpFront() {
     // The daemon goes first: it drops its uses of the responses, which the
     // entries then free.
+    if (daemon6 != nullptr) MHD_stop_daemon(daemon6);
     if (daemon != nullptr) MHD_stop_daemon(daemon);
+}
+
+// External mode on epoll: one descriptor for the caller's wait, whatever
+// the number of connections; no thread of MHD's own.
+MHD_Daemon* HttpFront::startDaemon(int listening, bool v6, const HttpSettings& settings) {
+    return MHD_start_daemon(
+        MHD_USE_EPOLL | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr, nullptr, &FrontAccess::answer, this,
+        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listening),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(settings.maxConnections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned int>(settings.maxConnectionsPerAddress),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(settings.timeoutSeconds),
+        MHD_OPTION_NOTIFY_CONNECTION, &FrontAccess::notifyConnection, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &FrontAccess::completed, this, MHD_OPTION_END);
 }
 
 bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
@@ -357,17 +396,7 @@ bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
     timeoutSeconds = settings.timeoutSeconds;
     const int listening = listenSocket(settings, reason, port);
     if (listening < 0) return false;
-    // External mode on epoll: one descriptor for the caller's wait, whatever
-    // the number of connections; no thread of MHD's own.
-    daemon = MHD_start_daemon(
-        MHD_USE_EPOLL, 0, nullptr, nullptr, &FrontAccess::answer, this,
-        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listening),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(settings.maxConnections),
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned int>(settings.maxConnectionsPerAddress),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(settings.timeoutSeconds),
-        MHD_OPTION_NOTIFY_CONNECTION, &FrontAccess::notifyConnection, this,
-        MHD_OPTION_NOTIFY_COMPLETED, &FrontAccess::completed, this, MHD_OPTION_END);
+    daemon = startDaemon(listening, false, settings);
     if (daemon == nullptr) {
         // MHD may or may not have closed the socket it was handed; leaving it
         // is a descriptor lost on a path that ends the program.
@@ -375,7 +404,23 @@ bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
         port = 0;
         return false;
     }
+    if (!settings.listenV6) return true;
+    const int listening6 = listenSocket6(settings, port, reason);
+    if (listening6 >= 0) daemon6 = startDaemon(listening6, true, settings);
+    if (daemon6 == nullptr) {
+        if (listening6 >= 0) reason = "the HTTP daemon did not start on [::]:" + std::to_string(port);
+        MHD_stop_daemon(daemon);
+        daemon = nullptr;
+        port = 0;
+        return false;
+    }
     return true;
+}
+
+int HttpFront::descriptorV6() const {
+    if (daemon6 == nullptr) return -1;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon6, MHD_DAEMON_INFO_EPOLL_FD);
+    return info != nullptr ? info->epoll_fd : -1;
 }
 
 int HttpFront::descriptor() const {
@@ -435,8 +480,12 @@ const HttpFront::Published* HttpFront::find(const char* path) const {
 void HttpFront::run() {
     if (daemon == nullptr) return;
     MHD_run(daemon);
+    if (daemon6 != nullptr) MHD_run(daemon6);
     // Those shut down are closed at once, their places free for others.
-    if (closeLateConnections()) MHD_run(daemon);
+    if (closeLateConnections()) {
+        MHD_run(daemon);
+        if (daemon6 != nullptr) MHD_run(daemon6);
+    }
 }
 
 bool HttpFront::closeLateConnections() {
@@ -465,6 +514,8 @@ uint32_t HttpFront::waitLimitMs(uint32_t limitMs) const {
     MHD_UNSIGNED_LONG_LONG timeout = 0;
     if (daemon == nullptr) return limitMs;
     if (MHD_get_timeout(daemon, &timeout) == MHD_YES && timeout < limitMs)
+        limitMs = static_cast<uint32_t>(timeout);
+    if (daemon6 != nullptr && MHD_get_timeout(daemon6, &timeout) == MHD_YES && timeout < limitMs)
         limitMs = static_cast<uint32_t>(timeout);
     const Clock::time_point now = Clock::now();
     const auto window = std::chrono::seconds(timeoutSeconds);

@@ -32,6 +32,7 @@
 // each path's largest document (body and gzip copy), whatever the number of
 // slow readers.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +65,9 @@ using HttpQueryHandler =
 struct HttpSettings {
     uint16_t port = 0;        // 0 in a test: any free port (see localPort())
     uint32_t address = 0;     // IPv4 to listen on, network order
+    // Also listen on this IPv6 address (an IPv6-only socket, same port).
+    bool listenV6 = false;
+    std::array<uint8_t, 16> address6{};
     uint32_t timeoutSeconds = 10;  // 0: connections are never closed for idling or slowness
     uint32_t maxConnections = 64;
     uint32_t maxConnectionsPerAddress = 8;  // 0: no limit per address
@@ -83,9 +87,10 @@ public:
     bool isOpen() const { return daemon != nullptr; }
     uint16_t localPort() const { return port; }
 
-    // The one descriptor that turns readable when run() has work: the
-    // daemon's epoll set. -1 while closed.
+    // The descriptors that turn readable when run() has work: the epoll set
+    // of the IPv4 daemon, and of the IPv6 one. -1 while closed or without one.
     int descriptor() const;
+    int descriptorV6() const;
 
     // Serves document at path (which starts with '/') from now on, in place of
     // any earlier one. A response already under way keeps sending the bytes
@@ -122,7 +127,10 @@ private:
     bool closeLateConnections();
     void retire(const std::string& path, std::shared_ptr<const HttpDocument> document);
 
+    MHD_Daemon* startDaemon(int listening, bool v6, const HttpSettings& settings);
+
     MHD_Daemon* daemon = nullptr;
+    MHD_Daemon* daemon6 = nullptr;  // only with listenV6; shares everything else
     uint16_t port = 0;
     uint32_t timeoutSeconds = 0;
     // The open connections, at most maxConnections: each is owned here from

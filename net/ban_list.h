@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/ip_address.h"
+
 namespace kelvaro {
 
 // A line that is neither blank, a comment nor a range. text points into the
@@ -39,6 +41,11 @@ public:
     // True when the 16-byte IPv6 address (network order) lies in one of the
     // IPv6 ranges.
     bool contains6(const uint8_t* address) const;
+
+    // Either of the two, by the address's family.
+    bool contains(const IpAddress& address) const {
+        return address.isV6() ? contains6(address.bytes.data()) : contains(address.v4());
+    }
 
     // The ranges read (lines that held one), overlapping ones included.
     size_t rangeCount() const { return ranges; }

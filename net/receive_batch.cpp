@@ -69,7 +69,7 @@ uint32_t ReceiveBatch::fillBatch(int socket, uint32_t wanted) {
     uint32_t kept = 0;
     for (uint32_t i = 0; i < static_cast<uint32_t>(received); ++i) {
         const msghdr& header = headers[i].msg_hdr;
-        if (keep(slots[i], headers[i].msg_len, header.msg_flags, kept)) ++kept;
+        if (keep(slots[i], header.msg_namelen, headers[i].msg_len, header.msg_flags, kept)) ++kept;
     }
     // With nothing kept the caller hears "nothing left" at once anyway.
     drained = static_cast<uint32_t>(received) < wanted && kept > 0;
@@ -83,14 +83,14 @@ uint32_t ReceiveBatch::fillSingle(int socket) {
                                         MSG_DONTWAIT | MSG_TRUNC,
                                         reinterpret_cast<sockaddr*>(&slot.source), &sourceSize);
     if (received <= 0) return 0;
-    return keep(slot, static_cast<size_t>(received), 0, 0) ? 1 : 0;
+    return keep(slot, sourceSize, static_cast<size_t>(received), 0, 0) ? 1 : 0;
 }
 
-bool ReceiveBatch::keep(const Slot& slot, size_t length, int flags, uint32_t into) {
+bool ReceiveBatch::keep(const Slot& slot, socklen_t sourceSize, size_t length, int flags,
+                        uint32_t into) {
     if (length == 0 || length > kMaxDatagram || (flags & MSG_TRUNC) != 0) return false;
-    if (slot.source.ss_family != AF_INET) return false;
     Datagram& datagram = ready[into];
-    std::memcpy(datagram.source.socketAddress(), &slot.source, NetAddress::kSocketAddressSize);
+    if (!datagram.source.assign(slot.source, sourceSize)) return false;
     datagram.bytes.assign(slot.bytes.data(), slot.bytes.data() + length);
     return true;
 }

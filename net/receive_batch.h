@@ -53,8 +53,9 @@ private:
     void fill(int socket, uint32_t wanted);
     uint32_t fillBatch(int socket, uint32_t wanted);
     uint32_t fillSingle(int socket);
-    // Copies slot into the next free Datagram; false when it is to be dropped.
-    bool keep(const Slot& slot, size_t length, int flags, uint32_t into);
+    // Copies slot into the next free Datagram; false when it is to be dropped
+    // (its length, or a source that is neither IPv4 nor IPv6).
+    bool keep(const Slot& slot, socklen_t sourceSize, size_t length, int flags, uint32_t into);
 
     ReceiveCall call;
     bool singleCalls = false;

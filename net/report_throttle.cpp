@@ -11,8 +11,9 @@ constexpr uint32_t kPruneIntervalMs = 1000;
 
 }  // namespace
 
-bool ReportThrottle::allow(uint32_t address) {
+bool ReportThrottle::allow(const IpAddress& source) {
     const uint32_t now = tickCount();
+    const IpAddress address = source.hostBlock();
     const auto found = lastReport.find(address);
     if (found != lastReport.end()) {
         if (!intervalPassed(now, found->second, interval)) return false;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "util/ip_address.h"
+
 namespace kelvaro {
 
 class ReportThrottle {
@@ -15,16 +17,19 @@ public:
     explicit ReportThrottle(uint32_t intervalMs = 60000, size_t capacity = 4096)
         : interval(intervalMs), limit(capacity) {}
 
-    // True when address (network order) may be reported now; the report is
-    // then taken as made.
-    bool allow(uint32_t address);
+    // True when address may be reported now; the report is then taken as
+    // made. An IPv6 address counts by its /64, the block one host holds.
+    bool allow(const IpAddress& address);
 
 private:
     void prune(uint32_t now);
 
     uint32_t interval;
     size_t limit;
-    std::unordered_map<uint32_t, uint32_t> lastReport;  // address -> tick
+    struct HostHash {
+        size_t operator()(const IpAddress& host) const { return ipPortHashKey(host, 0); }
+    };
+    std::unordered_map<IpAddress, uint32_t, HostHash> lastReport;  // host -> tick
     uint32_t lastPruneTick = 0;
     bool pruned = false;
 };

@@ -25,16 +25,15 @@ void SendQueue::add(int socket, const NetAddress& destination, const uint8_t* by
     if (count == kMaxBatch || length > kMaxDatagram) flush(socket);
     if (length > kMaxDatagram) {
         const bool accepted = ::sendto(socket, bytes, length, MSG_DONTWAIT,
-                                       destination.socketAddress(),
-                                       NetAddress::kSocketAddressSize) >= 0;
+                                       destination.socketAddress(), destination.size()) >= 0;
         ++(accepted ? sentCount : refusedCount);
         return;
     }
     Slot& slot = slots[count];
-    std::memcpy(&slot.destination, destination.socketAddress(), NetAddress::kSocketAddressSize);
+    std::memcpy(&slot.destination, destination.socketAddress(), destination.size());
     if (length > 0) std::memcpy(slot.bytes.data(), bytes, length);
     vectors[count].iov_len = length;
-    headers[count].msg_hdr.msg_namelen = NetAddress::kSocketAddressSize;
+    headers[count].msg_hdr.msg_namelen = destination.size();
     ++count;
 }
 
@@ -67,7 +66,7 @@ void SendQueue::sendSingle(int socket, uint32_t index) {
     const bool accepted =
         ::sendto(socket, slots[index].bytes.data(), vectors[index].iov_len, MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(&slots[index].destination),
-                 NetAddress::kSocketAddressSize) >= 0;
+                 headers[index].msg_hdr.msg_namelen) >= 0;
     ++(accepted ? sentCount : refusedCount);
 }
 

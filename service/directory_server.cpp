@@ -25,8 +25,8 @@ namespace kelvaro {
 
 namespace {
 
-// Large enough for the longest line: 15 + 5 + 5 + 1 + 31 + 255 characters,
-// five tabs and the line end (319).
+// Large enough for the longest line: 45 (an IPv6 address) + 5 + 5 + 1 + 31 +
+// 255 characters, five tabs and the line end (349).
 constexpr size_t kStatsLineSize = 520;
 // The statistics file stays readable by its owner only, as it is created.
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;  // 0600
@@ -44,15 +44,12 @@ int fieldLength(const char (&field)[N]) {
 // or line end in the name or description becomes a space, so that a zone
 // cannot write a line of its own.
 size_t formatStatsLine(const ZoneRecord& zone, char (&line)[kStatsLineSize]) {
-    char address[INET_ADDRSTRLEN] = {};
-    in_addr raw{};
-    raw.s_addr = zone.address;
-    inet_ntop(AF_INET, &raw, address, sizeof address);
+    const std::string address = zone.address.text();
     const std::string name =
         tabSeparatedField(std::string_view(zone.name, static_cast<size_t>(fieldLength(zone.name))));
     const std::string description = tabSeparatedField(
         std::string_view(zone.description, static_cast<size_t>(fieldLength(zone.description))));
-    const int length = std::snprintf(line, sizeof line, "%s\t%i\t%i\t%i\t%s\t%s\r\n", address,
+    const int length = std::snprintf(line, sizeof line, "%s\t%i\t%i\t%i\t%s\t%s\r\n", address.c_str(),
                                      static_cast<int>(zone.port), static_cast<int>(zone.population),
                                      static_cast<int>(zone.zoneFlag), name.c_str(),
                                      description.c_str());
@@ -78,6 +75,12 @@ DirectoryServer::DirectoryServer(const ServerSettings& settings, const ServerPor
                           std::clamp(settings_.peerCount, 0, kMaxPeers));
     updateEndpoint.open(ports.update);
     pingEndpoint.open(0);
+    if (settings.ListenIPv6) {
+        // The same update port on IPv6; pings to IPv6 zones leave from an
+        // ephemeral port of their own, as IPv4 pings do.
+        updateEndpoint.openV6(updatePort());
+        pingEndpoint.openV6(0);
+    }
     // Each step's datagrams leave together at its end (flushSends), with one
     // system call for up to 64 of them instead of one each.
     pingEndpoint.queueSends();
@@ -113,8 +116,12 @@ void DirectoryServer::startVerifying() {
 }
 
 bool DirectoryServer::endpointsOpen() const {
+    // An IPv6 side asked for and not bound is a family advertised that does
+    // not work: better to stop and say so.
+    const bool sixOpen = !settings_.ListenIPv6 || (updateEndpoint.localPortV6() != 0 &&
+                                                   pingEndpoint.localPortV6() != 0);
     return updatePort() != 0 && pingPort() != 0 && clientPort() != 0 && downloadPort() != 0 &&
-           !secretMissing;
+           sixOpen && !secretMissing;
 }
 
 // Every connection goes first, clients before downloads, and nothing is sent
@@ -139,9 +146,9 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
     pollTransport();
     trackDeliveries();
     pingEndpoint.flush();
-    if ((readable & kUpdatePortBit) != 0) receiveUpdate();
+    if ((readable & (kUpdatePortBit | kUpdate6PortBit)) != 0) receiveUpdate();
     pingEndpoint.flush();
-    if ((readable & kPingPortBit) != 0) receivePingReply();
+    if ((readable & (kPingPortBit | kPing6PortBit)) != 0) receivePingReply();
     pingEndpoint.flush();
     scheduleDownloads();
     zoneList.expireDrops();
@@ -332,7 +339,9 @@ ZoneList::Node* DirectoryServer::appendZonesFrom(ByteBuffer& list, ZoneList::Nod
     ZoneList::Node* node = start;
     do {
         const ZoneRecord& zone = *node->element;
-        if (static_cast<uint32_t>(zone.population) >= minimum) {
+        // The list's entries hold a 4-byte address: IPv6 zones are only in
+        // the documents that carry text (/zones.json, the statistics file).
+        if (!zone.address.isV6() && static_cast<uint32_t>(zone.population) >= minimum) {
             if (!appendZoneEntry(list, zone)) return node;
             ++listed;
         }
@@ -362,7 +371,7 @@ void DirectoryServer::onListData(ReceivedMessage& message) {
         PeerDownloads& peer = counters.peer(downloadPeer);
         ++peer.completed;
         peer.lastCompletedUnixTime = static_cast<int64_t>(std::time(nullptr));
-        std::vector<uint64_t> keys;
+        std::vector<ZoneKey> keys;
         forEachZoneEntry(message.data, message.length, [&](const ZoneEntry& entry) {
             keys.push_back(zoneKey(entry.address, entry.port));
         });
@@ -494,6 +503,7 @@ MetricsGauges DirectoryServer::gauges() const {
         values.pendingZones = pending->count();
     }
     values.banRanges = static_cast<int64_t>(bans.rangeCount());
+    if (settings_.ListenIPv6) values.zonesV6 = zoneList.countV6();
     values.restoresOwed = static_cast<int64_t>(restoresOwed());
     return values;
 }
@@ -555,7 +565,7 @@ ZoneGate DirectoryServer::gate() {
     return view;
 }
 
-Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t population,
+Admission DirectoryServer::learnZone(const IpAddress& address, uint16_t port, uint16_t population,
                                      uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                                      std::string_view description, ZoneSource source,
                                      std::string_view password) {
@@ -565,7 +575,7 @@ Admission DirectoryServer::learnZone(uint32_t address, uint16_t port, uint16_t p
     return admission;
 }
 
-Admission DirectoryServer::admitLearned(uint32_t address, uint16_t port, uint16_t population,
+Admission DirectoryServer::admitLearned(const IpAddress& address, uint16_t port, uint16_t population,
                                         uint16_t zoneFlag, uint32_t zoneWord,
                                         std::string_view name, std::string_view description,
                                         ZoneSource source, std::string_view password) {
@@ -602,7 +612,7 @@ void DirectoryServer::removeBannedZones() {
         ZoneRecord* zone = node->element.get();
         if (bans.contains(zone->address)) {
             std::printf("---Removed banned zone: %s: %.*s\n",
-                        NetAddress(zone->address, 0).text().c_str(), fieldLength(zone->name),
+                        zone->address.text().c_str(), fieldLength(zone->name),
                         zone->name);
             zoneList.remove(zone);
             ++counters.bannedZonesRemoved;

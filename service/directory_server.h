@@ -162,7 +162,7 @@ public:
     // store of a previous run, say): banned addresses are skipped, and with
     // VerifiedZones it waits, pinged now, until it proves its address; its
     // name is then checked against password (source Update only).
-    Admission learnZone(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+    Admission learnZone(const IpAddress& address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                         uint32_t zoneWord, std::string_view name, std::string_view description,
                         ZoneSource source, std::string_view password = {});
 
@@ -227,10 +227,13 @@ public:
     uint16_t clientPort() const { return clientManager.endpoint.localPort(); }
     uint16_t downloadPort() const { return downloadManager.endpoint.localPort(); }
     // The sockets a pause may wait on for traffic (-1 for one not bound).
-    std::array<int, 4> descriptors() const {
-        return {updateEndpoint.descriptor(), pingEndpoint.descriptor(),
-                clientManager.endpoint.descriptor(), downloadManager.endpoint.descriptor()};
+    std::array<int, 6> descriptors() const {
+        return {updateEndpoint.descriptor(),         pingEndpoint.descriptor(),
+                clientManager.endpoint.descriptor(), downloadManager.endpoint.descriptor(),
+                updateEndpoint.descriptorV6(),       pingEndpoint.descriptorV6()};
     }
+    uint16_t updatePortV6() const { return updateEndpoint.localPortV6(); }
+    uint16_t pingPortV6() const { return pingEndpoint.localPortV6(); }
     const ConnectionManager& downloads() const { return downloadManager; }
     const ConnectionManager& clients() const { return clientManager; }
     // The zones, for tests and benchmarks that place them directly.
@@ -261,7 +264,7 @@ private:
     void flushSends();
     // learnZone without the flush: for callers that learn many zones in one
     // step and flush at its end.
-    Admission admitLearned(uint32_t address, uint16_t port, uint16_t population,
+    Admission admitLearned(const IpAddress& address, uint16_t port, uint16_t population,
                            uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                            std::string_view description, ZoneSource source,
                            std::string_view password = {});
@@ -270,7 +273,9 @@ private:
     static constexpr uint32_t kPingPortBit = 1u << 1;
     static constexpr uint32_t kClientPortBit = 1u << 2;
     static constexpr uint32_t kDownloadPortBit = 1u << 3;
-    static constexpr uint32_t kAllPorts = 0xF;
+    static constexpr uint32_t kUpdate6PortBit = 1u << 4;
+    static constexpr uint32_t kPing6PortBit = 1u << 5;
+    static constexpr uint32_t kAllPorts = 0x3F;
     uint32_t readable = kAllPorts;  // this iteration's ports to read
     void forgetUnprovenRestores();
     void restoreZones(std::vector<StoredZone>& zones, uint32_t& listed, uint32_t& refused);
@@ -339,12 +344,12 @@ private:
     // with VerifiedZones, still to be taken up and then checked for proof.
     std::unique_ptr<StateKeeper> state;
     HistoryKeeper history_{settings_.HistoryInterval};  // hands its samples to state, when open
-    std::vector<uint64_t> restorePings;
+    std::vector<ZoneKey> restorePings;
     size_t restorePingsSent = 0;
     std::vector<StoredZone> restoreQueue;
     size_t restoreQueueTaken = 0;
     struct RestoreCheck {
-        uint64_t key;
+        ZoneKey key;
         uint32_t takenTick;
     };
     std::deque<RestoreCheck> restoreChecks;

@@ -112,7 +112,7 @@ void DirectoryServer::runRestorePings() {
     const uint32_t budget = datagramsPerIteration();
     uint32_t sent = 0;
     while (sent < budget && restorePingsSent < restorePings.size()) {
-        const uint64_t key = restorePings[restorePingsSent++];
+        const ZoneKey key = restorePings[restorePingsSent++];
         ZoneRecord* zone = zoneList.find(zoneKeyAddress(key), zoneKeyPort(key));
         if (zone == nullptr || zone->awaitingReply) continue;
         startRound(*zone);
@@ -161,7 +161,7 @@ void DirectoryServer::forgetUnprovenRestores() {
          ++i) {
         const RestoreCheck check = restoreChecks.front();
         restoreChecks.pop_front();
-        const uint32_t address = zoneKeyAddress(check.key);
+        const IpAddress address = zoneKeyAddress(check.key);
         const uint16_t port = zoneKeyPort(check.key);
         if (zoneList.find(address, port) != nullptr) continue;
         if (pending->find(address, port) != nullptr) {

@@ -25,27 +25,24 @@ const char* rangeName(HistoryRange range) {
     return "24h";
 }
 
-std::string addressText(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr raw{};
-    raw.s_addr = address;
-    inet_ntop(AF_INET, &raw, text, sizeof text);
-    return text;
-}
+std::string addressText(const IpAddress& address) { return address.text(); }
 
-// ADDRESS:PORT with a dotted quad and a port of 1..65535, nothing around.
-bool parseZone(std::string_view text, uint32_t& address, uint16_t& port) {
+// ADDRESS:PORT with a dotted quad or a bracketed IPv6 address ("[::1]:8303")
+// and a port of 1..65535, nothing around.
+bool parseZone(std::string_view text, IpAddress& address, uint16_t& port) {
     const size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0 || colon + 1 == text.size()) return false;
-    const std::string host(text.substr(0, colon));
-    in_addr raw{};
-    if (inet_pton(AF_INET, host.c_str(), &raw) != 1) return false;
+    std::string_view host = text.substr(0, colon);
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    IpAddress parsed;
+    if (!parseIpAddress(host, parsed) || parsed.isV6() != bracketed) return false;
     const std::string_view digits = text.substr(colon + 1);
     unsigned value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (error != std::errc{} || end != digits.data() + digits.size() || value < 1 || value > 65535)
         return false;
-    address = raw.s_addr;
+    address = parsed;
     port = static_cast<uint16_t>(value);
     return true;
 }
@@ -113,7 +110,7 @@ std::string historyJson(const HistoryQuery& query, const std::vector<HistoryPoin
     out += '"';
     if (query.forZone) {
         out += ",\"zone\":\"";
-        out += addressText(query.address);
+        out += query.address.bracketedText();
         out += ':';
         appendInteger(out, query.port);
         out += '"';

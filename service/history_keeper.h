@@ -37,7 +37,7 @@ enum class HistoryRange { Day, Week, Quarter };
 struct HistoryQuery {
     HistoryRange range = HistoryRange::Day;
     bool forZone = false;
-    uint32_t address = 0;  // IPv4, network order
+    IpAddress address;
     uint16_t port = 0;
 };
 

@@ -183,9 +183,10 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n\n", kVersion);
     kelvaro::flushConsole();
-    const std::array<int, 4> serverSockets = server->descriptors();
-    const std::array<int, 5> sockets = {serverSockets[0], serverSockets[1], serverSockets[2],
-                                        serverSockets[3], web.descriptor()};
+    const std::array<int, 6> serverSockets = server->descriptors();
+    const std::array<int, 8> sockets = {serverSockets[0], serverSockets[1], serverSockets[2],
+                                        serverSockets[3], serverSockets[4], serverSockets[5],
+                                        web.descriptor(),  web.descriptorV6()};
     // The stop test comes before each iteration: a key already waiting ends
     // the program without any iteration. The key is never read.
     kelvaro::TrafficPause trafficPause(sockets);
@@ -193,7 +194,7 @@ int main(int argc, char** argv) {
     while (!kelvaro::stopRequested()) {
         if (kelvaro::takeReloadRequest())
             reloadSettings(settings, !configPath.empty(), *server, web);
-        server->iterate(readable & 0xF);
+        server->iterate(readable & 0x3F);
         readable = 0;
         web.iterate(*server, static_cast<int64_t>(std::time(nullptr)));
         kelvaro::flushConsole();

@@ -73,6 +73,7 @@ PeerDownloads& MetricsCounters::peer(uint32_t address) {
 std::string formatMetrics(const MetricsCounters& c, const MetricsGauges& g) {
     std::string out;
     gauge(out, "kelvaro_zones", "Zones listed now.", g.zones);
+    if (g.zonesV6 >= 0) gauge(out, "kelvaro_zones_ipv6", "Zones listed now at an IPv6 address.", g.zonesV6);
     gauge(out, "kelvaro_password_records", "Zone name password records held now.",
           g.passwordRecords);
     gauge(out, "kelvaro_client_connections", "Client connections open now.", g.clientConnections);

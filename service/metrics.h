@@ -91,6 +91,8 @@ struct MetricsGauges {
     int64_t banRanges = 0;
     // Zones put back from the state file still to be pinged (or proved).
     int64_t restoresOwed = 0;
+    // Zones at IPv6 addresses; -1 (not shown) without ListenIPv6.
+    int64_t zonesV6 = -1;
 };
 
 // The whole file text, every metric with its HELP and TYPE lines.

@@ -59,7 +59,7 @@ void PeerTable::started(size_t index, uint32_t nowTick, int64_t unixSeconds) {
 }
 
 void PeerTable::completed(size_t index, uint32_t nowTick, int64_t unixSeconds,
-                          std::vector<uint64_t> listKeys) {
+                          std::vector<ZoneKey> listKeys) {
     if (index >= peers.size()) return;
     PeerHealth& peer = peers[index];
     peer.last = DownloadOutcome::Completed;
@@ -92,7 +92,7 @@ bool PeerTable::failing(size_t index, uint32_t nowTick, uint32_t intervalMs) con
 int32_t PeerTable::zonesHeld(size_t index, const ZoneList& zones) const {
     if (index >= peers.size()) return 0;
     int32_t held = 0;
-    for (uint64_t key : peers[index].lastListKeys) {
+    for (const ZoneKey& key : peers[index].lastListKeys) {
         const ZoneRecord* zone = zones.find(zoneKeyAddress(key), zoneKeyPort(key));
         if (zone != nullptr && zone->source == ZoneSource::Peer) ++held;
     }

@@ -36,7 +36,7 @@ struct PeerHealth {
     int32_t lastListZones = 0;  // entries in its last list
     // The zones of its last list (zoneKey), to count those still held. A list
     // is at most 50000 bytes, so at most 632 keys.
-    std::vector<uint64_t> lastListKeys;
+    std::vector<ZoneKey> lastListKeys;
 };
 
 class PeerTable {
@@ -50,7 +50,7 @@ public:
     // or went without one. An index outside the table is ignored.
     void started(size_t index, uint32_t nowTick, int64_t unixSeconds);
     void completed(size_t index, uint32_t nowTick, int64_t unixSeconds,
-                   std::vector<uint64_t> listKeys);
+                   std::vector<ZoneKey> listKeys);
     void failed(size_t index, int64_t unixSeconds);
 
     // See the header comment; intervalMs is DownloadTime.

@@ -29,8 +29,9 @@ constexpr size_t kLongestDescription = kZoneDescriptionSize - 1;
 // and the reserved bytes are zero); returns its length.
 uint32_t encodeEntry(const ZoneRecord& zone, std::array<uint8_t, kLongestZoneEntry>& area) {
     uint8_t* entry = area.data();
-    // The address is kept in network order and goes out as stored.
-    copyBytes(&zone.address, entry + kAddressOffset, sizeof zone.address);
+    // The address is kept in network order and goes out as stored; only IPv4
+    // zones are ever listed (the caller leaves IPv6 ones out).
+    copyBytes(zone.address.bytes.data(), entry + kAddressOffset, 4);
     writeU16(entry, kPortOffset, zone.port);
     writeU16(entry, kPopulationOffset, zone.population);
     writeU16(entry, kFlagOffset, zone.zoneFlag);
@@ -79,7 +80,9 @@ bool readZoneEntry(const uint8_t* message, uint32_t length, uint32_t& position, 
         static_cast<size_t>(static_cast<const uint8_t*>(nul) - description);
     const size_t nameLength =
         boundedLength(reinterpret_cast<const char*>(bytes + kNameOffset), kNameFieldSize);
-    copyBytes(bytes + kAddressOffset, &entry.address, sizeof entry.address);
+    uint32_t address = 0;
+    copyBytes(bytes + kAddressOffset, &address, sizeof address);
+    entry.address = IpAddress(address);
     entry.port = readU16(bytes, kPortOffset);
     entry.population = readU16(bytes, kPopulationOffset);
     entry.zoneFlag = readU16(bytes, kFlagOffset);

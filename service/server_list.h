@@ -32,6 +32,7 @@ constexpr uint32_t kLongestZoneEntry = kZoneEntryFixedLength + kZoneDescriptionS
 // byte). A request shorter than 5 bytes has its missing bytes read as zero.
 uint32_t readListMinimum(const uint8_t* message, uint32_t length);
 
+// REQUIRES: zone is an IPv4 zone (an entry has room for 4 address bytes).
 // Appends the zone's entry to list whole, or nothing when the whole entry
 // would take the list past its limit; returns whether it was appended.
 bool appendZoneEntry(ByteBuffer& list, const ZoneRecord& zone);
@@ -39,7 +40,7 @@ bool appendZoneEntry(ByteBuffer& list, const ZoneRecord& zone);
 // One zone entry as read from a server list. The texts point into the message
 // and are valid only as long as it is.
 struct ZoneEntry {
-    uint32_t address = 0;  // network order
+    IpAddress address;  // always IPv4 when read from a list
     uint16_t port = 0;
     uint16_t population = 0;
     uint16_t zoneFlag = 0;

@@ -86,7 +86,7 @@ struct NamedKey {
     const char* key;
 };
 constexpr NamedKey kOtherKeys[] = {
-    {"Core", "ClusterMode"},    {"CPU", "WakeOnTraffic"}, {"Directory", "StatsFile"},
+    {"Core", "ClusterMode"},    {"Core", "ListenIPv6"},   {"CPU", "WakeOnTraffic"}, {"Directory", "StatsFile"},
     {"Directory", "MetricsFile"}, {"Directory", "StateFile"}, {"Directory", "IP"},        {"Http", "Address"},
     {"Zone", "VerifiedZones"},  {"Zone", "MaxPendingZones"}, {"Zone", "BanFile"},
 };
@@ -330,6 +330,7 @@ void ServerSettings::loadFile(const std::string& iniFile, uint32_t (*resolve)(co
             clampedValues.push_back({row.section, row.key, written, inForce, row.scale});
     }
     ClusterMode = readInteger(*this, "Core", "ClusterMode", "0", path) != 0;
+    ListenIPv6 = readInteger(*this, "Core", "ListenIPv6", "0", path) != 0;
     WakeOnTraffic = readInteger(*this, "CPU", "WakeOnTraffic", "0", path) != 0;
 
     StatsFile = readProfileString("Directory", "StatsFile", "stats.txt", kStatsFileBufferSize, path);

@@ -93,6 +93,9 @@ struct ServerSettings {
     int32_t MaxReliableInTransit = 0; // packets
     int32_t ChunkSize = 0;            // bytes
     bool ClusterMode = false;
+    // The update port, the ping port and the HTTP front also listen on IPv6
+    // (IPv6-only sockets beside the IPv4 ones); off, nothing binds IPv6.
+    bool ListenIPv6 = false;
     int32_t MaxHosts = 0;             // connections
     int32_t MaxWindow = 0;            // packets; 0: the window stays MaxReliableInTransit
     int32_t MaxHostsPerAddress = 0;   // connections per IPv4 address; 0: no limit

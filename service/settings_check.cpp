@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/udp_endpoint.h"
 #include "platform/profile_reader.h"
 #include "service/settings_report.h"
 
@@ -68,6 +69,14 @@ void checkPaths(ConfigCheck& check, const ServerSettings& s) {
     }
 }
 
+// A host without IPv6 would stop the server at its first bind; the check says
+// so before the restart does.
+void checkIPv6(ConfigCheck& check, const ServerSettings& s) {
+    if (!s.ListenIPv6) return;
+    std::string reason;
+    if (!hostHasIPv6(reason)) fatal(check, s, "[Core] ListenIPv6=1: this host has no IPv6: " + reason);
+}
+
 }  // namespace
 
 std::string unreadableReason(const std::string& path) {
@@ -93,6 +102,7 @@ ConfigCheck checkConfig(const ServerSettings& settings, bool required) {
         }
     }
     checkPaths(check, settings);
+    checkIPv6(check, settings);
     return check;
 }
 

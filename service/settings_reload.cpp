@@ -60,6 +60,8 @@ constexpr ReloadKey kReloadKeys[] = {
     {"Core", "MaxWindow", integerText<&S::MaxWindow>, copyField<&S::MaxWindow>},
     {"Core", "MaxHostsPerAddress", integerText<&S::MaxHostsPerAddress>,
      copyField<&S::MaxHostsPerAddress>},
+    // The sockets are opened once, at start.
+    {"Core", "ListenIPv6", flagText<&S::ListenIPv6>, nullptr},
     {"CPU", "IterationSleepTime", integerText<&S::IterationSleepTime>,
      copyField<&S::IterationSleepTime>},
     {"CPU", "SlowIteration", integerText<&S::SlowIteration>, copyField<&S::SlowIteration>},

@@ -56,6 +56,8 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
             line += std::string(" ") + row->key + "=" + value;
         }
         if (section == "Core") line += std::string(" ClusterMode=") + (settings.ClusterMode ? "1" : "0");
+        // Shown only when on, so that the line stays as it was.
+        if (section == "Core" && settings.ListenIPv6) line += " ListenIPv6=1";
         if (section == "CPU") line += std::string(" WakeOnTraffic=") + (settings.WakeOnTraffic ? "1" : "0");
         if (section == "Zone" && settings.VerifiedZones != 0)
             line += " VerifiedZones=1 MaxPendingZones=" + std::to_string(settings.zones().MaxPendingZones);

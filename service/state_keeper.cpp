@@ -184,7 +184,7 @@ bool StateKeeper::continueBatch(size_t limit) {
     for (; changedNamesDone < changedNames.size() && done < limit; ++changedNamesDone, ++done)
         batch.names.push_back(storedName(*changedNames[changedNamesDone], now));
     for (; zoneKeysDone < zoneKeys.size() && done < limit; ++zoneKeysDone, ++done) {
-        const uint64_t key = zoneKeys[zoneKeysDone];
+        const ZoneKey key = zoneKeys[zoneKeysDone];
         if (const ZoneRecord* zone = zones.find(zoneKeyAddress(key), zoneKeyPort(key)))
             batch.zones.push_back(storedZone(*zone));
         else

@@ -66,7 +66,7 @@ public:
 
     // A zone of the file that is not listed after all (refused, banned, or
     // never proved its address): its row goes with the next batch.
-    void forgetZone(uint32_t address, uint16_t port) { removedZones.push_back(zoneKey(address, port)); }
+    void forgetZone(const IpAddress& address, uint16_t port) { removedZones.push_back(zoneKey(address, port)); }
 
     // A history sample, written with the next batch.
     void addHistory(HistorySample&& sample) {
@@ -105,14 +105,14 @@ private:
     uint64_t failuresSeen = 0;
     bool failingSeen = false;
     uint32_t lastFailureLineTick = 0;
-    std::vector<uint64_t> removedZones;
+    std::vector<ZoneKey> removedZones;
     std::vector<HistorySample> history;  // samples for the next batch
     std::vector<StoredName> namesNext;  // rows for the next batch beyond the logged ones
     std::vector<std::string> removedNames;
     // The batch being prepared, and what it has still to look at.
     bool building = false;
     StateBatch batch;
-    std::vector<uint64_t> zoneKeys;
+    std::vector<ZoneKey> zoneKeys;
     size_t zoneKeysDone = 0;
     std::vector<const ZonePassword*> changedNames;
     size_t changedNamesDone = 0;

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/tick_clock.h"
@@ -46,6 +49,11 @@ bool httpSettingsOf(const ServerSettings& s, HttpSettings& out, std::string& rea
     }
     out.port = static_cast<uint16_t>(s.HttpPort);
     out.address = address.s_addr;
+    // A front kept to this host on IPv4 stays on this host on IPv6 too (::1);
+    // any other address means the operator serves the network: [::].
+    out.listenV6 = s.ListenIPv6;
+    out.address6 = {};
+    if ((ntohl(address.s_addr) >> 24) == 127) out.address6[15] = 1;
     out.timeoutSeconds = s.HttpTimeout > 0 ? static_cast<uint32_t>(s.HttpTimeout) : 0;
     out.maxConnections = static_cast<uint32_t>(s.HttpMaxConnections);
     out.maxConnectionsPerAddress =
@@ -53,20 +61,75 @@ bool httpSettingsOf(const ServerSettings& s, HttpSettings& out, std::string& rea
     return true;
 }
 
+namespace {
+
+// For each zone in list order, the zone it is shown with: an IPv4 zone gets
+// the IPv6 zone of the same name (its first, both announced here, so both
+// passed that name's password), and that IPv6 zone gets itself, to be left
+// out where it stands. Empty when no IPv6 zone announced itself.
+std::vector<const ZoneRecord*> dualStackPartners(const ZoneList& zones) {
+    std::vector<const ZoneRecord*> partner;
+    std::unordered_map<std::string_view, const ZoneRecord*> sixByName;
+    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next) {
+        const ZoneRecord& zone = *node->element;
+        if (zone.address.isV6() && zone.source == ZoneSource::Update)
+            sixByName.emplace(std::string_view(zone.name), &zone);  // the first one wins
+    }
+    if (sixByName.empty()) return partner;  // the usual case: nothing to pair
+    partner.assign(static_cast<size_t>(zones.count()), nullptr);
+    size_t at = 0;
+    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at) {
+        const ZoneRecord& zone = *node->element;
+        if (zone.address.isV6() || zone.source != ZoneSource::Update) continue;
+        const auto found = sixByName.find(std::string_view(zone.name));
+        if (found == sixByName.end() || found->second == nullptr) continue;
+        partner[at] = found->second;
+        found->second = nullptr;  // one IPv4 zone per IPv6 one
+    }
+    // The IPv6 zones taken by a partner are marked too, so the walk skips them.
+    at = 0;
+    std::unordered_set<const ZoneRecord*> taken;
+    for (const ZoneRecord* six : partner)
+        if (six != nullptr) taken.insert(six);
+    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at)
+        if (taken.count(node->element.get()) != 0) partner[at] = node->element.get();
+    return partner;
+}
+
+}  // namespace
+
 std::string zonesJson(const ZoneList& zones, uint32_t nowTick, int64_t unixSeconds) {
+    const std::vector<const ZoneRecord*> partners = dualStackPartners(zones);
+    size_t entries = static_cast<size_t>(zones.count());
+    size_t at = 0;
+    for (const ZoneList::Node* node = zones.head(); node != nullptr && !partners.empty();
+         node = node->next, ++at)
+        if (partners[at] == node->element.get()) --entries;
     std::string out = "{\"generated\":";
     appendInteger(out, unixSeconds);
     out += ",\"count\":";
-    appendInteger(out, zones.count());
+    appendInteger(out, static_cast<int64_t>(entries));
     out += ",\"zones\":[";
     // Most zones have short texts; this saves the doublings of a long list.
     out.reserve(out.size() + static_cast<size_t>(zones.count()) * 200 + 8);
     bool first = true;
-    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next) {
+    at = 0;
+    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at) {
         const ZoneRecord& zone = *node->element;
+        const ZoneRecord* partner = partners.empty() ? nullptr : partners[at];
+        if (partner == &zone) continue;  // shown with its IPv4 twin
         out += first ? "\n {" : ",\n {";
         first = false;
         appendZoneMembers(out, entryOf(zone));
+        if (partner != nullptr) {
+            out += ",\"address6\":\"";
+            out += partner->address.text();
+            out += "\",\"port6\":";
+            appendInteger(out, partner->port);
+            out += ",\"addresses\":[\"";
+            out += zone.address.text() + ":" + std::to_string(zone.port) + "\",\"";
+            out += partner->address.bracketedText() + ":" + std::to_string(partner->port) + "\"]";
+        }
         out += ",\"last_heard\":";
         appendInteger(out, elapsedMs(nowTick, zone.lastHeardTick) / kMsPerSecond);
         out += zone.source == ZoneSource::Peer ? ",\"source\":\"peer\"}" : ",\"source\":\"update\"}";
@@ -137,7 +200,7 @@ std::shared_ptr<const HttpDocument> WebFront::historyDocument(const HttpArgument
     }
     const HistoryKeeper& history = serving->history();
     std::string key = std::to_string(static_cast<int>(query.range));
-    if (query.forZone) key += ":" + std::to_string(query.address) + ":" + std::to_string(query.port);
+    if (query.forZone) key += ":" + query.address.bracketedText() + ":" + std::to_string(query.port);
     const uint32_t now = tickCount();
     auto found = histories.find(key);
     if (found != histories.end() && found->second.samples == history.samplesTaken() &&

@@ -54,6 +54,9 @@ bool httpSettingsOf(const ServerSettings& settings, HttpSettings& out, std::stri
 // the zones in list order, each with the members of appendZoneMembers and
 // then "last_heard" (whole seconds from the zone's lastHeardTick to nowTick,
 // that is to the moment of "generated") and "source" ("update" or "peer").
+// A zone on both families (an IPv4 and an IPv6 zone of the same name, both
+// announced here) is one entry, the IPv4 zone's, with "address6" and "port6"
+// after its own members; "count" is the number of entries.
 std::string zonesJson(const ZoneList& zones, uint32_t nowTick, int64_t unixSeconds);
 
 class WebFront {
@@ -75,6 +78,7 @@ public:
     bool isOpen() const { return front.isOpen(); }
     uint16_t localPort() const { return front.localPort(); }
     int descriptor() const { return front.descriptor(); }
+    int descriptorV6() const { return front.descriptorV6(); }
 
     // One step of the service loop, after the server's iteration: rebuilds
     // the documents that are due from server, then serves what is ready.

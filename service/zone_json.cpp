@@ -51,12 +51,8 @@ std::string jsonString(std::string_view text) {
 }
 
 void appendZoneMembers(std::string& out, const ZoneEntry& zone) {
-    char address[INET_ADDRSTRLEN] = {};
-    in_addr raw{};
-    raw.s_addr = zone.address;
-    inet_ntop(AF_INET, &raw, address, sizeof address);
     out += "\"address\":\"";
-    out += address;
+    out += zone.address.text();
     out += "\",\"port\":";
     appendNumber(out, zone.port);
     out += ",\"population\":";

@@ -58,6 +58,12 @@ constexpr MigrationStep kMigrations[] = {
      " peak_population INTEGER NOT NULL, PRIMARY KEY (address, port, t)) WITHOUT ROWID;"
      "CREATE INDEX history_zone_hours_by_time ON history_zone_hours (t);"
      "PRAGMA user_version = 2;"},
+    // IPv6 zones: the address column already holds text of either family;
+    // the family says which, so a reader never guesses from the text. Every
+    // row a version 2 file holds is IPv4.
+    {2,
+     "ALTER TABLE zones ADD COLUMN family INTEGER NOT NULL DEFAULT 4;"
+     "PRAGMA user_version = 3;"},
 };
 static_assert(std::size(kMigrations) == kStateSchemaVersion - 1, "one step per version");
 
@@ -97,9 +103,10 @@ constexpr const char* kUpsertName =
     "INSERT INTO names (name, password, created, last_use_ms) VALUES (?1, ?2, ?3, ?4)"
     " ON CONFLICT (name) DO UPDATE SET password = ?2, created = ?3, last_use_ms = ?4";
 constexpr const char* kUpsertZone =
-    "INSERT INTO zones (address, port, population, flag, word, name, description, source)"
-    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT (address, port) DO UPDATE SET"
-    " population = ?3, flag = ?4, word = ?5, name = ?6, description = ?7, source = ?8";
+    "INSERT INTO zones (address, port, population, flag, word, name, description, source,"
+    " family) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (address, port) DO UPDATE"
+    " SET population = ?3, flag = ?4, word = ?5, name = ?6, description = ?7, source = ?8,"
+    " family = ?9";
 constexpr const char* kDeleteName = "DELETE FROM names WHERE name = ?1";
 constexpr const char* kDeleteZone = "DELETE FROM zones WHERE address = ?1 AND port = ?2";
 constexpr const char* kSetClock =
@@ -157,10 +164,16 @@ bool isDamage(int code) {
     return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
 }
 
-std::string addressText(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+std::string addressText(const IpAddress& address) { return address.text(); }
+
+// The address of a zones row: its text, read as the family column says.
+bool readAddress(const unsigned char* text, int64_t family, IpAddress& address) {
+    if (text == nullptr) return false;
+    IpAddress parsed;
+    if (!parseIpAddress(reinterpret_cast<const char*>(text), parsed)) return false;
+    if (family != (parsed.isV6() ? 6 : 4)) return false;
+    address = parsed;
+    return true;
 }
 
 bool fileExists(const std::string& path) {
@@ -377,7 +390,7 @@ bool StateStore::load(StateContents& contents, std::string& reason) {
     Statement names = prepare(db, "SELECT name, password, created, last_use_ms FROM names"
                                   " ORDER BY created, rowid");
     Statement zones = prepare(db, "SELECT address, port, population, flag, word, name,"
-                                  " description, source FROM zones");
+                                  " description, source, family FROM zones");
     if (!names || !zones) {
         reason = sqlite3_errmsg(db);
         return false;
@@ -408,7 +421,7 @@ bool StateStore::load(StateContents& contents, std::string& reason) {
         const auto* source = sqlite3_column_text(row, 7);
         if (address == nullptr || name == nullptr || description == nullptr ||
             source == nullptr || port < 0 || port > 0xFFFF ||
-            inet_pton(AF_INET, reinterpret_cast<const char*>(address), &zone.address) != 1) {
+            !readAddress(address, sqlite3_column_int64(row, 8), zone.address)) {
             ++contents.badRows;
             continue;
         }
@@ -599,6 +612,7 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
             sqlite3_bind_text(s, 7, zone.description.data(),
                               static_cast<int>(zone.description.size()), SQLITE_STATIC);
             sqlite3_bind_text(s, 8, zone.fromPeer ? kSourcePeer : kSourceUpdate, -1, SQLITE_STATIC);
+            sqlite3_bind_int(s, 9, zone.address.isV6() ? 6 : 4);
             ok = stepped(s);
         }
         for (size_t i = 0; ok && i < batch.removedZones.size(); ++i) {

@@ -8,7 +8,7 @@
 //   meta  (key TEXT PRIMARY KEY, value INTEGER)   'clock_ms': the directory clock
 //   names (name TEXT PRIMARY KEY, password TEXT, created INTEGER, last_use_ms INTEGER)
 //   zones (address TEXT, port INTEGER, population, flag, word, name, description,
-//          source TEXT, PRIMARY KEY (address, port))
+//          source TEXT, family INTEGER (4 or 6), PRIMARY KEY (address, port))
 //   history_minutes, history_zone_minutes   one row a sample (and zone), by time
 //   history_hours, history_zone_hours       the ended hours folded: average, peak
 //
@@ -43,12 +43,14 @@
 #include <thread>
 #include <vector>
 
+#include "util/ip_address.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace kelvaro {
 
-constexpr int kStateSchemaVersion = 2;
+constexpr int kStateSchemaVersion = 3;
 
 struct StoredName {
     std::string name;      // the first registrant's, which the record guards
@@ -60,7 +62,7 @@ struct StoredName {
 };
 
 struct StoredZone {
-    uint32_t address = 0;  // IPv4, network order
+    IpAddress address;
     uint16_t port = 0;
     uint16_t population = 0;
     uint16_t flag = 0;
@@ -72,7 +74,7 @@ struct StoredZone {
 
 // The address and port a zone's row is found by.
 struct StoredZoneKey {
-    uint32_t address = 0;  // IPv4, network order
+    IpAddress address;
     uint16_t port = 0;
 };
 

@@ -13,7 +13,7 @@ constexpr uint32_t kFullReportIntervalMs = 60000;
 }  // namespace
 
 uint64_t PendingZones::EntryHash::operator()(const PendingZone& entry) const {
-    return zoneKey(entry.zone.address, entry.zone.port);
+    return ipPortHashKey(entry.zone.address, entry.zone.port);
 }
 
 PendingZones::PendingZones(const ZoneSettings& zoneSettings, uint32_t maxPending)
@@ -25,13 +25,13 @@ void PendingZones::setSettings(const ZoneSettings& zoneSettings, uint32_t maxPen
     while (entries.size() > maxZones && oldest != nullptr) evictOldest();
 }
 
-PendingZone* PendingZones::find(uint32_t address, uint16_t port) const {
-    return index.find(zoneKey(address, port), [&](const PendingZone& entry) {
+PendingZone* PendingZones::find(const IpAddress& address, uint16_t port) const {
+    return index.find(ipPortHashKey(address, port), [&](const PendingZone& entry) {
         return entry.zone.matches(address, port);
     });
 }
 
-PendingZone* PendingZones::add(uint32_t address, uint16_t port, uint16_t population,
+PendingZone* PendingZones::add(const IpAddress& address, uint16_t port, uint16_t population,
                                uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                                std::string_view description, std::string_view password,
                                ZoneSource source) {

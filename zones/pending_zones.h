@@ -57,14 +57,14 @@ public:
     // maxZones forgets its oldest entries down to it.
     void setSettings(const ZoneSettings& settings, uint32_t maxZones);
 
-    PendingZone* find(uint32_t address, uint16_t port) const;
+    PendingZone* find(const IpAddress& address, uint16_t port) const;
 
     // A zone not yet held (REQUIRES: find() is null) with its texts and
     // password, its first ping marked as sent now (the caller sends it; it
     // also sets zone.pingRound). When the table is full the oldest entry is
     // forgotten first. The pointer stays valid until take(), remove() or the
     // table's end.
-    PendingZone* add(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+    PendingZone* add(const IpAddress& address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                      uint32_t zoneWord, std::string_view name, std::string_view description,
                      std::string_view password, ZoneSource source);
 

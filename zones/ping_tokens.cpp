@@ -5,9 +5,20 @@
 
 namespace kelvaro {
 
-uint32_t PingTokens::token(uint32_t address, uint16_t port, uint32_t round, uint32_t index) const {
+uint32_t PingTokens::token(const IpAddress& address, uint16_t port, uint32_t round,
+                           uint32_t index) const {
+    if (address.isV6()) {
+        // The whole address is signed: a token earned by one host of a /64
+        // proves nothing for its neighbours.
+        uint8_t message[26];
+        copyBytes(address.bytes.data(), message, 16);
+        writeU16(message, 16, port);
+        writeU32(message, 18, round);
+        writeU32(message, 22, index);
+        return static_cast<uint32_t>(keyedHash(key, message));
+    }
     uint8_t message[14];
-    writeU32(message, 0, address);
+    writeU32(message, 0, address.v4());
     writeU16(message, 4, port);
     writeU32(message, 6, round);
     writeU32(message, 10, index);

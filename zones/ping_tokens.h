@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "util/ip_address.h"
 #include "util/keyed_hash.h"
 
 namespace kelvaro {
@@ -32,7 +33,7 @@ public:
     uint32_t nextRound() { return rounds++; }
 
     // The token of ping number index (0 for the round's first) of round.
-    uint32_t token(uint32_t address, uint16_t port, uint32_t round, uint32_t index) const;
+    uint32_t token(const IpAddress& address, uint16_t port, uint32_t round, uint32_t index) const;
 
     // The token of the ping just sent to zone: its round (pingRound) and
     // missedPings as the index.

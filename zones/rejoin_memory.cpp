@@ -17,8 +17,8 @@ uint64_t freshSeed(const void* owner) {
 
 }  // namespace
 
-size_t RejoinMemory::KeyHash::operator()(uint64_t key) const {
-    return static_cast<size_t>(mixBits(key ^ seed));
+size_t RejoinMemory::KeyHash::operator()(const ZoneKey& key) const {
+    return static_cast<size_t>(mixBits(key.hash() ^ seed));
 }
 
 RejoinMemory::RejoinMemory(uint32_t delayMs, size_t capacity)
@@ -26,17 +26,17 @@ RejoinMemory::RejoinMemory(uint32_t delayMs, size_t capacity)
       limit(capacity == 0 ? 1 : capacity),
       index(0, KeyHash{freshSeed(this)}) {}
 
-void RejoinMemory::remember(uint32_t address, uint16_t port, uint32_t now) {
+void RejoinMemory::remember(const IpAddress& address, uint16_t port, uint32_t now) {
     if (!enabled()) return;
     expire(now);
     // Stale copies count against the bound too, so the queue never outgrows it.
     if (order.size() >= limit && popFront()) ++evictions;
-    const uint64_t key = zoneKey(address, port);
+    const ZoneKey key = zoneKey(address, port);
     order.push_back(Entry{key, nextSequence, now});
     index[key] = nextSequence++;
 }
 
-bool RejoinMemory::holds(uint32_t address, uint16_t port, uint32_t now) {
+bool RejoinMemory::holds(const IpAddress& address, uint16_t port, uint32_t now) {
     if (!enabled()) return false;
     expire(now);
     const auto found = index.find(zoneKey(address, port));
@@ -45,7 +45,7 @@ bool RejoinMemory::holds(uint32_t address, uint16_t port, uint32_t now) {
     return !intervalPassed(now, entry.tick, delay);
 }
 
-void RejoinMemory::forget(uint32_t address, uint16_t port) {
+void RejoinMemory::forget(const IpAddress& address, uint16_t port) {
     index.erase(zoneKey(address, port));  // its copy in order goes stale
 }
 

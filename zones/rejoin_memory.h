@@ -22,6 +22,8 @@
 #include <deque>
 #include <unordered_map>
 
+#include "zones/zone_key.h"
+
 namespace kelvaro {
 
 // More than a whole list of a hundred thousand zones dropped at once.
@@ -35,14 +37,14 @@ public:
     RejoinMemory& operator=(const RejoinMemory&) = delete;
 
     // Remembers the zone as dropped at now, making room at the bound.
-    void remember(uint32_t address, uint16_t port, uint32_t now);
+    void remember(const IpAddress& address, uint16_t port, uint32_t now);
 
     // True while no more than the delay has passed since the zone was
     // remembered (the same strict test as every interval of the service).
-    bool holds(uint32_t address, uint16_t port, uint32_t now);
+    bool holds(const IpAddress& address, uint16_t port, uint32_t now);
 
     // Forgets the zone, if remembered.
-    void forget(uint32_t address, uint16_t port);
+    void forget(const IpAddress& address, uint16_t port);
 
     // Forgets every entry older than the delay.
     void expire(uint32_t now);
@@ -58,7 +60,7 @@ public:
 
 private:
     struct Entry {
-        uint64_t key;
+        ZoneKey key;
         uint64_t sequence;  // its place in drops, so a stale copy is recognised
         uint32_t tick;
     };
@@ -66,7 +68,7 @@ private:
     // this memory's own before they choose a bucket.
     struct KeyHash {
         uint64_t seed;
-        size_t operator()(uint64_t key) const;
+        size_t operator()(const ZoneKey& key) const;
     };
 
     // Takes the oldest copy off the queue; true when it was the key's live entry.
@@ -77,7 +79,7 @@ private:
     std::deque<Entry> order;  // oldest first; may hold stale copies of a key
     uint64_t firstSequence = 0;
     uint64_t nextSequence = 0;
-    std::unordered_map<uint64_t, uint64_t, KeyHash> index;  // key -> sequence in order
+    std::unordered_map<ZoneKey, uint64_t, KeyHash> index;  // key -> sequence in order
     uint64_t evictions = 0;
 };
 

@@ -27,7 +27,7 @@ std::string_view fieldView(const char (&field)[N]) {
 bool claimName(ZonePasswords& passwords, const PendingZone& entry) {
     const std::string_view name = fieldView(entry.zone.name);
     const int nameLength = static_cast<int>(name.size());
-    const std::string address = NetAddress(entry.zone.address, 0).text();
+    const std::string address = entry.zone.address.text();
     switch (passwords.check(name, fieldView(entry.password))) {
     case PasswordCheck::Accepted:
         return true;
@@ -69,7 +69,7 @@ PingOutcome listProven(ZoneList& zones, ZonePasswords& passwords,
 
 }  // namespace
 
-bool ZoneGate::banned(uint32_t address) const {
+bool ZoneGate::banned(const IpAddress& address) const {
     return bans != nullptr && bans->contains(address);
 }
 
@@ -79,7 +79,7 @@ void sendZonePing(UdpEndpoint& pingEndpoint, const ZoneRecord& zone, const PingT
 }
 
 Admission admitZone(const ZoneGate& gate, ZoneList& zones, UdpEndpoint& pingEndpoint,
-                    uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+                    const IpAddress& address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                     uint32_t zoneWord, std::string_view name, std::string_view description,
                     std::string_view password, ZoneSource source) {
     if (gate.banned(address)) return Admission::Banned;
@@ -111,7 +111,7 @@ Admission admitZone(const ZoneGate& gate, ZoneList& zones, UdpEndpoint& pingEndp
 }
 
 PingOutcome applyPingReply(const ZoneGate& gate, ZoneList& zones, ZonePasswords& passwords,
-                           uint32_t address, uint16_t port, uint32_t population, uint32_t echo) {
+                           const IpAddress& address, uint16_t port, uint32_t population, uint32_t echo) {
     if (ZoneRecord* record = zones.find(address, port)) {
         if (!gate.verifies()) {
             record->onPingReply(echo, population);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "util/ip_address.h"
+
 namespace kelvaro {
 
 class BanList;
@@ -32,7 +34,7 @@ struct ZoneGate {
     ReportThrottle* banReports = nullptr;
 
     bool verifies() const { return pending != nullptr && tokens != nullptr; }
-    bool banned(uint32_t address) const;
+    bool banned(const IpAddress& address) const;
 };
 
 // What became of a zone that made itself known.
@@ -51,7 +53,7 @@ enum class Admission {
 // from pingEndpoint. password is what a pending zone will need once proven
 // (only for source Update; a peer's zones are never checked).
 Admission admitZone(const ZoneGate& gate, ZoneList& zones, UdpEndpoint& pingEndpoint,
-                    uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+                    const IpAddress& address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                     uint32_t zoneWord, std::string_view name, std::string_view description,
                     std::string_view password, ZoneSource source);
 
@@ -73,6 +75,6 @@ enum class PingOutcome {
 // (so it may create the name's record) and is added with addOrUpdate, which
 // prints "Adding : <name>"; a refusal prints the line the update would have.
 PingOutcome applyPingReply(const ZoneGate& gate, ZoneList& zones, ZonePasswords& passwords,
-                           uint32_t address, uint16_t port, uint32_t population, uint32_t echo);
+                           const IpAddress& address, uint16_t port, uint32_t population, uint32_t echo);
 
 }  // namespace kelvaro

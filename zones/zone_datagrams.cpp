@@ -71,8 +71,9 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
                                    const ZoneGate& gate) {
     const uint8_t* payload = datagram.data();
     const size_t length = datagram.bytes.size();
-    if (gate.banned(datagram.source.address())) {
-        if (gate.banReports == nullptr || gate.banReports->allow(datagram.source.address()))
+    const IpAddress source = datagram.source.ip();
+    if (gate.banned(source)) {
+        if (gate.banReports == nullptr || gate.banReports->allow(source))
             std::printf("---Banned address: %s\n", datagram.source.text().c_str());
         return UpdateOutcome::Banned;
     }
@@ -80,7 +81,9 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
         const std::string_view name = fieldText(payload, kNameOffset, kNameWidth);
         const std::string_view password = fieldText(payload, kPasswordOffset, kPasswordWidth);
         const int nameLength = static_cast<int>(name.size());
-        const uint32_t address = datagram.source.address();
+        // An IPv6 zone is known by the datagram's source, never by anything
+        // the datagram says of itself.
+        const IpAddress& address = source;
         const uint16_t port = readU16(payload, kPortOffset);
         // Checked before the registry: a flood of refused zones must not
         // fill it with names as a side effect.
@@ -115,7 +118,7 @@ UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& pass
         return admission == Admission::Listed ? UpdateOutcome::Accepted : UpdateOutcome::Pending;
     }
     if (length == kCountQueryLength) {
-        sendZoneCount(pingEndpoint, datagram.source.address(), datagram.source.hostPort(),
+        sendZoneCount(pingEndpoint, source, datagram.source.hostPort(),
                       static_cast<uint32_t>(zones.count()), readU32(payload, kQueryEchoOffset));
         return UpdateOutcome::CountQuery;
     }
@@ -139,22 +142,22 @@ std::optional<PingOutcome> handlePingDatagram(const Datagram& datagram, ZoneList
     // Zones answer pings from port + 1, so the announced port is one below.
     const uint16_t announcedPort = static_cast<uint16_t>(datagram.source.hostPort() - 1);
     const uint8_t* payload = datagram.data();
-    return applyPingReply(gate, zones, passwords, datagram.source.address(), announcedPort,
+    return applyPingReply(gate, zones, passwords, datagram.source.ip(), announcedPort,
                           readU32(payload, kReplyCountOffset), readU32(payload, kReplyEchoOffset));
 }
 
-void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port) {
+void sendPing(UdpEndpoint& pingEndpoint, const IpAddress& address, uint16_t port) {
     sendPingBytes(pingEndpoint, address, port, tickCount());
 }
 
-void sendPingBytes(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t bytes) {
+void sendPingBytes(UdpEndpoint& pingEndpoint, const IpAddress& address, uint16_t port, uint32_t bytes) {
     uint8_t ping[kPingLength];
     writeU32(ping, kPingTickOffset, bytes);
     pingEndpoint.setDestination(address, static_cast<uint16_t>(port + 1));
     pingEndpoint.send(ping, sizeof ping);
 }
 
-void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t count,
+void sendZoneCount(UdpEndpoint& pingEndpoint, const IpAddress& address, uint16_t port, uint32_t count,
                    uint32_t echo) {
     uint8_t reply[kCountReplyLength];
     writeU32(reply, kReplyCountOffset, count);

@@ -81,13 +81,13 @@ std::optional<PingOutcome> handlePingDatagram(const Datagram& datagram, ZoneList
 
 // Sends the current tick to address, (port + 1) mod 65536. Send failures are
 // ignored: a lost ping is just a missed ping.
-void sendPing(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port);
+void sendPing(UdpEndpoint& pingEndpoint, const IpAddress& address, uint16_t port);
 
 // Sends the 4 bytes of a ping (a tick or a token) to address, port + 1.
-void sendPingBytes(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t bytes);
+void sendPingBytes(UdpEndpoint& pingEndpoint, const IpAddress& address, uint16_t port, uint32_t bytes);
 
 // Sends count and echo to address, port.
-void sendZoneCount(UdpEndpoint& pingEndpoint, uint32_t address, uint16_t port, uint32_t count,
+void sendZoneCount(UdpEndpoint& pingEndpoint, const IpAddress& address, uint16_t port, uint32_t count,
                    uint32_t echo);
 
 // The zone's and the querier's side of the same datagrams, for tools and for

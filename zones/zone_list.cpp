@@ -17,7 +17,7 @@ bool bySequence(const ZoneRecord* a, const ZoneRecord* b) { return a->sequence <
 
 }  // namespace
 
-bool ZoneRecord::matches(uint32_t otherAddress, uint16_t otherPort) const {
+bool ZoneRecord::matches(const IpAddress& otherAddress, uint16_t otherPort) const {
     return address == otherAddress && port == otherPort;
 }
 
@@ -66,11 +66,11 @@ void ZoneRecord::onPingReply(uint32_t sentTick, uint32_t reported) {
 }
 
 uint64_t ZoneList::NodeHash::operator()(const Node& node) const {
-    return zoneKey(node.element->address, node.element->port);
+    return ipPortHashKey(node.element->address, node.element->port);
 }
 
-ZoneList::Node* ZoneList::findNode(uint32_t address, uint16_t port) const {
-    return index.find(zoneKey(address, port),
+ZoneList::Node* ZoneList::findNode(const IpAddress& address, uint16_t port) const {
+    return index.find(ipPortHashKey(address, port),
                       [&](const Node& node) { return node.element->matches(address, port); });
 }
 
@@ -80,17 +80,17 @@ bool ZoneList::holds(const ZoneRecord* record) const {
     return node != nullptr && node->element.get() == record;
 }
 
-ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) {
+ZoneRecord* ZoneList::find(const IpAddress& address, uint16_t port) {
     Node* node = findNode(address, port);
     return node != nullptr ? node->element.get() : nullptr;
 }
 
-const ZoneRecord* ZoneList::find(uint32_t address, uint16_t port) const {
+const ZoneRecord* ZoneList::find(const IpAddress& address, uint16_t port) const {
     const Node* node = findNode(address, port);
     return node != nullptr ? node->element.get() : nullptr;
 }
 
-ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t population,
+ZoneChange ZoneList::addOrUpdate(const IpAddress& address, uint16_t port, uint16_t population,
                                  uint16_t zoneFlag, uint32_t zoneWord, std::string_view name,
                                  std::string_view description, ZoneSource source) {
     const uint16_t flag = zoneFlag != 0 ? 1 : 0;
@@ -134,6 +134,7 @@ ZoneChange ZoneList::addOrUpdate(uint32_t address, uint16_t port, uint16_t popul
     zones.append(std::move(record));
     index.insert(zones.tail());
     countAdded(address);
+    if (address.isV6()) ++sixes;
     ++changes;
     if (tracking) changedKeys.push_back(zoneKey(address, port));
     if (addsPrinted) std::printf("Adding : %s\n", zones.tail()->element->name);
@@ -159,34 +160,34 @@ void ZoneList::setSettings(const ZoneSettings& settings) {
     perAddress.clear();
     if (!counting) return;
     for (Node* node = zones.head(); node != nullptr; node = node->next)
-        ++perAddress[node->element->address];
+        ++perAddress[node->element->address.hostBlock()];
 }
 
-bool ZoneList::refusesNew(uint32_t address, uint16_t port) {
+bool ZoneList::refusesNew(const IpAddress& address, uint16_t port) {
     return capReached(address) && find(address, port) == nullptr;
 }
 
-bool ZoneList::capReached(uint32_t address) const {
+bool ZoneList::capReached(const IpAddress& address) const {
     if (settings_.MaxZones != 0 && static_cast<uint32_t>(zones.count()) >= settings_.MaxZones)
         return true;
     if (settings_.MaxZonesPerAddress == 0) return false;
-    const auto it = perAddress.find(address);
+    const auto it = perAddress.find(address.hostBlock());
     return it != perAddress.end() && it->second >= settings_.MaxZonesPerAddress;
 }
 
-void ZoneList::countAdded(uint32_t address) {
-    if (settings_.MaxZonesPerAddress != 0) ++perAddress[address];
+void ZoneList::countAdded(const IpAddress& address) {
+    if (settings_.MaxZonesPerAddress != 0) ++perAddress[address.hostBlock()];
 }
 
-void ZoneList::countRemoved(uint32_t address) {
-    const auto it = perAddress.find(address);
+void ZoneList::countRemoved(const IpAddress& address) {
+    const auto it = perAddress.find(address.hostBlock());
     if (it == perAddress.end()) return;
     // An address with no zones left takes no memory.
     if (--it->second == 0) perAddress.erase(it);
 }
 
-void reportZoneLimit(uint32_t address) {
-    std::printf("---Zone limit reached: %s\n", NetAddress(address, 0).text().c_str());
+void reportZoneLimit(const IpAddress& address) {
+    std::printf("---Zone limit reached: %s\n", address.text().c_str());
 }
 
 ZoneRecord* ZoneList::nextForSweep() {
@@ -207,6 +208,7 @@ void ZoneList::remove(ZoneRecord* record) {
     if (cursor == node) cursor = node->prev;
     if (listStart == node) listStart = node->next;
     countRemoved(record->address);
+    if (record->address.isV6()) --sixes;
     ++changes;
     if (tracking) changedKeys.push_back(zoneKey(record->address, record->port));
     zones.removeNode(node);
@@ -217,7 +219,7 @@ void ZoneList::trackChanges(bool on) {
     if (!on) changedKeys = {};
 }
 
-void ZoneList::takeChangedKeys(std::vector<uint64_t>& into) {
+void ZoneList::takeChangedKeys(std::vector<ZoneKey>& into) {
     into.clear();
     into.swap(changedKeys);
 }

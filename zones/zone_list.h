@@ -40,12 +40,12 @@ enum class ZoneSource : uint8_t {
 // One listed zone. A new record is empty (no address, port, counts or text)
 // with its ping fields at their creation values.
 //
-// Field order matters: padding is kept to one byte, since with a hundred
+// Field order matters: padding is kept to a few bytes, since with a hundred
 // thousand zones every byte of a record is a hundred kilobytes of the process.
 struct ZoneRecord {
     explicit ZoneRecord(uint32_t initialHighPing = 0) : highPing(initialHighPing) {}
 
-    uint32_t address = 0;     // IPv4, network order; never changes
+    IpAddress address;        // IPv4 or IPv6; never changes
     uint16_t port = 0;        // host order; the zone answers pings on port + 1
     uint16_t population = 0;  // first from the update, then from ping replies
     uint16_t zoneFlag = 0;    // always 0 or 1, relayed unchanged
@@ -65,7 +65,7 @@ struct ZoneRecord {
     uint32_t sequence = 0;
     ZoneList* owner = nullptr;
 
-    bool matches(uint32_t otherAddress, uint16_t otherPort) const;
+    bool matches(const IpAddress& otherAddress, uint16_t otherPort) const;
 
     // Replaces both texts. Each is cut at its first NUL and at 31 / 255
     // characters, so any bytes may be passed. True when either text differs
@@ -119,8 +119,8 @@ public:
     ZoneList& operator=(const ZoneList&) = delete;
 
     // The record with both address and port, or nullptr.
-    ZoneRecord* find(uint32_t address, uint16_t port);
-    const ZoneRecord* find(uint32_t address, uint16_t port) const;
+    ZoneRecord* find(const IpAddress& address, uint16_t port);
+    const ZoneRecord* find(const IpAddress& address, uint16_t port) const;
 
     // A known address and port gets the new flag, word and texts (port,
     // population and ping state stay). An unknown one is appended, printing
@@ -131,14 +131,14 @@ public:
     // does neither for a known zone. An unknown zone from a peer's entry that
     // was dropped less than RejoinDelay ago is not added (RejoinRefused,
     // nothing printed); an update adds it at once and forgets the drop.
-    ZoneChange addOrUpdate(uint32_t address, uint16_t port, uint16_t population, uint16_t zoneFlag,
+    ZoneChange addOrUpdate(const IpAddress& address, uint16_t port, uint16_t population, uint16_t zoneFlag,
                            uint32_t zoneWord, std::string_view name, std::string_view description,
                            ZoneSource source = ZoneSource::Update);
 
     // True when an announcement from this address and port would be refused
     // by MaxZones or MaxZonesPerAddress: the zone is unknown and the list, or
     // that address, already holds its cap. Known zones are never refused.
-    bool refusesNew(uint32_t address, uint16_t port);
+    bool refusesNew(const IpAddress& address, uint16_t port);
 
     // Round-robin over the list, starting after the head on the first call;
     // nullptr when the list is empty.
@@ -158,7 +158,7 @@ public:
     const RejoinMemory& dropped() const { return rejoins; }
     // True when a peer's entry for this zone is refused for now: the zone was
     // dropped for silence less than RejoinDelay ago.
-    bool refusesRejoin(uint32_t address, uint16_t port) {
+    bool refusesRejoin(const IpAddress& address, uint16_t port) {
         return rejoins.holds(address, port, tickCount());
     }
 
@@ -175,6 +175,8 @@ public:
     void noteAwaiting(ZoneRecord* record);
 
     int32_t count() const { return zones.count(); }
+    // Of those, the zones at IPv6 addresses.
+    int32_t countV6() const { return sixes; }
     const ZoneSettings& settings() const { return settings_; }
 
     // Moves on whenever anything a listing shows may have changed: a zone
@@ -190,7 +192,7 @@ public:
     // log names and drops what it no longer finds. Off, the log costs nothing.
     void trackChanges(bool on);
     // Hands the keys logged since the last call to into (cleared first).
-    void takeChangedKeys(std::vector<uint64_t>& into);
+    void takeChangedKeys(std::vector<ZoneKey>& into);
     // Called by ZoneRecord::onPingReply when the population changed.
     void noteKeptChange(const ZoneRecord& record);
 
@@ -216,31 +218,36 @@ private:
     struct NodeHash {
         uint64_t operator()(const Node& node) const;
     };
-    Node* findNode(uint32_t address, uint16_t port) const;
+    Node* findNode(const IpAddress& address, uint16_t port) const;
     bool holds(const ZoneRecord* record) const;
     void forgetAwaiting(const ZoneRecord* record);
     void renumber();
 
-    bool capReached(uint32_t address) const;
-    void countAdded(uint32_t address);
-    void countRemoved(uint32_t address);
+    bool capReached(const IpAddress& address) const;
+    void countAdded(const IpAddress& address);
+    void countRemoved(const IpAddress& address);
 
     ZoneSettings settings_;
     RejoinMemory rejoins;
-    // Records per IPv4 address, kept only while MaxZonesPerAddress is set so
-    // that the default costs nothing per zone.
-    std::unordered_map<uint32_t, uint32_t> perAddress;
+    // Records per host (an IPv4 address, an IPv6 /64: see IpAddress::hostBlock),
+    // kept only while MaxZonesPerAddress is set so that the default costs
+    // nothing per zone.
+    struct HostHash {
+        size_t operator()(const IpAddress& host) const { return ipPortHashKey(host, 0); }
+    };
+    std::unordered_map<IpAddress, uint32_t, HostHash> perAddress;
     PointerTable<Node, NodeHash> index;
     // Records that may await a reply, in list order (by sequence). A record
     // stays here after its reply until the next time-out pass or
     // clearAwaiting() looks at it.
     std::vector<ZoneRecord*> awaiting;
     std::vector<ZoneRecord*> passing;  // the time-out pass's copy of awaiting
+    int32_t sixes = 0;
     uint32_t nextSequence = 1;
     uint64_t changes = 0;
     bool tracking = false;
     bool addsPrinted = true;
-    std::vector<uint64_t> changedKeys;
+    std::vector<ZoneKey> changedKeys;
 };
 
 template <typename Visit>
@@ -258,6 +265,6 @@ void ZoneList::forEachAwaiting(Visit&& visit) {
 }
 
 // Prints the one line a zone refused by a cap costs: "---Zone limit reached: <address>".
-void reportZoneLimit(uint32_t address);
+void reportZoneLimit(const IpAddress& address);
 
 }  // namespace kelvaro

@@ -167,3 +167,63 @@ TEST(NetAddressTest, KeepsNetworkAddressAndHostPort) {
 
 }  // namespace
 }  // namespace kelvaro
+
+namespace kelvaro {
+namespace {
+
+IpAddress loopback6() {
+    IpAddress address;
+    parseIpAddress("::1", address);
+    return address;
+}
+
+// An endpoint with an IPv6 socket hears both families on one port and
+// answers each from the socket of its family; the IPv6 socket is IPv6-only,
+// so the IPv4 port stays free for a socket of its own.
+TEST(UdpEndpointV6Test, BothFamiliesArriveWithTheirSourceAndRepliesLeaveByFamily) {
+    StdoutCapture quiet;
+    UdpEndpoint dual;
+    ASSERT_GE(dual.open(0), 0);
+    if (dual.openV6(dual.localPort()) < 0) GTEST_SKIP() << "no IPv6 here";
+    EXPECT_EQ(dual.localPortV6(), dual.localPort());
+    EXPECT_GE(dual.descriptorV6(), 0);
+    UdpEndpoint six;
+    ASSERT_GE(six.open(0), 0);
+    ASSERT_GE(six.openV6(0), 0);
+    UdpEndpoint four;
+    ASSERT_GE(four.open(0), 0);
+
+    const uint8_t fromSix[] = {6};
+    six.setDestination(loopback6(), dual.localPortV6());
+    ASSERT_TRUE(six.send(fromSix, sizeof fromSix));
+    const uint8_t fromFour[] = {4};
+    four.setDestination(kLoopback, dual.localPort());
+    ASSERT_TRUE(four.send(fromFour, sizeof fromFour));
+
+    std::vector<std::unique_ptr<Datagram>> got;
+    for (int i = 0; i < 2; ++i)
+        if (auto datagram = pollWithin(dual)) got.push_back(std::move(datagram));
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto& datagram : got) {
+        const bool v6 = datagram->bytes == std::vector<uint8_t>{6};
+        SCOPED_TRACE(v6 ? "IPv6 sender" : "IPv4 sender");
+        EXPECT_EQ(datagram->source.isV6(), v6);
+        EXPECT_EQ(datagram->source.ip(), v6 ? loopback6() : IpAddress(kLoopback));
+        EXPECT_EQ(datagram->source.hostPort(), v6 ? six.localPortV6() : four.localPort());
+        EXPECT_EQ(datagram->source.text(), v6 ? "::1" : "127.0.0.1");
+        // The reply goes back from the queue of the right socket.
+        dual.queueSends();
+        dual.setDestination(datagram->source);
+        const uint8_t reply[] = {9, datagram->bytes[0]};
+        ASSERT_TRUE(dual.send(reply, sizeof reply));
+        dual.flush();
+        auto answer = pollWithin(v6 ? six : four);
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(answer->bytes, (std::vector<uint8_t>{9, datagram->bytes[0]}));
+        EXPECT_EQ(answer->source.hostPort(), dual.localPort());
+    }
+    EXPECT_EQ(dual.sendsRefused(), 0u);
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -80,7 +80,7 @@ protected:
 
     // The zones as the list shows them: fields as stored, in list order.
     ListedZone listed(const ZoneRecord* zone) {
-        return {zone->address,  zone->port, zone->population, zone->zoneFlag,
+        return {zone->address.v4(), zone->port, zone->population, zone->zoneFlag,
                 zone->zoneWord, zone->name, zone->description};
     }
 

@@ -56,6 +56,13 @@ TEST(SettingsReloadTest, ChangedKeysAreAppliedOrNamedAsNeedingARestart) {
          false,
          &ServerSettings::HttpPort,
          8080},
+        // The IPv6 sockets are opened once: the port stays as it was too.
+        {"",
+         "[Core]\nListenIPv6=1\n",
+         {"---Reload: Core ListenIPv6: 0 -> 1: needs a restart, 0 stays in force"},
+         false,
+         &ServerSettings::HttpPort,
+         0},
         // One live and one restart-only change in the same edit.
         {"[Zone]\nRejoinDelay=0\n[Http]\nTimeout=10\n",
          "[Zone]\nRejoinDelay=180\n[Http]\nTimeout=20\n",

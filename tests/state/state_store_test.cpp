@@ -302,3 +302,80 @@ TEST(StateStore, FailedWritesAreKeptThenGivenUpForASnapshot) {
 
 }  // namespace
 }  // namespace kelvaro
+
+namespace kelvaro {
+namespace {
+
+// A file as version 2 left it: IPv4 zones, no family column.
+void writeVersionTwoFile(const std::string& path) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(
+                  db,
+                  "PRAGMA journal_mode = WAL;"
+                  "CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+                  "CREATE TABLE names (name TEXT PRIMARY KEY, password TEXT NOT NULL,"
+                  " created INTEGER NOT NULL, last_use_ms INTEGER NOT NULL);"
+                  "CREATE TABLE zones (address TEXT NOT NULL, port INTEGER NOT NULL,"
+                  " population INTEGER NOT NULL, flag INTEGER NOT NULL, word INTEGER NOT NULL,"
+                  " name TEXT NOT NULL, description TEXT NOT NULL, source TEXT NOT NULL,"
+                  " PRIMARY KEY (address, port)) WITHOUT ROWID;"
+                  "CREATE TABLE history_minutes (t INTEGER PRIMARY KEY, zones INTEGER NOT NULL,"
+                  " population INTEGER NOT NULL);"
+                  "CREATE TABLE history_zone_minutes (t INTEGER NOT NULL, address TEXT NOT NULL,"
+                  " port INTEGER NOT NULL, population INTEGER NOT NULL,"
+                  " PRIMARY KEY (t, address, port)) WITHOUT ROWID;"
+                  "CREATE TABLE history_hours (t INTEGER PRIMARY KEY, samples INTEGER NOT NULL,"
+                  " zones REAL NOT NULL, population REAL NOT NULL, peak_zones INTEGER NOT NULL,"
+                  " peak_population INTEGER NOT NULL);"
+                  "CREATE TABLE history_zone_hours (address TEXT NOT NULL, port INTEGER NOT NULL,"
+                  " t INTEGER NOT NULL, samples INTEGER NOT NULL, population REAL NOT NULL,"
+                  " peak_population INTEGER NOT NULL, PRIMARY KEY (address, port, t)) WITHOUT ROWID;"
+                  "PRAGMA user_version = 2;"
+                  "INSERT INTO meta VALUES ('clock_ms', 777);"
+                  "INSERT INTO zones VALUES ('10.0.0.1', 7000, 3, 1, 9, 'Alpha', 'a', 'update'),"
+                  " ('10.0.0.2', 7001, 4, 0, 8, 'Beta', 'b', 'peer');",
+                  nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST(StateStoreIpv6, VersionTwoFileKeepsItsZonesAndThenHoldsIpv6Ones) {
+    TempDirectory dir;
+    const std::string path = dir.file("v2.db");
+    writeVersionTwoFile(path);
+    StateOpenReport report;
+    auto store = openStore(path, report);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(report.migratedFrom, 2);
+    StateContents contents;
+    std::string reason;
+    ASSERT_TRUE(store->load(contents, reason)) << reason;
+    ASSERT_EQ(contents.zones.size(), 2u);
+    EXPECT_EQ(contents.badRows, 0u);
+    EXPECT_EQ(contents.zones[0].address, IpAddress(ip("10.0.0.1")));
+    EXPECT_EQ(contents.zones[1].address, IpAddress(ip("10.0.0.2")));
+    EXPECT_TRUE(contents.zones[1].fromPeer);
+
+    StoredZone sixZone = zone("10.0.0.3", 7002, "Gamma");
+    ASSERT_TRUE(parseIpAddress("2001:db8::7", sixZone.address));
+    StateBatch batch;
+    batch.clockMs = 800;
+    batch.zones = {sixZone};
+    batch.removedZones = {{IpAddress(ip("10.0.0.2")), 7001}};
+    store->submit(std::move(batch));
+    ASSERT_TRUE(store->writeQueued());
+    store.reset();
+    EXPECT_EQ(sqliteQuery(path, "SELECT group_concat(address || ' ' || family, ', ') FROM"
+                                " (SELECT address, family FROM zones ORDER BY port)"),
+              "10.0.0.1 4, 2001:db8::7 6");
+
+    const StateContents again = loadAll(path);
+    ASSERT_EQ(again.zones.size(), 2u);
+    EXPECT_EQ(again.zones[1].address, sixZone.address);
+    EXPECT_EQ(again.zones[1].port, 7002);
+    EXPECT_EQ(again.zones[1].name, "Gamma");
+}
+
+}  // namespace
+}  // namespace kelvaro

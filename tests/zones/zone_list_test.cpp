@@ -438,7 +438,7 @@ TEST(ZoneListChanges, LogNamesWhatAStoreMustWriteAndNothingElse) {
     testing_support::StdoutCapture quiet;
     list.addOrUpdate(kHostA, 10, 7, 0, 0, "Untracked", "d");
     list.trackChanges(true);
-    std::vector<uint64_t> keys;
+    std::vector<ZoneKey> keys;
     list.takeChangedKeys(keys);
     EXPECT_TRUE(keys.empty()) << "nothing before tracking began";
     struct Step {
