@@ -25,8 +25,6 @@ const char* rangeName(HistoryRange range) {
     return "24h";
 }
 
-std::string addressText(const IpAddress& address) { return address.text(); }
-
 // ADDRESS:PORT with a dotted quad or a bracketed IPv6 address ("[::1]:8303")
 // and a port of 1..65535, nothing around.
 bool parseZone(std::string_view text, IpAddress& address, uint16_t& port) {
@@ -251,7 +249,7 @@ bool HistoryKeeper::points(const HistoryQuery& query, int64_t nowUnixSeconds,
     const bool hourly = query.range != HistoryRange::Day;
     if (reader) {
         if (!query.forZone) return reader->totals(from, hourly, out);
-        return reader->zone(addressText(query.address), query.port, from, hourly, out);
+        return reader->zone(query.address.text(), query.port, from, hourly, out);
     }
     if (query.forZone) memory.zone({query.address, query.port}, from, hourly, out);
     else memory.totals(from, hourly, out);

@@ -34,8 +34,6 @@ const char* stateText(const PeerTable& table, size_t index, uint32_t nowTick, ui
     return table[index].completedOnce ? "ok" : "unknown";
 }
 
-std::string addressText(uint32_t address) { return NetAddress(address, 0).text(); }
-
 }  // namespace
 
 PeerTable::PeerTable(const std::vector<std::string>& names, const uint32_t* addresses,
@@ -44,7 +42,7 @@ PeerTable::PeerTable(const std::vector<std::string>& names, const uint32_t* addr
         PeerHealth peer;
         peer.address = addresses[i];
         const size_t at = static_cast<size_t>(i);
-        peer.configured = at < names.size() ? names[at] : addressText(peer.address);
+        peer.configured = at < names.size() ? names[at] : IpAddress(peer.address).text();
         peers.push_back(std::move(peer));
     }
 }
@@ -110,7 +108,7 @@ std::string peersJson(const PeerTable& table, const ZoneList& zones, uint32_t no
         const PeerHealth& peer = table[i];
         out += i == 0 ? "\n {\"peer\":" : ",\n {\"peer\":";
         appendJsonString(out, peer.configured);
-        out += ",\"address\":\"" + addressText(peer.address) + "\",\"state\":\"";
+        out += ",\"address\":\"" + IpAddress(peer.address).text() + "\",\"state\":\"";
         out += stateText(table, i, nowTick, intervalMs);
         out += "\",\"last_outcome\":\"";
         out += outcomeText(peer.last);
@@ -168,7 +166,7 @@ void appendPeerMetrics(std::string& out, const PeerTable& table, const ZoneList&
                             : -1;
             if (g == 4) value = peer.lastEndUnixTime;
             out += kGauges[g].name;
-            out += "{peer=\"" + addressText(peer.address) + "\",index=\"";
+            out += "{peer=\"" + IpAddress(peer.address).text() + "\",index=\"";
             appendInteger(out, static_cast<int64_t>(i));
             out += "\"} ";
             appendInteger(out, value);

@@ -1,23 +1,14 @@
 #include "service/settings_report.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "transport/transport_settings.h"
+#include "util/ip_address.h"
 
 namespace kelvaro {
 namespace {
-
-std::string addressText(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr raw{};
-    raw.s_addr = address;
-    inet_ntop(AF_INET, &raw, text, sizeof text);
-    return text;
-}
 
 // A stored value back in the file's unit; one that saturated no longer
 // divides evenly and is shown in milliseconds.
@@ -68,7 +59,7 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
             if (!settings.StateFile.empty()) line += " StateFile=" + settings.StateFile;
             line += " IP=" + settings.peerList + " (";
             for (size_t i = 0; i < settings.peers.size(); ++i)
-                line += (i == 0 ? "" : " ") + addressText(settings.peers[i].address);
+                line += (i == 0 ? "" : " ") + IpAddress(settings.peers[i].address).text();
             line += ")";
             if (settings.DownloadTime < 0) line += "; downloads off";
             if (settings.StatsFile.empty()) line += "; no statistics file";
@@ -203,7 +194,7 @@ void peerWarnings(const ServerSettings& settings, std::vector<std::string>& line
         const std::string entry = "Warning: [Directory] IP entry '" + peer.text + "'";
         if (peer.form == PeerEntry::Form::Other)
             lines.push_back(entry + " is neither a dotted quad nor a host name: taken as " +
-                            addressText(peer.address));
+                            IpAddress(peer.address).text());
         else if (!peer.resolved)
             lines.push_back(entry + " does not resolve: downloads from it go nowhere");
     }

@@ -137,6 +137,16 @@ bool execute(sqlite3* db, const char* sql, std::string& reason) {
     return false;
 }
 
+// Runs a prepared statement that returns no rows and readies it for its next
+// bindings; the reason is the database's own when it fails.
+bool stepDone(sqlite3* db, sqlite3_stmt* statement, std::string& reason) {
+    const int code = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    if (code == SQLITE_DONE) return true;
+    reason = sqlite3_errmsg(db);
+    return false;
+}
+
 // The first column of the first row of sql, as text ("" when there is none).
 bool queryText(sqlite3* db, const char* sql, std::string& value, int& code) {
     Statement statement = prepare(db, sql);
@@ -163,8 +173,6 @@ bool isDamage(int code) {
     const int primary = code & 0xFF;
     return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
 }
-
-std::string addressText(const IpAddress& address) { return address.text(); }
 
 // The address of a zones row: its text, read as the family column says.
 bool readAddress(const unsigned char* text, int64_t family, IpAddress& address) {
@@ -569,13 +577,7 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
         return false;
     }
     if (!execute(db, "BEGIN IMMEDIATE", reason)) return false;
-    auto stepped = [this, &reason](sqlite3_stmt* statement) {
-        const int code = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (code == SQLITE_DONE) return true;
-        reason = sqlite3_errmsg(db);
-        return false;
-    };
+    auto stepped = [this, &reason](sqlite3_stmt* statement) { return stepDone(db, statement, reason); };
     bool ok = true;
     for (const StateBatch& batch : batches) {
         if (!ok) break;
@@ -601,7 +603,7 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
         }
         for (size_t i = 0; ok && i < batch.zones.size(); ++i) {
             const StoredZone& zone = batch.zones[i];
-            const std::string address = addressText(zone.address);
+            const std::string address = zone.address.text();
             sqlite3_stmt* s = upsertZone.get();
             sqlite3_bind_text(s, 1, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
             sqlite3_bind_int(s, 2, zone.port);
@@ -617,7 +619,7 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
         }
         for (size_t i = 0; ok && i < batch.removedZones.size(); ++i) {
             const StoredZoneKey& key = batch.removedZones[i];
-            const std::string address = addressText(key.address);
+            const std::string address = key.address.text();
             sqlite3_stmt* s = deleteZone.get();
             sqlite3_bind_text(s, 1, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
             sqlite3_bind_int(s, 2, key.port);
@@ -643,20 +645,14 @@ bool StateStore::writeBatches(const std::vector<StateBatch>& batches, std::strin
 
 bool StateStore::writeHistory(const HistorySample& sample, sqlite3_stmt* minute,
                               sqlite3_stmt* zoneMinute, std::string& reason) {
-    auto stepped = [this, &reason](sqlite3_stmt* statement) {
-        const int code = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (code == SQLITE_DONE) return true;
-        reason = sqlite3_errmsg(db);
-        return false;
-    };
+    auto stepped = [this, &reason](sqlite3_stmt* statement) { return stepDone(db, statement, reason); };
     sqlite3_bind_int64(minute, 1, sample.unixSeconds);
     sqlite3_bind_int64(minute, 2, sample.zoneCount);
     sqlite3_bind_int64(minute, 3, static_cast<int64_t>(sample.population));
     if (!stepped(minute)) return false;
     sqlite3_bind_int64(zoneMinute, 1, sample.unixSeconds);
     for (const HistoryZonePoint& point : sample.points) {
-        const std::string address = addressText(point.key.address);
+        const std::string address = point.key.address.text();
         sqlite3_bind_text(zoneMinute, 2, address.data(), static_cast<int>(address.size()),
                           SQLITE_TRANSIENT);
         sqlite3_bind_int(zoneMinute, 3, point.key.port);
