@@ -167,6 +167,11 @@ Datagram* UdpEndpoint::receiveFrom(Socket& socket, uint32_t wanted) {
 
 Datagram* UdpEndpoint::receive(uint32_t wanted) {
     if (!six.bound) return receiveFrom(four, wanted);
+    // Datagrams already read are handed out before either socket is asked
+    // again: turns are taken per read, not per datagram, so an idle family
+    // costs no system call for every datagram of a busy one.
+    if (four.received && four.received->waiting() > 0) return receiveFrom(four, wanted);
+    if (six.received && six.received->waiting() > 0) return receiveFrom(six, wanted);
     Socket& first = sixFirst ? six : four;
     Socket& second = sixFirst ? four : six;
     sixFirst = !sixFirst;

@@ -124,8 +124,9 @@ public:
     // or poll(); the caller may change its bytes. When none is left from the last read, one system call reads
     // up to wanted (at most 64), which the caller sets to what it still means
     // to take in this iteration. Never blocks. With an IPv6 socket the two
-    // sockets take turns in being asked first, so a flood on one family
-    // cannot keep the other waiting.
+    // sockets take turns in being read first (what a read brought is handed
+    // out before the next read), so a flood on one family cannot keep the
+    // other waiting.
     Datagram* receive(uint32_t wanted = 1);
 
     // Datagrams already read from the sockets and not yet handed out: they
