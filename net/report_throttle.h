@@ -26,10 +26,7 @@ private:
 
     uint32_t interval;
     size_t limit;
-    struct HostHash {
-        size_t operator()(const IpAddress& host) const { return ipPortHashKey(host, 0); }
-    };
-    std::unordered_map<IpAddress, uint32_t, HostHash> lastReport;  // host -> tick
+    std::unordered_map<IpAddress, uint32_t, IpAddressHash> lastReport;  // host -> tick
     uint32_t lastPruneTick = 0;
     bool pruned = false;
 };

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -83,5 +84,10 @@ inline uint64_t ipPortHashKey(const IpAddress& address, uint16_t port) {
     key ^= port;
     return key | (uint64_t{1} << 63);
 }
+
+// For tables keyed by an address alone (a host, an IPv6 /64 block).
+struct IpAddressHash {
+    size_t operator()(const IpAddress& address) const { return ipPortHashKey(address, 0); }
+};
 
 }  // namespace kelvaro

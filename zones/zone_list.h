@@ -232,10 +232,7 @@ private:
     // Records per host (an IPv4 address, an IPv6 /64: see IpAddress::hostBlock),
     // kept only while MaxZonesPerAddress is set so that the default costs
     // nothing per zone.
-    struct HostHash {
-        size_t operator()(const IpAddress& host) const { return ipPortHashKey(host, 0); }
-    };
-    std::unordered_map<IpAddress, uint32_t, HostHash> perAddress;
+    std::unordered_map<IpAddress, uint32_t, IpAddressHash> perAddress;
     PointerTable<Node, NodeHash> index;
     // Records that may await a reply, in list order (by sequence). A record
     // stays here after its reply until the next time-out pass or
