@@ -176,53 +176,59 @@ bool notModified(MHD_Connection* connection, const HttpDocument& document, bool 
     return sinceSeconds && document.lastModified <= *sinceSeconds;
 }
 
-int listenSocket(const HttpSettings& settings, std::string& reason, uint16_t& boundPort) {
-    const int socketFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// A listening TCP socket on address (of its family), non-blocking; -1 with
+// the reason, the family's name and where in it, when it cannot be had. An
+// IPv6 one is IPv6-only, so IPv4 clients keep arriving on the IPv4 socket
+// and its address choice.
+int listenOn(const sockaddr* address, socklen_t size, const char* familyName,
+             const std::string& where, std::string& reason) {
+    const int socketFd = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socketFd < 0) {
-        reason = std::string("socket(AF_INET, SOCK_STREAM) error: ") + std::strerror(errno);
+        reason = std::string("socket(") + familyName + ", SOCK_STREAM) error: " + std::strerror(errno);
         return -1;
     }
     // A restart must not wait for the old connections' TIME_WAIT to pass.
     const int on = 1;
     setsockopt(socketFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool six = address->sa_family == AF_INET6;
+    if ((six && setsockopt(socketFd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
+        ::bind(socketFd, address, size) != 0 || ::listen(socketFd, SOMAXCONN) != 0) {
+        reason = "bind(" + where + ") error: " + std::strerror(errno);
+        ::close(socketFd);
+        return -1;
+    }
+    return socketFd;
+}
+
+int listenSocket(const HttpSettings& settings, std::string& reason, uint16_t& boundPort) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(settings.port);
     address.sin_addr.s_addr = settings.address;
-    if (::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(socketFd, SOMAXCONN) != 0) {
-        reason = "bind(" + std::to_string(settings.port) + ") error: " + std::strerror(errno);
-        ::close(socketFd);
-        return -1;
-    }
+    const int socketFd = listenOn(reinterpret_cast<const sockaddr*>(&address), sizeof address,
+                                  "AF_INET", std::to_string(settings.port), reason);
+    if (socketFd < 0) return -1;
     socklen_t length = sizeof address;
     getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length);
     boundPort = ntohs(address.sin_port);
     return socketFd;
 }
 
-// The IPv6 listener, on the port the IPv4 one took. IPv6-only, so IPv4
-// clients keep arriving on the IPv4 socket and its address choice.
+// The IPv6 listener, on the port the IPv4 one took.
 int listenSocket6(const HttpSettings& settings, uint16_t port, std::string& reason) {
-    const int socketFd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socketFd < 0) {
-        reason = std::string("socket(AF_INET6, SOCK_STREAM) error: ") + std::strerror(errno);
-        return -1;
-    }
-    const int on = 1;
-    setsockopt(socketFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(port);
     std::memcpy(&address.sin6_addr, settings.address6.data(), settings.address6.size());
-    if (setsockopt(socketFd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
-        ::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(socketFd, SOMAXCONN) != 0) {
-        reason = "bind([::]:" + std::to_string(port) + ") error: " + std::strerror(errno);
-        ::close(socketFd);
-        return -1;
-    }
-    return socketFd;
+    return listenOn(reinterpret_cast<const sockaddr*>(&address), sizeof address, "AF_INET6",
+                    "[::]:" + std::to_string(port), reason);
+}
+
+// The epoll descriptor a daemon in external mode is waited on by; -1 without one.
+int epollDescriptor(MHD_Daemon* daemon) {
+    if (daemon == nullptr) return -1;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    return info != nullptr ? info->epoll_fd : -1;
 }
 
 }  // namespace
@@ -417,17 +423,9 @@ bool HttpFront::open(const HttpSettings& settings, std::string& reason) {
     return true;
 }
 
-int HttpFront::descriptorV6() const {
-    if (daemon6 == nullptr) return -1;
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon6, MHD_DAEMON_INFO_EPOLL_FD);
-    return info != nullptr ? info->epoll_fd : -1;
-}
+int HttpFront::descriptorV6() const { return epollDescriptor(daemon6); }
 
-int HttpFront::descriptor() const {
-    if (daemon == nullptr) return -1;
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
-    return info != nullptr ? info->epoll_fd : -1;
-}
+int HttpFront::descriptor() const { return epollDescriptor(daemon); }
 
 void HttpFront::publish(const std::string& path, std::shared_ptr<const HttpDocument> document) {
     if (!document) return;
