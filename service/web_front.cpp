@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "platform/tick_clock.h"
@@ -67,44 +66,46 @@ namespace {
 // the IPv6 zone of the same name (its first, both announced here, so both
 // passed that name's password), and that IPv6 zone gets itself, to be left
 // out where it stands. Empty when no IPv6 zone announced itself.
-std::vector<const ZoneRecord*> dualStackPartners(const ZoneList& zones) {
+struct DualStackPartners {
     std::vector<const ZoneRecord*> partner;
-    std::unordered_map<std::string_view, const ZoneRecord*> sixByName;
-    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next) {
-        const ZoneRecord& zone = *node->element;
-        if (zone.address.isV6() && zone.source == ZoneSource::Update)
-            sixByName.emplace(std::string_view(zone.name), &zone);  // the first one wins
-    }
-    if (sixByName.empty()) return partner;  // the usual case: nothing to pair
-    partner.assign(static_cast<size_t>(zones.count()), nullptr);
+    size_t pairs = 0;
+};
+
+DualStackPartners dualStackPartners(const ZoneList& zones) {
+    DualStackPartners found;
+    struct Six {
+        const ZoneRecord* zone;  // nullptr once an IPv4 zone took it
+        size_t at;
+    };
+    std::unordered_map<std::string_view, Six> sixByName;
     size_t at = 0;
     for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at) {
         const ZoneRecord& zone = *node->element;
-        if (zone.address.isV6() || zone.source != ZoneSource::Update) continue;
-        const auto found = sixByName.find(std::string_view(zone.name));
-        if (found == sixByName.end() || found->second == nullptr) continue;
-        partner[at] = found->second;
-        found->second = nullptr;  // one IPv4 zone per IPv6 one
+        if (zone.address.isV6() && zone.source == ZoneSource::Update)
+            sixByName.emplace(std::string_view(zone.name), Six{&zone, at});  // the first one wins
     }
-    // The IPv6 zones taken by a partner are marked too, so the walk skips them.
+    if (sixByName.empty()) return found;  // the usual case: nothing to pair
+    found.partner.assign(static_cast<size_t>(zones.count()), nullptr);
     at = 0;
-    std::unordered_set<const ZoneRecord*> taken;
-    for (const ZoneRecord* six : partner)
-        if (six != nullptr) taken.insert(six);
-    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at)
-        if (taken.count(node->element.get()) != 0) partner[at] = node->element.get();
-    return partner;
+    for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at) {
+        const ZoneRecord& zone = *node->element;
+        if (zone.address.isV6() || zone.source != ZoneSource::Update) continue;
+        const auto six = sixByName.find(std::string_view(zone.name));
+        if (six == sixByName.end() || six->second.zone == nullptr) continue;
+        found.partner[at] = six->second.zone;
+        found.partner[six->second.at] = six->second.zone;
+        six->second.zone = nullptr;  // one IPv4 zone per IPv6 one
+        ++found.pairs;
+    }
+    return found;
 }
 
 }  // namespace
 
 std::string zonesJson(const ZoneList& zones, uint32_t nowTick, int64_t unixSeconds) {
-    const std::vector<const ZoneRecord*> partners = dualStackPartners(zones);
-    size_t entries = static_cast<size_t>(zones.count());
-    size_t at = 0;
-    for (const ZoneList::Node* node = zones.head(); node != nullptr && !partners.empty();
-         node = node->next, ++at)
-        if (partners[at] == node->element.get()) --entries;
+    const DualStackPartners paired = dualStackPartners(zones);
+    const std::vector<const ZoneRecord*>& partners = paired.partner;
+    const size_t entries = static_cast<size_t>(zones.count()) - paired.pairs;
     std::string out = "{\"generated\":";
     appendInteger(out, unixSeconds);
     out += ",\"count\":";
@@ -113,7 +114,7 @@ std::string zonesJson(const ZoneList& zones, uint32_t nowTick, int64_t unixSecon
     // Most zones have short texts; this saves the doublings of a long list.
     out.reserve(out.size() + static_cast<size_t>(zones.count()) * 200 + 8);
     bool first = true;
-    at = 0;
+    size_t at = 0;
     for (const ZoneList::Node* node = zones.head(); node != nullptr; node = node->next, ++at) {
         const ZoneRecord& zone = *node->element;
         const ZoneRecord* partner = partners.empty() ? nullptr : partners[at];
