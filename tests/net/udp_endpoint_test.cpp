@@ -165,12 +165,6 @@ TEST(NetAddressTest, KeepsNetworkAddressAndHostPort) {
     EXPECT_EQ(empty.hostPort(), 0);
 }
 
-}  // namespace
-}  // namespace kelvaro
-
-namespace kelvaro {
-namespace {
-
 IpAddress loopback6() {
     IpAddress address;
     parseIpAddress("::1", address);
