@@ -58,6 +58,9 @@ std::multiset<int> droppedZones(const std::string& printed) {
     return dropped;
 }
 
+// The zones' ports sit below the kernel's ephemeral range (32768 up), so no
+// socket the server or another test opens on port 0 can take one first.
+//
 // Fast timers: a sweep cycle over 200 zones takes about half a second, and a
 // zone that stops answering is dropped some 400 ms after its sweep ping.
 TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
@@ -65,7 +68,7 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
         "[CPU]\nIterationSleepTime=1\n"
         "[Zone]\nSweepTime=2\nInitialHighPing=100\nDropLimit=3\n");
     ASSERT_TRUE(server.waitForLine(kBannerLine));
-    ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", "200", "--port", "41000", "--name-prefix",
+    ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", "200", "--port", "21000", "--name-prefix",
                              "Rehearsal ", "--password", "pw", "--population", "7", "--interval",
                              "1", "--silent-after", "3", "--silent-share", "0.25"});
     ToolResult progress;
@@ -133,7 +136,7 @@ TEST(ZoneToolTest, HoldsTwoHundredZonesAndTheSilentShareIsDroppedOnSchedule) {
 // run ends after its duration with status 1.
 TEST(ZoneToolTest, StatusesForBadOptionsAndForASilentDirectory) {
     const std::vector<std::string> base = {
-        "127.0.0.1", "--zones", "2", "--port", "41000", "--name-prefix", "Z", "--password", "pw"};
+        "127.0.0.1", "--zones", "2", "--port", "21000", "--name-prefix", "Z", "--password", "pw"};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> arguments = base;
         arguments.insert(arguments.end(), extra.begin(), extra.end());
@@ -149,7 +152,7 @@ TEST(ZoneToolTest, StatusesForBadOptionsAndForASilentDirectory) {
         {{"--help"}, 0, ""},
         {{}, 2, "no directory address"},
         {{"localhost", "--zones", "2"}, 2, "dotted quad"},
-        {{"127.0.0.1", "--port", "41000"}, 2, "--zones is required"},
+        {{"127.0.0.1", "--port", "21000"}, 2, "--zones is required"},
         {with({"--zones", "0"}), 2, "--zones must be 1..20000"},
         {with({"--port", "65535"}), 2, "--port must be 1..65534"},
         {with({"--zones", "100", "--port", "65400"}), 2, "--port must be 1..65336 for 100 zones"},
@@ -185,7 +188,7 @@ TEST(ZoneToolTest, AnnouncementsAreSpreadOverTheFirstHalfOfTheInterval) {
     ASSERT_GE(directory.open(0), 0);
     constexpr int kZones = 20;
     constexpr uint32_t kIntervalMs = 2000;
-    ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", std::to_string(kZones), "--port", "42000",
+    ToolRun tool(kZoneTool, {"127.0.0.1", "--zones", std::to_string(kZones), "--port", "22000",
                              "--name-prefix", "Spread ", "--password", "pw", "--interval", "2",
                              "--update-port", std::to_string(directory.localPort())});
     std::vector<uint32_t> updates;  // arrival ticks
