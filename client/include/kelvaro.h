@@ -3,14 +3,15 @@
  *
  * C99, no threads, no global state: every object is an opaque handle the
  * caller creates and destroys, every call returns a kelvaro_status. Nothing
- * blocks except kelvaro_fetch_wait and kelvaro_count. A handle is driven from
+ * blocks except kelvaro_fetch_wait, kelvaro_fetch_list, kelvaro_count and
+ * kelvaro_fetch_web. A handle is driven from
  * the caller's own loop: call its poll function whenever its descriptor is
  * readable and at least every KELVARO_POLL_INTERVAL_MS milliseconds (the
  * transport resends on its own clock).
  *
- * Addresses are dotted quads ("127.0.0.1"); the library never resolves
- * names. Ports are in host order; the integer form of an address is in
- * network order. */
+ * Addresses are dotted quads ("127.0.0.1"), and for kelvaro_fetch_web IPv6
+ * text too ("::1"); the library never resolves names. Ports are in host
+ * order; the integer form of an address is in network order. */
 #ifndef KELVARO_H
 #define KELVARO_H
 
@@ -29,14 +30,15 @@ extern "C" {
 #endif
 
 #define KELVARO_VERSION_MAJOR 1
-#define KELVARO_VERSION_MINOR 0
+#define KELVARO_VERSION_MINOR 1
 #define KELVARO_VERSION_PATCH 0
-#define KELVARO_VERSION_STRING "1.0.0"
+#define KELVARO_VERSION_STRING "1.1.0"
 /* One number for comparisons: major * 10000 + minor * 100 + patch. */
 #define KELVARO_VERSION (KELVARO_VERSION_MAJOR * 10000 + KELVARO_VERSION_MINOR * 100 + KELVARO_VERSION_PATCH)
 
 #define KELVARO_CLIENT_PORT 4990 /* the directory's list port */
 #define KELVARO_UPDATE_PORT 4991 /* the directory's update and count port */
+#define KELVARO_HTTP_PORT 8080   /* the HTTP front's port in the packaged kelvaro.ini */
 #define KELVARO_POLL_INTERVAL_MS 10
 #define KELVARO_DEFAULT_TIMEOUT_MS 2000
 #define KELVARO_DEFAULT_MAX_ZONES 100000
@@ -57,7 +59,8 @@ typedef enum kelvaro_status {
     KELVARO_ERR_MALFORMED = -6,     /* the directory sent a list that is not well formed */
     KELVARO_ERR_TOO_MANY = -7,      /* more zones than the caller's max_zones */
     KELVARO_ERR_INCOMPLETE = -8,    /* fetch all: a list did not come, zones are missing */
-    KELVARO_ERR_STATE = -9          /* not possible in the handle's present state */
+    KELVARO_ERR_STATE = -9,         /* not possible in the handle's present state */
+    KELVARO_ERR_HTTP = -10          /* (since 1.1) the HTTP front answered with a status but 200 */
 } kelvaro_status;
 
 /* A fixed English text for a status; never null, never to be freed. */
@@ -72,10 +75,10 @@ KELVARO_API const char *kelvaro_version(void);
  * first NUL, and NUL-terminated: never re-encoded, so a name need not be
  * UTF-8. The lengths exclude the NUL. */
 typedef struct kelvaro_zone_entry {
-    int family;                 /* KELVARO_FAMILY_IPV4 for every zone of a list */
-    char address_text[46];      /* "a.b.c.d" */
+    int family;                 /* IPV4 for every zone of a UDP list; IPV4 or IPV6 from the web */
+    char address_text[46];      /* "a.b.c.d", or IPv6 text such as "2001:db8::5" */
     uint8_t address_bytes[16];  /* the address as on the wire; IPv4: the first 4 */
-    uint32_t address;           /* IPv4 in network order */
+    uint32_t address;           /* IPv4 in network order; 0 for IPv6 */
     uint16_t port;
     uint16_t population;
     uint16_t flag;              /* 0 or 1 */
@@ -155,6 +158,55 @@ KELVARO_API void kelvaro_free_zones(kelvaro_zone_entry *zones);
  * timeout_ms (0: the default). update_port 0: KELVARO_UPDATE_PORT. */
 KELVARO_API kelvaro_status kelvaro_count(const char *address, uint16_t update_port, uint32_t timeout_ms,
                              uint32_t *count);
+
+/* ---- The list over HTTP, IPv6 zones included (since 1.1) ---- */
+
+/* A directory with [Http] Port set serves every zone it holds at /zones.json,
+ * IPv6 ones too, which the UDP list has no room for. A zone announcing on both
+ * families under one name is one entry there: zone holds its IPv4 address and
+ * the address6 fields its IPv6 one. */
+typedef struct kelvaro_web_zone {
+    kelvaro_zone_entry zone;    /* family IPV4 or IPV6; directory is 0 */
+    int has_address6;           /* nonzero: a zone on both families, also at address6 */
+    char address6_text[46];     /* IPv6 text, "" without one */
+    uint8_t address6_bytes[16];
+    uint16_t port6;             /* 0 without one */
+    uint32_t last_heard;        /* s from its last update or ping reply to the document's making */
+    int from_peer;              /* nonzero: known only from a peer directory's list */
+} kelvaro_web_zone;
+
+/* Fetches http://address:http_port/zones.json with one HTTP/1.0 GET and copies
+ * its zones, in the directory's order, into a new array (*zones, *count) to
+ * free with kelvaro_free_web_zones. Blocks for at most timeout_ms in all
+ * (connecting, asking and reading; 0: KELVARO_DEFAULT_TIMEOUT_MS, at most
+ * 3600000). address is a dotted quad or IPv6 text, bracketed or not ("::1",
+ * "[::1]"), never a name; http_port 0: KELVARO_HTTP_PORT (a directory serves
+ * HTTP only on the port its [Http] Port names). max_zones 0:
+ * KELVARO_DEFAULT_MAX_ZONES. An empty list is KELVARO_OK with *zones null.
+ *
+ * The answer is read up to KELVARO_WEB_BYTES_BASE + KELVARO_WEB_BYTES_PER_ZONE
+ * bytes per zone of max_zones (more than the longest entry a directory
+ * writes), at most KELVARO_WEB_BYTES_MOST, so a hostile server cannot make
+ * the call hold more than about twice that; a longer answer, or one with more
+ * zones than max_zones, fails with KELVARO_ERR_TOO_MANY. Texts are read as
+ * /zones.json writes them (\u00XX is that byte; any other \uXXXX, a surrogate
+ * pair combined, is its UTF-8) and cut like a UDP list's: a name at 31 bytes,
+ * a description at 255, both at a NUL.
+ *
+ * KELVARO_ERR_SOCKET: no socket, or the connection was refused;
+ * KELVARO_ERR_TIMEOUT: the answer was not whole in time; KELVARO_ERR_CLOSED:
+ * the connection ended before the answer's head or its Content-Length did;
+ * KELVARO_ERR_HTTP: a status but 200; KELVARO_ERR_MALFORMED: not the answer
+ * a directory gives (a chunked or compressed body, a zone without its address
+ * or port, an address that is not one, a number out of its range, anything that
+ * is not JSON). On a failure *zones is null and *count 0. */
+#define KELVARO_WEB_BYTES_BASE 65536u
+#define KELVARO_WEB_BYTES_PER_ZONE 2560u
+#define KELVARO_WEB_BYTES_MOST 1073741824u
+KELVARO_API kelvaro_status kelvaro_fetch_web(const char *address, uint16_t http_port,
+                                             uint32_t timeout_ms, uint32_t max_zones,
+                                             kelvaro_web_zone **zones, size_t *count);
+KELVARO_API void kelvaro_free_web_zones(kelvaro_web_zone *zones);
 
 /* ---- Staying listed (game servers) ---- */
 

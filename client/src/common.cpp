@@ -69,6 +69,7 @@ const char* kelvaro_strerror(kelvaro_status status) {
         case KELVARO_ERR_TOO_MANY: return "more zones than the caller's bound";
         case KELVARO_ERR_INCOMPLETE: return "a list did not come: zones are missing";
         case KELVARO_ERR_STATE: return "not possible in this state";
+        case KELVARO_ERR_HTTP: return "the HTTP front answered with a status other than 200";
     }
     return "unknown status";
 }
