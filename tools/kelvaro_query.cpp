@@ -1,10 +1,11 @@
 // kelvaro_query: asks a running directory server from the command line.
 //
-// Addresses are dotted quads and every wait is bounded by --timeout-ms, so the
-// tool never hangs on a server that does not answer, and it never reads any
-// kelvaro.ini. Exit status: 0 when it got what it asked for, 1 when nothing
-// (or not enough) answered in time or a socket could not be used, 2 on bad
-// arguments; every failure says why in one line on stderr.
+// Addresses are dotted quads (IPv6 text too for list --http-port) and every
+// wait is bounded by --timeout-ms, so the tool never hangs on a server that
+// does not answer, and it never reads any kelvaro.ini. Exit status: 0 when it
+// got what it asked for, 1 when nothing (or not enough) answered in time, a
+// socket could not be used or the answer was refused, 2 on bad arguments;
+// every failure says why in one line on stderr.
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -44,6 +45,8 @@ constexpr const char* kUsage =
     "           [--format table|tsv|json]\n"
     "       kelvaro_query list <address> [--min N] [--all] [--client-port P]\n"
     "           [--update-port P] [--timeout-ms T] [--format table|tsv|json]\n"
+    "       kelvaro_query list <address> --http-port P [--min N] [--timeout-ms T]\n"
+    "           [--format table|tsv|json]\n"
     "       kelvaro_query announce <address> --port P --name NAME --password PW\n"
     "           [--description D] [--population N] [--flag 0|1] [--word W]\n"
     "           [--answer-pings S] [--update-port P] [--timeout-ms T]\n"
@@ -57,22 +60,32 @@ constexpr const char* kUsage =
     "than one list holds sends a full list: list then says so on stderr, and\n"
     "with --all fetches successive lists (at most 64, each within T) until every\n"
     "zone of the directory's count has been seen once, and prints them all\n"
-    "(status 1 if some are still missing). announce sends one\n"
-    "update, then a count query: the directory reads its update port in order, so\n"
-    "its reply proves the update was read. With --answer-pings S it instead\n"
-    "answers, for S seconds, every ping reaching port P + 1 from any directory,\n"
-    "and reports how many came from each.\n"
-    "Addresses are dotted quads; T is 1..3600000 ms (default 2000).\n"
-    "Exit status: 0 done, 1 nothing (or not enough) answered in time, 2 bad\n"
-    "arguments.\n";
+    "(status 1 if some are still missing). With --http-port, list reads the\n"
+    "directory's /zones.json from its HTTP front instead, which holds every zone,\n"
+    "IPv6 ones too: the address may then be IPv6 text (::1), --min is applied\n"
+    "here, a zone on both families shows its IPv6 address in the table's ADDRESS6\n"
+    "column and as json's address6, port6 and addresses (as /zones.json has\n"
+    "them), and --all, --client-port and --update-port do not go with it.\n"
+    "announce sends one update, then a count query: the directory reads its\n"
+    "update port in order, so its reply proves the update was read. With\n"
+    "--answer-pings S it instead answers, for S seconds, every ping reaching\n"
+    "port P + 1 from any directory, and reports how many came from each.\n"
+    "Addresses are dotted quads (IPv6 text too with --http-port); T is\n"
+    "1..3600000 ms (default 2000), for the whole HTTP fetch with --http-port.\n"
+    "Exit status: 0 done, 1 nothing (or not enough) answered in time, a socket\n"
+    "could not be used or the answer was refused, 2 bad arguments.\n";
 
 enum class Format { Table, Tsv, Json };
 
 struct Options {
     std::string command;
-    uint32_t address = 0;  // network order
+    std::string addressText;  // as given
+    uint32_t address = 0;     // network order; 0 with --http-port
     uint16_t updatePort = KELVARO_UPDATE_PORT;
     uint16_t clientPort = KELVARO_CLIENT_PORT;
+    bool updatePortGiven = false;
+    bool clientPortGiven = false;
+    uint16_t httpPort = 0;  // list: 0 for the UDP list, else the HTTP front's port
     uint32_t timeoutMs = kDefaultTimeoutMs;
     uint32_t minimum = 0;
     Format format = isatty(STDOUT_FILENO) ? Format::Table : Format::Tsv;
@@ -123,11 +136,16 @@ constexpr OptionRow kOptions[] = {
     {"--update-port", kCount | kList | kAnnounce, 1, UINT16_MAX,
      [](Options& o, const char*, uint32_t n) {
          o.updatePort = static_cast<uint16_t>(n);
-         return true;
+         return o.updatePortGiven = true;
      }},
     {"--client-port", kList, 1, UINT16_MAX,
      [](Options& o, const char*, uint32_t n) {
          o.clientPort = static_cast<uint16_t>(n);
+         return o.clientPortGiven = true;
+     }},
+    {"--http-port", kList, 1, UINT16_MAX,
+     [](Options& o, const char*, uint32_t n) {
+         o.httpPort = static_cast<uint16_t>(n);
          return true;
      }},
     {"--timeout-ms", kCount | kList | kAnnounce, 1, kLongestTimeoutMs,
@@ -204,6 +222,15 @@ bool parseAddress(const char* text, uint32_t& out) {
     return true;
 }
 
+// What kelvaro_fetch_web takes: a dotted quad or IPv6 text, bracketed or not.
+bool isWebAddress(const std::string& text) {
+    uint8_t bytes[16];
+    const bool bracketed = text.size() > 2 && text.front() == '[' && text.back() == ']';
+    const std::string bare = bracketed ? text.substr(1, text.size() - 2) : text;
+    return inet_pton(AF_INET6, bare.c_str(), bytes) == 1 ||
+           (!bracketed && inet_pton(AF_INET, bare.c_str(), bytes) == 1);
+}
+
 unsigned commandBit(std::string_view command) {
     if (command == "count") return kCount;
     if (command == "list") return kList;
@@ -252,10 +279,20 @@ bool parseArguments(int argc, char** argv, Options& options) {
     options.command = argv[1];
     if (commandBit(options.command) == 0) return refuse("unknown command %s", argv[1]);
     if (argc < 3) return refuse("%s needs an address", argv[1]);
-    if (!parseAddress(argv[2], options.address))
-        return refuse("the address must be a dotted quad, not %s", argv[2]);
+    options.addressText = argv[2];
     for (int i = 3; i < argc; i += argumentsOf(argv[i]))
         if (!applyOption(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, options)) return false;
+    if (options.httpPort == 0) {
+        if (!parseAddress(argv[2], options.address))
+            return refuse("the address must be a dotted quad, not %s", argv[2]);
+        return true;
+    }
+    // The HTTP list is every zone at once, fetched over TCP.
+    if (options.all) return refuse("--all does not go with --http-port%s (it lists every zone)", "");
+    if (options.clientPortGiven) return refuse("--client-port does not go with --http-port%s", "");
+    if (options.updatePortGiven) return refuse("--update-port does not go with --http-port%s", "");
+    if (!isWebAddress(options.addressText))
+        return refuse("the address must be a dotted quad or IPv6 text, not %s", argv[2]);
     return true;
 }
 
@@ -322,7 +359,8 @@ std::string terminalText(std::string_view text) {
     return out;
 }
 
-using Zones = std::vector<kelvaro_zone_entry>;
+// What list prints: a UDP list's entries have no second address.
+using Zones = std::vector<kelvaro_web_zone>;
 
 std::string_view nameOf(const kelvaro_zone_entry& zone) { return {zone.name, zone.name_length}; }
 std::string_view descriptionOf(const kelvaro_zone_entry& zone) {
@@ -370,10 +408,40 @@ void appendZoneMembers(std::string& out, const kelvaro_zone_entry& zone) {
     appendJsonString(out, descriptionOf(zone));
 }
 
+// "a.b.c.d:port" or "[x::y]:port".
+std::string endpointText(const char* address, uint16_t port, bool v6) {
+    std::string text;
+    if (v6) text += '[';
+    text += address;
+    if (v6) text += ']';
+    text += ':';
+    text += std::to_string(port);
+    return text;
+}
+
+std::string secondEndpoint(const kelvaro_web_zone& zone) {
+    return endpointText(zone.address6_text, zone.port6, true);
+}
+
+// A zone on both families adds its IPv6 address as /zones.json does.
+void appendSecondAddress(std::string& out, const kelvaro_web_zone& zone) {
+    if (!zone.has_address6) return;
+    out += ",\"address6\":\"";
+    out += zone.address6_text;
+    out += "\",\"port6\":" + std::to_string(zone.port6);
+    out += ",\"addresses\":[\"";
+    out += endpointText(zone.zone.address_text, zone.zone.port,
+                        zone.zone.family == KELVARO_FAMILY_IPV6);
+    out += "\",\"";
+    out += secondEndpoint(zone);
+    out += "\"]";
+}
+
 // One line per zone, the columns of the statistics file; a tab or line end
 // inside a text is a space, so no zone can forge another's line.
-void printTsv(const Zones& entries) {
-    for (const kelvaro_zone_entry& entry : entries) {
+void printTsv(const Zones& zones) {
+    for (const kelvaro_web_zone& zone : zones) {
+        const kelvaro_zone_entry& entry = zone.zone;
         const std::string name = tabSeparatedField(nameOf(entry));
         const std::string description = tabSeparatedField(descriptionOf(entry));
         std::printf("%s\t%u\t%u\t%u\t%.*s\t%.*s\n", entry.address_text, entry.port,
@@ -386,32 +454,44 @@ void printJson(const Zones& entries) {
     std::string out = "[";
     for (size_t i = 0; i < entries.size(); ++i) {
         out += i == 0 ? "\n {" : ",\n {";
-        appendZoneMembers(out, entries[i]);
+        appendZoneMembers(out, entries[i].zone);
+        appendSecondAddress(out, entries[i]);
         out += '}';
     }
     out += entries.empty() ? "]\n" : "\n]\n";
     std::fputs(out.c_str(), stdout);
 }
 
-// Aligned columns under a header; the description, last, is not padded.
+// Aligned columns under a header; the description, last, is not padded. An
+// ADDRESS6 column comes after PORT when some zone is on both families.
 void printTable(const Zones& entries) {
-    constexpr size_t kColumns = 7;
+    const bool second = std::any_of(entries.begin(), entries.end(),
+                                    [](const kelvaro_web_zone& z) { return z.has_address6 != 0; });
     std::vector<std::vector<std::string>> rows = {
         {"ADDRESS", "PORT", "POPULATION", "FLAG", "WORD", "NAME", "DESCRIPTION"}};
-    for (const kelvaro_zone_entry& entry : entries)
+    for (const kelvaro_web_zone& zone : entries) {
+        const kelvaro_zone_entry& entry = zone.zone;
         rows.push_back({entry.address_text, std::to_string(entry.port),
                         std::to_string(entry.population), std::to_string(entry.flag),
                         std::to_string(entry.word), terminalText(nameOf(entry)),
                         terminalText(descriptionOf(entry))});
-    size_t widths[kColumns] = {};
+    }
+    if (second) {
+        rows[0].insert(rows[0].begin() + 2, "ADDRESS6");
+        for (size_t i = 0; i < entries.size(); ++i)
+            rows[i + 1].insert(rows[i + 1].begin() + 2,
+                               entries[i].has_address6 ? secondEndpoint(entries[i]) : "");
+    }
+    const size_t columns = rows[0].size();
+    std::vector<size_t> widths(columns, 0);
     for (const auto& row : rows)
-        for (size_t column = 0; column < kColumns; ++column)
+        for (size_t column = 0; column < columns; ++column)
             widths[column] = std::max(widths[column], row[column].size());
     for (const auto& row : rows) {
         std::string line;
-        for (size_t column = 0; column + 1 < kColumns; ++column)
+        for (size_t column = 0; column + 1 < columns; ++column)
             line += row[column] + std::string(widths[column] - row[column].size() + 2, ' ');
-        line += row[kColumns - 1];
+        line += row[columns - 1];
         while (!line.empty() && line.back() == ' ') line.pop_back();
         std::printf("%s\n", line.c_str());
     }
@@ -454,7 +534,8 @@ int runList(const Options& options) {
     const kelvaro_zone_entry* first = nullptr;
     size_t count = 0;
     kelvaro_fetch_zones(fetch, &first, &count);
-    const Zones zones(first, first + count);
+    Zones zones(count);
+    for (size_t i = 0; i < count; ++i) zones[i].zone = first[i];
     kelvaro_fetch_destroy(fetch);
     const bool counted = options.minimum == 0 && result.count_known;
     if (result.full && !options.all) {
@@ -482,6 +563,39 @@ int runList(const Options& options) {
                          zones.size(), result.lists);
         return kExitFailed;
     }
+    return kExitDone;
+}
+
+// The directory's /zones.json: every zone, IPv6 ones too, in its order;
+// --min is applied here.
+int runWebList(const Options& options) {
+    const bool v6 = options.addressText.find(':') != std::string::npos &&
+                    options.addressText.front() != '[';
+    std::string where = "http://";
+    where += v6 ? endpointText(options.addressText.c_str(), options.httpPort, true)
+                : options.addressText + ":" + std::to_string(options.httpPort);
+    where += "/zones.json";
+    kelvaro_web_zone* found = nullptr;
+    size_t count = 0;
+    const kelvaro_status status = kelvaro_fetch_web(options.addressText.c_str(), options.httpPort,
+                                                    options.timeoutMs, 0, &found, &count);
+    if (status == KELVARO_ERR_TIMEOUT) {
+        std::fprintf(stderr, "kelvaro_query: no zone list from %s within %u ms\n", where.c_str(),
+                     options.timeoutMs);
+        return kExitFailed;
+    }
+    if (status != KELVARO_OK) {
+        // The library's word for a refused connection is the socket's.
+        std::fprintf(stderr, "kelvaro_query: no zone list from %s: %s\n", where.c_str(),
+                     status == KELVARO_ERR_SOCKET ? "could not connect"
+                                                  : kelvaro_strerror(status));
+        return kExitFailed;
+    }
+    Zones zones;
+    for (size_t i = 0; i < count; ++i)
+        if (found[i].zone.population >= options.minimum) zones.push_back(found[i]);
+    kelvaro_free_web_zones(found);
+    printEntries(options, zones);
     return kExitDone;
 }
 
@@ -634,7 +748,8 @@ int run(int argc, char** argv) {
     Options options;
     if (!parseArguments(argc, argv, options)) return kExitUsage;
     if (options.command == "count") return runCount(options);
-    if (options.command == "list") return runList(options);
+    if (options.command == "list")
+        return options.httpPort != 0 ? runWebList(options) : runList(options);
     return runAnnounce(options);
 }
 
