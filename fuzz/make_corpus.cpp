@@ -9,6 +9,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "platform/tick_clock.h"
+#include "service/web_front.h"
+#include "util/ip_address.h"
+#include "zones/zone_list.h"
 #include "support/server_list_wire.h"
 #include "support/zone_wire.h"
 #include "transport/loopback_pair.h"
@@ -89,6 +93,36 @@ void serverListSeeds() {
                         "Zone " + std::to_string(i), std::string(i * 10, 'd')});
     write("server_list_fuzz", "six_zones", wire::serverList(many));
     write("server_list_fuzz", "request", Bytes{1, 5, 0, 0, 0});
+}
+
+// Web answers: a bound byte, then the answer as the HTTP front sends it, the
+// document made by the front's own writer.
+void webListSeeds() {
+    ManualClock clock(1000);
+    ZoneList zones;
+    const auto add = [&zones](const char* address, uint16_t port, const char* name,
+                              const std::string& description, ZoneSource source) {
+        IpAddress parsed;
+        parseIpAddress(address, parsed);
+        zones.addOrUpdate(parsed, port, 3, 1, 7, name, description, source);
+    };
+    add("10.0.0.1", 5000, "Alpha", "first", ZoneSource::Update);
+    add("2001:db8::1", 5002, "Six", std::string("say \"hi\" \\ \x01\xe9"), ZoneSource::Update);
+    add("10.0.0.2", 5004, "Both", "", ZoneSource::Update);
+    add("::1", 5006, "Both", "", ZoneSource::Update);
+    add("10.0.0.3", 5008, "Peer", std::string(255, 'd'), ZoneSource::Peer);
+    clock.advance(4000);
+    const std::string document = zonesJson(zones, clock.now(), 1700000000);
+    write("web_list_fuzz", "document",
+          text("\x07HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+               std::to_string(document.size()) + "\r\n\r\n" + document));
+    Bytes noLength{0};  // the smallest bound
+    const Bytes answer = text(
+        "HTTP/1.0 200 OK\n\n{\"generated\":1,\"count\":1,\"zones\":[{\"address\":\"::1\","
+        "\"port\":1,\"name\":\"\\ud83d\\ude00\\u20ac\",\"x\":[{\"y\":[1.5e-3,-0,true,false,null]}]}]}");
+    noLength.insert(noLength.end(), answer.begin(), answer.end());
+    write("web_list_fuzz", "no_length", noLength);
+    write("web_list_fuzz", "not_found", text("\x01HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
 }
 
 // Connection scripts: mode, options, chunk size byte, then op and record per step.
@@ -174,5 +208,6 @@ int main(int argc, char** argv) {
     serverListSeeds();
     connectionSeeds();
     settingsSeeds(argv[2]);
+    webListSeeds();
     return 0;
 }
