@@ -10,9 +10,13 @@ it or with PYTHONPATH set to it):
 
     python3 -m kelvaro list 127.0.0.1 [more directories] [--all] [--min N]
         [--timeout-ms T] [--format tsv|json]
+    python3 -m kelvaro list ::1 --http-port P [--min N] [--timeout-ms T]
+        [--format tsv|json]
     python3 -m kelvaro count 127.0.0.1 [--update-port P] [--timeout-ms T]
 
-A directory is ADDRESS[:CLIENTPORT[:UPDATEPORT]]. The library is looked for
+A directory is ADDRESS[:CLIENTPORT[:UPDATEPORT]]; with --http-port, one
+address (a dotted quad or IPv6 text) whose /zones.json is read, IPv6 zones
+included. The library is looked for
 in $KELVARO_LIBRARY, then beside this file, then in the build tree this file
 sits in, then wherever ctypes.util.find_library finds "kelvaro".
 """
@@ -46,6 +50,18 @@ class _ZoneEntry(ctypes.Structure):
     ]
 
 
+class _WebZone(ctypes.Structure):
+    _fields_ = [
+        ("zone", _ZoneEntry),
+        ("has_address6", ctypes.c_int),
+        ("address6_text", ctypes.c_char * 46),
+        ("address6_bytes", ctypes.c_uint8 * 16),
+        ("port6", ctypes.c_uint16),
+        ("last_heard", ctypes.c_uint32),
+        ("from_peer", ctypes.c_int),
+    ]
+
+
 class _Directory(ctypes.Structure):
     _fields_ = [("address", ctypes.c_char_p), ("client_port", ctypes.c_uint16),
                 ("update_port", ctypes.c_uint16)]
@@ -58,6 +74,13 @@ class _FetchOptions(ctypes.Structure):
 
 # One listed zone; name and description are the bytes the directory listed.
 Zone = namedtuple("Zone", "address port population flag word name description directory")
+
+# One zone of a directory's /zones.json: a Zone's fields (directory is 0),
+# its family (4 or 6), its IPv6 address and port when it is on both families
+# (else None and 0), the seconds from its last update or ping reply to the
+# document's making, and whether it is known only from a peer's list.
+WebZone = namedtuple("WebZone", Zone._fields + ("family", "address6", "port6", "last_heard",
+                                                "from_peer"))
 
 
 class KelvaroError(Exception):
@@ -105,6 +128,11 @@ def library():
                                        ctypes.POINTER(ctypes.POINTER(_ZoneEntry)),
                                        ctypes.POINTER(ctypes.c_size_t)]
     lib.kelvaro_free_zones.argtypes = [ctypes.POINTER(_ZoneEntry)]
+    if hasattr(lib, "kelvaro_fetch_web"):  # since 1.1
+        lib.kelvaro_fetch_web.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_uint32,
+                                          ctypes.c_uint32, ctypes.POINTER(ctypes.POINTER(_WebZone)),
+                                          ctypes.POINTER(ctypes.c_size_t)]
+        lib.kelvaro_free_web_zones.argtypes = [ctypes.POINTER(_WebZone)]
     lib.kelvaro_count.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_uint32,
                                   ctypes.POINTER(ctypes.c_uint32)]
     lib.kelvaro_zone_create.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_uint16,
@@ -152,14 +180,45 @@ def fetch(directories, min_population=0, timeout_ms=2000, fetch_all=False, max_z
     _check(lib.kelvaro_fetch_list(array, len(parsed), ctypes.byref(options), ctypes.byref(zones),
                                   ctypes.byref(count)))
     try:
-        return [Zone(z.address_text.decode("ascii"), z.port, z.population, z.flag, z.word,
-                     ctypes.string_at(ctypes.addressof(z) + _ZoneEntry.name.offset, z.name_length),
-                     ctypes.string_at(ctypes.addressof(z) + _ZoneEntry.description.offset,
-                                      z.description_length),
-                     z.directory)
-                for z in (zones[i] for i in range(count.value))]
+        return [Zone(*_zone_fields(zones[i])) for i in range(count.value)]
     finally:
         lib.kelvaro_free_zones(zones)
+
+
+def _zone_fields(z):
+    # The texts by their lengths: they may hold any byte but NUL.
+    return (z.address_text.decode("ascii"), z.port, z.population, z.flag, z.word,
+            ctypes.string_at(ctypes.addressof(z) + _ZoneEntry.name.offset, z.name_length),
+            ctypes.string_at(ctypes.addressof(z) + _ZoneEntry.description.offset,
+                             z.description_length),
+            z.directory)
+
+
+def fetch_web(address, http_port=0, timeout_ms=2000, max_zones=0, min_population=0):
+    """Every zone of the directory's /zones.json (its HTTP front, [Http] Port;
+    0: 8080), IPv6 ones too, as WebZone records; address is a dotted quad or
+    IPv6 text. Zones below min_population are left out here. KelvaroError
+    when the document did not come whole or was refused."""
+    lib = library()
+    if not hasattr(lib, "kelvaro_fetch_web"):
+        raise OSError("fetch_web needs libkelvaro 1.1 or later, not %s"
+                      % lib.kelvaro_version().decode("ascii"))
+    zones = ctypes.POINTER(_WebZone)()
+    count = ctypes.c_size_t(0)
+    _check(lib.kelvaro_fetch_web(address.encode("ascii"), http_port, timeout_ms, max_zones,
+                                 ctypes.byref(zones), ctypes.byref(count)))
+    try:
+        found = []
+        for i in range(count.value):
+            z = zones[i]
+            if z.zone.population < min_population:
+                continue
+            address6 = z.address6_text.decode("ascii") if z.has_address6 else None
+            found.append(WebZone(*_zone_fields(z.zone), z.zone.family, address6, z.port6,
+                                 z.last_heard, bool(z.from_peer)))
+        return found
+    finally:
+        lib.kelvaro_free_web_zones(zones)
 
 
 def count(address, update_port=0, timeout_ms=2000):
@@ -220,15 +279,32 @@ def _json_text(raw):
     return '"' + "".join(out) + '"'
 
 
+def _endpoint(address, port):
+    return ("[%s]:%d" if ":" in address else "%s:%d") % (address, port)
+
+
+def _json_zone(z):
+    text = ('{"address":"%s","port":%d,"population":%d,"flag":%d,"word":%d,"name":%s,'
+            '"description":%s' % (z.address, z.port, z.population, z.flag, z.word,
+                                  _json_text(z.name), _json_text(z.description)))
+    # A zone on both families as /zones.json writes it.
+    if getattr(z, "address6", None):
+        text += ',"address6":"%s","port6":%d,"addresses":["%s","%s"]' % (
+            z.address6, z.port6, _endpoint(z.address, z.port), _endpoint(z.address6, z.port6))
+    return text + "}"
+
+
 def main(arguments):
     usage = ("usage: python3 -m kelvaro list DIRECTORY... [--all] [--min N] [--timeout-ms T]"
-             " [--format tsv|json]\n       python3 -m kelvaro count ADDRESS [--update-port P]"
-             " [--timeout-ms T]\n")
+             " [--format tsv|json]\n       python3 -m kelvaro list ADDRESS --http-port P"
+             " [--min N] [--timeout-ms T] [--format tsv|json]\n"
+             "       python3 -m kelvaro count ADDRESS [--update-port P] [--timeout-ms T]\n")
     if not arguments or arguments[0] not in ("list", "count"):
         sys.stderr.write(usage)
         return 2
     command, rest = arguments[0], arguments[1:]
-    directories, options = [], {"--min": 0, "--timeout-ms": 2000, "--update-port": 0}
+    directories = []
+    options = {"--min": 0, "--timeout-ms": 2000, "--update-port": 0, "--http-port": 0}
     fetch_all, output = False, "tsv"
     i = 0
     try:
@@ -247,7 +323,9 @@ def main(arguments):
     except (IndexError, ValueError):
         sys.stderr.write(usage)
         return 2
-    if not directories or output not in ("tsv", "json"):
+    web = options["--http-port"] != 0
+    if (not directories or output not in ("tsv", "json")
+            or (web and (command != "list" or fetch_all or len(directories) > 1))):
         sys.stderr.write(usage)
         return 2
     try:
@@ -255,16 +333,17 @@ def main(arguments):
             address = parse_directory(directories[0])[0]
             print(count(address, options["--update-port"], options["--timeout-ms"]))
             return 0
-        zones = fetch(directories, options["--min"], options["--timeout-ms"], fetch_all)
+        if web:
+            zones = fetch_web(directories[0], options["--http-port"], options["--timeout-ms"],
+                              min_population=options["--min"])
+        else:
+            zones = fetch(directories, options["--min"], options["--timeout-ms"], fetch_all)
     except (KelvaroError, OSError, ValueError) as error:
         sys.stderr.write("kelvaro: %s\n" % error)
         return 1
     out = sys.stdout.buffer
     if output == "json":
-        rows = ['{"address":"%s","port":%d,"population":%d,"flag":%d,"word":%d,"name":%s,'
-                '"description":%s}' % (z.address, z.port, z.population, z.flag, z.word,
-                                       _json_text(z.name), _json_text(z.description))
-                for z in zones]
+        rows = [_json_zone(z) for z in zones]
         out.write(("[" + ",\n".join(rows) + "]\n").encode("ascii"))
     else:
         for z in zones:
