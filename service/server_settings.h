@@ -29,9 +29,10 @@ constexpr int kMaxPeers = 10;
 // The most datagrams one endpoint yields in one iteration, so that one busy
 // port cannot starve the others or the zone upkeep for long.
 constexpr int32_t kMaxDatagramsPerIteration = 1024;
-// A wake waits at most this long for a batch (microseconds): past a few
-// milliseconds the wait would be felt as latency and saves nothing more.
-constexpr int32_t kMaxBatchWaitTime = 2000;
+// A wake waits at most this long for a batch (microseconds). Longer waits save
+// little more, and a burst arriving during one could overrun the socket's
+// receive buffer (some 200 datagrams by default) before it is read.
+constexpr int32_t kMaxBatchWaitTime = 500;
 constexpr const char* kIniFileName = "kelvaro.ini";
 // The longest interval that the unsigned 32-bit elapsed-time test still sees
 // pass reliably (elapsed time itself wraps at 2^32 ms): about 24.8 days.

@@ -36,8 +36,8 @@ TEST(BusyDirectorySettingsTest, KeysAreReadAsIntegersAndKeptInRange) {
         {"[Zone]\nDatagramsPerIteration=9\nWakeOnTraffic=1\nBatchWaitTime=5\n", 1, false},  // wrong section
         {"[CPU]\nBatchWaitTime=0\n", 1, false, 0},
         {"[CPU]\nBatchWaitTime=-1\n", 1, false, 0},
-        {"[CPU]\nBatchWaitTime=2000\n", 1, false, 2000},
-        {"[CPU]\nBatchWaitTime=2001\n", 1, false, 2000},
+        {"[CPU]\nBatchWaitTime=500\n", 1, false, 500},
+        {"[CPU]\nBatchWaitTime=501\n", 1, false, 500},
     };
     for (const Case& c : cases) {
         TempDirectory directory;
