@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform/tick_clock.h"
 #include "platform/wait.h"
 
 namespace kelvaro {
@@ -130,9 +131,14 @@ TrafficPause::TrafficPause(std::span<const int> sockets)
     : watched(watchedFor(sockets)),
       set(std::span<const int>(watched.descriptors.data(), watched.count)) {}
 
-uint32_t TrafficPause::pause(uint32_t timeoutMs) {
-    const uint32_t ready = set.wait(timeoutMs);
+uint32_t TrafficPause::pause(uint32_t timeoutMs, uint32_t gatherUs) {
+    uint32_t ready = set.wait(timeoutMs);
     const uint32_t stdinBit = 1u << watched.stdinSlot;
+    const uint32_t socketBits = stdinBit - 1;
+    if (gatherUs > 0 && ready != 0 && (ready & ~socketBits) == 0) {
+        sleepUs(gatherUs);
+        ready |= set.wait(0);
+    }
     stdinQuiet = watchStdin && (ready & stdinBit) == 0;
     // A pipe whose writer has gone stays readable with nothing to read: no
     // key can come from it any more, so it is not watched again.
@@ -140,7 +146,7 @@ uint32_t TrafficPause::pause(uint32_t timeoutMs) {
         watchStdin = false;
         set.forget(watched.stdinSlot);
     }
-    return ready & (stdinBit - 1);
+    return ready & socketBits;
 }
 
 bool takeReloadRequest() {

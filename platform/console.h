@@ -56,8 +56,12 @@ public:
     explicit TrafficPause(std::span<const int> sockets);
 
     // A mask with bit i set for sockets[i] found readable; 0 when the pause
-    // ended for another reason or at its time limit.
-    uint32_t pause(uint32_t timeoutMs);
+    // ended for another reason or at its time limit. With gatherUs, a pause
+    // that ends on a socket (and on nothing else: a key or a signal ends it
+    // at once) sleeps that much longer before it returns, so that datagrams
+    // arriving close behind the first are read with it in one batch; the
+    // mask then covers what arrived meanwhile too.
+    uint32_t pause(uint32_t timeoutMs, uint32_t gatherUs = 0);
 
 private:
     static constexpr size_t kMostSockets = 8;

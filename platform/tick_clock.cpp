@@ -27,6 +27,11 @@ void sleepMs(uint32_t ms) {
     nanosleep(&request, nullptr);
 }
 
+void sleepUs(uint32_t us) {
+    timespec request{static_cast<time_t>(us / 1000000u), static_cast<long>(us % 1000000u) * 1000L};
+    nanosleep(&request, nullptr);
+}
+
 ManualClock::ManualClock(uint32_t startMs) {
     manualActive = true;
     manualNow = startMs;

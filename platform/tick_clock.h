@@ -26,6 +26,9 @@ inline bool intervalPassed(uint32_t now, uint32_t then, uint32_t limit) {
 }
 
 void sleepMs(uint32_t ms);
+// A sleep finer than the millisecond (the system's timer slack, usually
+// 50 us, may add to it); a signal cuts it short like sleepMs.
+void sleepUs(uint32_t us);
 
 // A hand-moved tick counter for tests. At most one at a time; it restores the
 // system counter when destroyed. It keeps a 64-bit count: set() names the low

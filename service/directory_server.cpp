@@ -142,6 +142,8 @@ DirectoryServer::~DirectoryServer() {
 // iteration.
 void DirectoryServer::iterate(uint32_t readablePorts) {
     readable = readablePorts != 0 ? readablePorts : kAllPorts;
+    const std::array<uint64_t, 4> takenBefore = {counters.updateDatagrams, counters.pingDatagrams,
+                                                 counters.clientDatagrams, counters.downloadDatagrams};
     checkSlowIteration();
     pollTransport();
     trackDeliveries();
@@ -150,6 +152,12 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
     pingEndpoint.flush();
     if ((readable & (kPingPortBit | kPing6PortBit)) != 0) receivePingReply();
     pingEndpoint.flush();
+    const std::array<uint64_t, 4> takenAfter = {counters.updateDatagrams, counters.pingDatagrams,
+                                                counters.clientDatagrams, counters.downloadDatagrams};
+    uint64_t busiest = 0;
+    for (size_t port = 0; port < takenBefore.size(); ++port)
+        busiest = std::max(busiest, takenAfter[port] - takenBefore[port]);
+    denseTraffic = busiest >= 2 && busiest < datagramsPerIteration();
     scheduleDownloads();
     zoneList.expireDrops();
     history_.iterate(zoneList, static_cast<int64_t>(std::time(nullptr)));

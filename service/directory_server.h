@@ -106,6 +106,14 @@ public:
     // is read.
     void iterate(uint32_t readablePorts = 0);
 
+    // Whether the last iteration met traffic arriving faster than one wake per
+    // datagram: some port yielded two or more, but fewer than
+    // DatagramsPerIteration (after a full batch more is already waiting, and
+    // the next pause returns at once anyway). The service loop then lets the
+    // next wake gather a batch (BatchWaitTime) instead of taking the one or
+    // two datagrams that woke it, which is what costs a busy directory its CPU.
+    bool trafficDense() const { return denseTraffic; }
+
     // The server list of the zones whose population is at least minimum, as
     // whole entries in at most 50000 bytes. When they all fit, the list holds
     // them in list order. When they do not, the list is full: it starts where
@@ -306,6 +314,7 @@ private:
     UdpEndpoint pingEndpoint;
     uint32_t lastSweepTick = 0;
     uint32_t lastIterationTick = 0;
+    bool denseTraffic = false;
     bool busy = false;  // transfers in progress: zone upkeep waits
     uint32_t busySinceTick = 0;  // the iteration that made busy true
     uint32_t sweepOwed = 0;      // pings the current sweep has still to send

@@ -202,7 +202,11 @@ int main(int argc, char** argv) {
         // time-out, bytes it already holds).
         const uint32_t pauseMs = web.waitLimitMs(iterationSleepMs(settings.IterationSleepTime));
         if (pauseMs == 0) continue;  // even a zero-length sleep costs the timer slack
-        if (settings.WakeOnTraffic) readable = trafficPause.pause(pauseMs);
+        if (settings.WakeOnTraffic) {
+            const uint32_t gatherUs =
+                server->trafficDense() ? static_cast<uint32_t>(settings.BatchWaitTime) : 0;
+            readable = trafficPause.pause(pauseMs, gatherUs);
+        }
         else kelvaro::sleepMs(pauseMs);
     }
     server.reset();

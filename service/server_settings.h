@@ -29,6 +29,10 @@ constexpr int kMaxPeers = 10;
 // The most datagrams one endpoint yields in one iteration, so that one busy
 // port cannot starve the others or the zone upkeep for long.
 constexpr int32_t kMaxDatagramsPerIteration = 1024;
+// A wake waits at most this long for a batch (microseconds). Longer waits save
+// little more, and a burst arriving during one could overrun the socket's
+// receive buffer (some 200 datagrams by default) before it is read.
+constexpr int32_t kMaxBatchWaitTime = 500;
 constexpr const char* kIniFileName = "kelvaro.ini";
 // The longest interval that the unsigned 32-bit elapsed-time test still sees
 // pass reliably (elapsed time itself wraps at 2^32 ms): about 24.8 days.
@@ -103,6 +107,9 @@ struct ServerSettings {
     int32_t IterationSleepTime = 0;   // ms
     int32_t DatagramsPerIteration = 0;  // per endpoint, 1..kMaxDatagramsPerIteration
     bool WakeOnTraffic = false;       // the pause ends when a datagram arrives
+    // With WakeOnTraffic, how long a wake waits for more datagrams while
+    // traffic is dense (DirectoryServer::trafficDense); 0: never.
+    int32_t BatchWaitTime = 0;        // microseconds, 0..kMaxBatchWaitTime
     int32_t SweepTime = 0;            // ms
     int32_t DropLimit = 0;            // re-pings
     int32_t ReclaimDelay = 0;         // ms (ini: hours)
@@ -157,6 +164,9 @@ struct IntegerKey {
     // into it and reported.
     int32_t least = INT32_MIN;
     int32_t most = INT32_MAX;
+    // Named in the settings report only when set to other than its default:
+    // a key added after the report's lines were settled, which keeps them.
+    bool reportedWhenChanged = false;
 };
 const IntegerKey* integerKeysBegin();
 const IntegerKey* integerKeysEnd();

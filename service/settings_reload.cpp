@@ -68,6 +68,7 @@ constexpr ReloadKey kReloadKeys[] = {
     {"CPU", "DatagramsPerIteration", integerText<&S::DatagramsPerIteration>,
      copyField<&S::DatagramsPerIteration>},
     {"CPU", "WakeOnTraffic", flagText<&S::WakeOnTraffic>, copyField<&S::WakeOnTraffic>},
+    {"CPU", "BatchWaitTime", integerText<&S::BatchWaitTime>, copyField<&S::BatchWaitTime>},
     {"Zone", "SweepTime", integerText<&S::SweepTime>, copyField<&S::SweepTime>},
     {"Zone", "DropLimit", integerText<&S::DropLimit>, copyField<&S::DropLimit>},
     {"Zone", "ReclaimDelay", integerText<&S::ReclaimDelay, kHour>, copyField<&S::ReclaimDelay>},

@@ -41,9 +41,7 @@ void valueLines(const ServerSettings& settings, std::vector<std::string>& lines)
         for (const IntegerKey* row = integerKeysBegin(); row != integerKeysEnd(); ++row) {
             if (section != row->section) continue;
             const std::string value = inFileUnits(settings.*(row->field), row->scale);
-            // A key added after the report's lines were settled shows only
-            // when set otherwise, so that the lines stay as they were.
-            if (std::strcmp(row->key, "HistoryInterval") == 0 && value == row->defaultText) continue;
+            if (row->reportedWhenChanged && value == row->defaultText) continue;
             line += std::string(" ") + row->key + "=" + value;
         }
         if (section == "Core") line += std::string(" ClusterMode=") + (settings.ClusterMode ? "1" : "0");

@@ -64,4 +64,13 @@ inline void storeText(char* target, size_t capacity, std::string_view text) {
     copyBytes(text.data(), target, length < capacity - 1 ? length : capacity - 1);
 }
 
+// Whether an array filled by storeText (zero past its text) already holds
+// what storeText(stored, capacity, text) would leave; reads only the bytes
+// up to the stored text's end. REQUIRES: capacity >= 1.
+inline bool holdsText(const char* stored, size_t capacity, std::string_view text) {
+    size_t length = textLength(text);
+    if (length > capacity - 1) length = capacity - 1;
+    return std::memcmp(stored, text.data(), length) == 0 && stored[length] == '\0';
+}
+
 }  // namespace kelvaro

@@ -21,16 +21,14 @@ bool ZoneRecord::matches(const IpAddress& otherAddress, uint16_t otherPort) cons
     return address == otherAddress && port == otherPort;
 }
 
+// Compared in place: a zone repeats its texts, and in a big list the record
+// is seldom in the cache, so only the bytes the new texts span are read.
 bool ZoneRecord::setText(std::string_view newName, std::string_view newDescription) {
-    char nextName[kZoneNameSize];
-    char nextDescription[kZoneDescriptionSize];
-    storeText(nextName, sizeof nextName, newName);
-    storeText(nextDescription, sizeof nextDescription, newDescription);
-    const bool changed = std::memcmp(name, nextName, sizeof name) != 0 ||
-                         std::memcmp(description, nextDescription, sizeof description) != 0;
+    const bool changed = !holdsText(name, sizeof name, newName) ||
+                         !holdsText(description, sizeof description, newDescription);
     if (changed) {
-        std::memcpy(name, nextName, sizeof name);
-        std::memcpy(description, nextDescription, sizeof description);
+        storeText(name, sizeof name, newName);
+        storeText(description, sizeof description, newDescription);
     }
     return changed;
 }

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "platform/console.h"
+#include "platform/tick_clock.h"
+
 namespace kelvaro {
 namespace {
 
@@ -45,6 +50,27 @@ TEST(WaitForReadableTest, ReportsExactlyTheDescriptorsWithSomethingToRead) {
         }
         for (const int descriptor : {first[0], second[0], second[1]}) ::close(descriptor);
     }
+}
+
+// A pause that gathers reports, besides what woke it, what arrived while it
+// gathered, so the loop reads that in the same iteration.
+TEST(TrafficPauseTest, AGatherReportsWhatArrivedMeanwhile) {
+    int first[2];
+    int second[2];
+    ASSERT_EQ(pipe2(first, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(second, O_CLOEXEC), 0);
+    const int watched[] = {first[0], second[0]};
+    TrafficPause pause(watched);
+    const char byte = 1;
+    ASSERT_EQ(write(first[1], &byte, 1), 1);
+    // The second byte comes well inside the gather, however slow the machine.
+    std::thread late([&] {
+        sleepMs(20);
+        [[maybe_unused]] const ssize_t written = write(second[1], &byte, 1);
+    });
+    EXPECT_EQ(pause.pause(600000, 500000), (1u << 0) | (1u << 1));
+    late.join();
+    for (const int descriptor : {first[0], first[1], second[0], second[1]}) ::close(descriptor);
 }
 
 }  // namespace

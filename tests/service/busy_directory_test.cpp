@@ -22,6 +22,7 @@ TEST(BusyDirectorySettingsTest, KeysAreReadAsIntegersAndKeptInRange) {
         const char* ini;
         int32_t datagrams;
         bool wake;
+        int32_t batchWait = 200;
     };
     const Case cases[] = {
         {"", 1, false},
@@ -32,7 +33,11 @@ TEST(BusyDirectorySettingsTest, KeysAreReadAsIntegersAndKeptInRange) {
         {"[CPU]\nDatagramsPerIteration=1025\n", 1024, false},
         {"[CPU]\nDatagramsPerIteration=99999999999\nWakeOnTraffic=yes\n", 1024, false},
         {"[cpu]\ndatagramsperiteration=12 per port\nwakeontraffic=2\n", 12, true},
-        {"[Zone]\nDatagramsPerIteration=9\nWakeOnTraffic=1\n", 1, false},  // wrong section
+        {"[Zone]\nDatagramsPerIteration=9\nWakeOnTraffic=1\nBatchWaitTime=5\n", 1, false},  // wrong section
+        {"[CPU]\nBatchWaitTime=0\n", 1, false, 0},
+        {"[CPU]\nBatchWaitTime=-1\n", 1, false, 0},
+        {"[CPU]\nBatchWaitTime=500\n", 1, false, 500},
+        {"[CPU]\nBatchWaitTime=501\n", 1, false, 500},
     };
     for (const Case& c : cases) {
         TempDirectory directory;
@@ -41,6 +46,7 @@ TEST(BusyDirectorySettingsTest, KeysAreReadAsIntegersAndKeptInRange) {
         settings.load(directory.path());
         EXPECT_EQ(settings.DatagramsPerIteration, c.datagrams) << c.ini;
         EXPECT_EQ(settings.WakeOnTraffic, c.wake) << c.ini;
+        EXPECT_EQ(settings.BatchWaitTime, c.batchWait) << c.ini;
     }
 }
 
@@ -78,6 +84,46 @@ TEST_F(DatagramsPerIterationTest, EachIterationTakesUpToTheSettingFromEachPort) 
         }
         EXPECT_EQ(server->zones().count(), 5);
         EXPECT_EQ(iterate(), "");  // nothing left behind
+        server.reset();
+        TearDown();
+    }
+}
+
+using TrafficDenseTest = ServerFixture;
+
+// Traffic is dense when one port yielded two or more datagrams but less than
+// a full batch, which would leave the next pause nothing to wait for.
+TEST_F(TrafficDenseTest, OnlyAPartBatchOnOnePortMakesTheNextWakeWait) {
+    struct Case {
+        int datagramsPerIteration;
+        int updates;
+        int pingReplies;
+        bool dense;
+    };
+    const Case cases[] = {
+        {4, 0, 0, false}, {4, 1, 0, false}, {4, 2, 0, true},  {4, 3, 0, true},
+        {4, 4, 0, false},  // a full batch: more may be waiting already
+        {4, 1, 1, false},  // one on each of two ports is not a batch
+        {4, 0, 3, true},  {1, 2, 2, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.datagramsPerIteration << " per iteration, " << c.updates
+                                          << " updates, " << c.pingReplies << " ping replies");
+        start("[CPU]\nDatagramsPerIteration=" + std::to_string(c.datagramsPerIteration) + "\n");
+        UdpEndpoint sender;
+        ASSERT_GE(sender.open(0), 0);
+        for (int i = 0; i < c.updates; ++i) {
+            ZoneUpdate update;
+            update.port = static_cast<uint16_t>(3000 + i);
+            update.name = "Zone " + std::to_string(i);
+            ASSERT_TRUE(sendTo(sender, server->updatePort(), updateDatagram(update)));
+        }
+        for (int i = 0; i < c.pingReplies; ++i) ASSERT_TRUE(sendTo(sender, server->pingPort(), le32(7)));
+        iterate();
+        EXPECT_EQ(server->trafficDense(), c.dense);
+        iterate();  // whatever a full batch left behind, then nothing
+        iterate();
+        EXPECT_FALSE(server->trafficDense());
         server.reset();
         TearDown();
     }

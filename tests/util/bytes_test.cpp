@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
 namespace kelvaro {
 namespace {
 
@@ -34,6 +37,30 @@ TEST(BytesTest, BoundedLengthNeverPassesItsCapacity) {
     const char full[4] = {'a', 'b', 'c', 'd'};
     EXPECT_EQ(boundedLength(full, 4), 4u);
     EXPECT_EQ(boundedLength("ab\0cd", 5), 2u);
+}
+
+// holdsText must agree with comparing the whole array after a storeText, the
+// way a changed text used to be found.
+TEST(BytesTest, HoldsTextAgreesWithAWholeArrayComparison) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string stored;
+        std::string next;
+    };
+    const Case cases[] = {
+        {"Zone", "Zone"},     {"Zone", "Zon"},      {"Zon", "Zone"},        {"", ""},
+        {"", "a"},            {"a", ""},            {"Zone", "Zone\0x"s},   {"Zone\0x"s, "Zone"},
+        {"abcdefgh", "abcdefg"},  // stored cut at the capacity of 8: 7 bytes
+        {"abcdefgh", "abcdefgX"}, {"abcdefg", "abcdefgh"}, {"abcdefg", "abcdef"},
+    };
+    for (const Case& c : cases) {
+        char stored[8];
+        char next[8];
+        storeText(stored, sizeof stored, c.stored);
+        storeText(next, sizeof next, c.next);
+        EXPECT_EQ(holdsText(stored, sizeof stored, c.next), std::memcmp(stored, next, sizeof stored) == 0)
+            << '"' << c.stored << "\" then \"" << c.next << '"';
+    }
 }
 
 }  // namespace
