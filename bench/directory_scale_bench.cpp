@@ -93,6 +93,31 @@ void BM_UpdateKnownZone(benchmark::State& state) {
 }
 BENCHMARK(BM_UpdateKnownZone)->Apply(sizes);
 
+// Updates of zones spread over the whole list, as a busy directory takes them:
+// in a big list each zone's index slot, node and record are out of the cache.
+// The second argument 1 loads the next updates' zones ahead while one is
+// handled, as the service's batch loop does.
+void BM_UpdateSpreadOverList(benchmark::State& state) {
+    Directory directory(state.range(0));
+    const bool ahead = state.range(1) != 0;
+    std::vector<Datagram> updates;
+    for (int64_t i = 0; i < 8192; ++i) {
+        const int64_t zone = (i * 7919) % state.range(0);
+        updates.push_back(datagramFrom(zoneAddress(zone), 40000, updateFor(zone)));
+    }
+    QuietStdout quiet;
+    size_t next = 0;
+    for (auto _ : state) {
+        if (ahead)
+            for (uint32_t distance = 0; distance < ZoneList::kPrefetchDistance; ++distance)
+                prefetchForUpdate(updates[(next + 1 + distance) % updates.size()], directory.list,
+                                  directory.passwords, distance);
+        handleUpdateDatagram(updates[next], directory.passwords, directory.list, directory.pingEndpoint);
+        next = (next + 1) % updates.size();
+    }
+}
+BENCHMARK(BM_UpdateSpreadOverList)->ArgsProduct({{1000, 10000, 100000}, {0, 1}});
+
 // A zone unknown at that address and port, whose name family is already
 // registered; it is dropped again right after, so the list keeps its size.
 void BM_UpdateNewZone(benchmark::State& state) {

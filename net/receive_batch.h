@@ -42,6 +42,9 @@ public:
 
     // Datagrams read and not yet handed out.
     uint32_t waiting() const { return filled - handed; }
+    // The datagram k places after the last one handed out, already read; or
+    // nullptr. Its handler may start loading what it will touch.
+    const Datagram* ahead(uint32_t k) const { return k < waiting() ? &ready[handed + k] : nullptr; }
     bool usesSingleCalls() const { return singleCalls; }
 
 private:

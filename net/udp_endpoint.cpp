@@ -184,6 +184,11 @@ uint32_t UdpEndpoint::held() const {
            (six.received ? six.received->waiting() : 0);
 }
 
+const Datagram* UdpEndpoint::ahead(uint32_t k) const {
+    if (four.received && four.received->waiting() > 0) return four.received->ahead(k);
+    return six.received ? six.received->ahead(k) : nullptr;
+}
+
 std::unique_ptr<Datagram> UdpEndpoint::poll() {
     const Datagram* next = receive(1);
     if (next == nullptr) return nullptr;

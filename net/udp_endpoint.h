@@ -132,6 +132,10 @@ public:
     // Datagrams already read from the sockets and not yet handed out: they
     // make the sockets look empty to a wait.
     uint32_t held() const;
+    // The held datagram k places after the last one receive() handed out
+    // (from the socket being handed out from), or nullptr; receive() then
+    // hands it out k + 1 calls later unless the caller stops before.
+    const Datagram* ahead(uint32_t k) const;
 
     // At most one waiting datagram, as a copy the caller owns, or nullptr.
     std::unique_ptr<Datagram> poll();

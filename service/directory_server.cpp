@@ -395,6 +395,12 @@ void DirectoryServer::receiveUpdate() {
     for (uint32_t taken = 0; taken < limit; ++taken) {
         const Datagram* datagram = updateEndpoint.receive(limit - taken);
         if (datagram == nullptr) return;
+        // The batch already holds the next updates: their zones are loaded
+        // while this one is handled.
+        for (uint32_t distance = 0; distance < ZoneList::kPrefetchDistance && taken + 1 + distance < limit;
+             ++distance)
+            if (const Datagram* later = updateEndpoint.ahead(distance))
+                prefetchForUpdate(*later, zoneList, passwords, distance);
         ++counters.updateDatagrams;
         const uint64_t heldBefore = pending ? pending->added : 0;
         countUpdate(handleUpdateDatagram(*datagram, passwords, zoneList, pingEndpoint, gate()));

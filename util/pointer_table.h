@@ -62,6 +62,26 @@ public:
         return nullptr;
     }
 
+    // Loading ahead, for a caller that will soon look keyHash up and has other
+    // work to do meanwhile: prefetchSlot starts loading the slot a find
+    // begins with; candidate, best called once that slot has arrived, is the
+    // object a find would try first (its tag agrees), unverified, or nullptr.
+    void prefetchSlot(uint64_t keyHash) const {
+        if (!slots.empty()) __builtin_prefetch(&slots[seeded(keyHash) & (slots.size() - 1)]);
+    }
+    T* candidate(uint64_t keyHash) const {
+        if (slots.empty()) return nullptr;
+        const uint64_t hash = seeded(keyHash);
+        const size_t mask = slots.size() - 1;
+        const uintptr_t tag = tagOf(hash);
+        for (size_t i = hash & mask, probes = 0; probes < kCandidateProbes; i = (i + 1) & mask, ++probes) {
+            const uintptr_t slot = slots[i];
+            if (slot == 0) return nullptr;
+            if ((slot & kTagMask) == tag) return objectOf(slot);
+        }
+        return nullptr;
+    }
+
     // Adds object (not yet in the table).
     void insert(T* object) {
         if ((count + 1) * kLoadDenominator > slots.size() * kLoadNumerator) grow();
@@ -105,6 +125,7 @@ private:
     static constexpr size_t kLoadNumerator = 4;  // at most 4/5 full
     static constexpr size_t kLoadDenominator = 5;
     static constexpr size_t kFirstCapacity = 16;
+    static constexpr size_t kCandidateProbes = 4;  // a run's first half line
 
     uint64_t seeded(uint64_t keyHash) const { return mixBits(keyHash ^ seed); }
     static uintptr_t tagOf(uint64_t hash) { return static_cast<uintptr_t>(hash >> 60) & kTagMask; }

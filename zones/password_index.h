@@ -30,6 +30,11 @@ public:
     // The oldest indexed record whose name captures name, or nullptr.
     ZonePassword* find(std::string_view name) const;
 
+    // Loading ahead for a find(name) that comes distance finds from now: at
+    // 1 and beyond the slots it reads, at 0 the records they name (once the
+    // slots have landed). Changes nothing.
+    void prefetch(std::string_view name, uint32_t distance) const;
+
     // Adds a record newer than every record added before (by sequence).
     void add(ZonePassword* record);
 

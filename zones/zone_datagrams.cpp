@@ -66,6 +66,14 @@ bool isValidZoneUpdate(const uint8_t* payload, size_t length) {
     return isValidZoneName(fieldText(payload, kNameOffset, kNameWidth));
 }
 
+void prefetchForUpdate(const Datagram& datagram, const ZoneList& zones, const ZonePasswords& passwords,
+                       uint32_t distance) {
+    if (datagram.bytes.size() < kMinZoneUpdateLength) return;
+    zones.prefetch(datagram.source.ip(), readU16(datagram.data(), kPortOffset), distance);
+    // The registry's records are one step from their slots, the zones' two.
+    if (distance < 2) passwords.prefetch(fieldText(datagram.data(), kNameOffset, kNameWidth), distance);
+}
+
 UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords,
                                    ZoneList& zones, UdpEndpoint& pingEndpoint,
                                    const ZoneGate& gate) {

@@ -78,6 +78,24 @@ bool ZoneList::holds(const ZoneRecord* record) const {
     return node != nullptr && node->element.get() == record;
 }
 
+void ZoneList::prefetch(const IpAddress& address, uint16_t port, uint32_t distance) const {
+    const uint64_t key = ipPortHashKey(address, port);
+    if (distance >= 2) {
+        index.prefetchSlot(key);
+        return;
+    }
+    const Node* node = index.candidate(key);
+    if (node == nullptr) return;
+    if (distance == 1) {
+        __builtin_prefetch(node);
+        return;
+    }
+    const ZoneRecord* record = node->element.get();
+    __builtin_prefetch(record);
+    __builtin_prefetch(record->name);
+    __builtin_prefetch(&record->lastHeardTick);
+}
+
 ZoneRecord* ZoneList::find(const IpAddress& address, uint16_t port) {
     Node* node = findNode(address, port);
     return node != nullptr ? node->element.get() : nullptr;

@@ -219,6 +219,23 @@ ZonePassword* PasswordIndex::find(std::string_view name) const {
     return best;
 }
 
+void PasswordIndex::prefetch(std::string_view name, uint32_t distance) const {
+    const auto load = [distance](const auto& table, uint64_t hash) {
+        if (distance > 0)
+            table.prefetchSlot(hash);
+        else if (const ZonePassword* record = table.candidate(hash))
+            __builtin_prefetch(record);
+    };
+    load(full, foldedHash(name, cappedLength(name, kNameCompareLength)));
+    for (const size_t position : kTagPositions) {
+        if (!hasTagSpace(name, position)) continue;
+        const uint64_t hash = foldedHash(name, position);
+        if (position == 2) load(tag2, hash);
+        if (position == 3) load(tag3, hash);
+        if (position == 4) load(tag4, hash);
+    }
+}
+
 void PasswordIndex::add(ZonePassword* record) {
     const std::string_view name = nameText(*record);
     full.insert(record);

@@ -93,6 +93,8 @@ public:
     // The record a name falls under: the oldest whose name captures it, or
     // nullptr. Costs the same at any registry size.
     ZonePassword* owner(std::string_view name) const { return index.find(name); }
+    // See PasswordIndex::prefetch.
+    void prefetch(std::string_view name, uint32_t distance) const { index.prefetch(name, distance); }
 
     int32_t count() const { return records.count(); }
     PointerList<ZonePassword>::Node* head() const { return records.head(); }

@@ -34,6 +34,16 @@ TEST(ReceiveBatchTest, OneCallKeepsEveryFittingDatagramAndDropsTheRestEachAlone)
         EXPECT_EQ(datagram->bytes, expected[i]) << i;
         EXPECT_TRUE(datagram->source.sameHost(sender.address)) << i;
         EXPECT_EQ(batch.waiting(), expected.size() - 1 - i);
+        // Looking ahead sees the kept datagrams still to come, and no further.
+        for (size_t k = 0; i + 1 + k <= expected.size(); ++k) {
+            const Datagram* later = batch.ahead(static_cast<uint32_t>(k));
+            if (i + 1 + k == expected.size()) {
+                EXPECT_EQ(later, nullptr) << i << " " << k;
+            } else {
+                ASSERT_NE(later, nullptr) << i << " " << k;
+                EXPECT_EQ(later->bytes, expected[i + 1 + k]) << i << " " << k;
+            }
+        }
     }
     EXPECT_EQ(batch.next(receiver.fd, 64), nullptr);
     EXPECT_FALSE(batch.usesSingleCalls());
