@@ -280,12 +280,13 @@ bool readSecondAddress(Json& json, kelvaro_web_zone& zone) {
     return true;
 }
 
+// A source a later directory may name is no reason to refuse its list: only
+// "peer" says the zone is known from a peer.
 bool readSource(Json& json, kelvaro_web_zone& zone) {
     char text[8] = {};
     TextSink sink{text, sizeof text - 1};
-    if (!json.string(sink) || !sink.whole()) return false;
-    if (sink.text() != "update" && sink.text() != "peer") return false;
-    zone.from_peer = sink.text() == "peer" ? 1 : 0;
+    if (!json.string(sink)) return false;
+    zone.from_peer = sink.whole() && sink.text() == "peer" ? 1 : 0;
     return true;
 }
 

@@ -123,6 +123,15 @@ TEST(WebListTest, ReadsEveryMemberOfAGoodZone) {
     zones.clear();
     ASSERT_EQ(readZonesJson(document(cases[2].zone), 10, zones), KELVARO_OK);
     EXPECT_EQ(zones[0].from_peer, 0);
+    for (const char* source : {"mirror", "peerless", "pee"}) {
+        Zones other;
+        ASSERT_EQ(readZonesJson(document(std::string(R"({"address":"10.0.0.1","port":5,"source":")") +
+                                         source + "\"}"),
+                                10, other),
+                  KELVARO_OK)
+            << source;
+        EXPECT_EQ(other[0].from_peer, 0) << source;
+    }
     uint8_t six[16] = {};
     inet_pton(AF_INET6, "2001:db8::1", six);
     EXPECT_EQ(std::memcmp(zones[0].address6_bytes, six, 16), 0);
@@ -186,7 +195,6 @@ TEST(WebListTest, RefusesWhatADirectoryNeverWrites) {
         {"population 65536", zone(R"("population":65536)")},
         {"flag 2", zone(R"("flag":2)")},
         {"word 2^32", zone(R"("word":4294967296)")},
-        {"source unknown", zone(R"("source":"other")")},
         {"a name that is a number", zone(R"("name":5)")},
         {"port twice", zone(R"("port":2)")},
         {"address twice", zone(R"("address":"10.0.0.2")")},
