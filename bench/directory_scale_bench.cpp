@@ -77,13 +77,19 @@ void sizes(benchmark::internal::Benchmark* bench) {
     for (const int64_t zones : {10, 1000, 10000, 100000}) bench->Arg(zones);
 }
 
-void BM_UpdateKnownZone(benchmark::State& state) {
-    Directory directory(state.range(0));
+// count updates of known zones, spread over a list of zones.
+std::vector<Datagram> spreadUpdates(int64_t zones, int64_t count) {
     std::vector<Datagram> updates;
-    for (int64_t i = 0; i < 64; ++i) {
-        const int64_t zone = (i * 7919) % state.range(0);
+    for (int64_t i = 0; i < count; ++i) {
+        const int64_t zone = (i * 7919) % zones;
         updates.push_back(datagramFrom(zoneAddress(zone), 40000, updateFor(zone)));
     }
+    return updates;
+}
+
+void BM_UpdateKnownZone(benchmark::State& state) {
+    Directory directory(state.range(0));
+    const std::vector<Datagram> updates = spreadUpdates(state.range(0), 64);
     QuietStdout quiet;
     size_t next = 0;
     for (auto _ : state) {
@@ -100,11 +106,7 @@ BENCHMARK(BM_UpdateKnownZone)->Apply(sizes);
 void BM_UpdateSpreadOverList(benchmark::State& state) {
     Directory directory(state.range(0));
     const bool ahead = state.range(1) != 0;
-    std::vector<Datagram> updates;
-    for (int64_t i = 0; i < 8192; ++i) {
-        const int64_t zone = (i * 7919) % state.range(0);
-        updates.push_back(datagramFrom(zoneAddress(zone), 40000, updateFor(zone)));
-    }
+    const std::vector<Datagram> updates = spreadUpdates(state.range(0), 8192);
     QuietStdout quiet;
     size_t next = 0;
     for (auto _ : state) {
