@@ -132,13 +132,17 @@ TrafficPause::TrafficPause(std::span<const int> sockets)
       set(std::span<const int>(watched.descriptors.data(), watched.count)) {}
 
 uint32_t TrafficPause::pause(uint32_t timeoutMs, uint32_t gatherUs) {
-    uint32_t ready = set.wait(timeoutMs);
+    uint32_t ready = 0;
+    if (gatherUs > 0) {
+        // Traffic is expected: sleeping first and looking after costs one
+        // wake for the whole gather, where waiting for the first datagram
+        // and then sleeping would cost two.
+        sleepUs(gatherUs);
+        ready = set.wait(0);
+    }
+    if (ready == 0) ready = set.wait(timeoutMs);
     const uint32_t stdinBit = 1u << watched.stdinSlot;
     const uint32_t socketBits = stdinBit - 1;
-    if (gatherUs > 0 && ready != 0 && (ready & ~socketBits) == 0) {
-        sleepUs(gatherUs);
-        ready |= set.wait(0);
-    }
     stdinQuiet = watchStdin && (ready & stdinBit) == 0;
     // A pipe whose writer has gone stays readable with nothing to read: no
     // key can come from it any more, so it is not watched again.

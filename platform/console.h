@@ -56,11 +56,11 @@ public:
     explicit TrafficPause(std::span<const int> sockets);
 
     // A mask with bit i set for sockets[i] found readable; 0 when the pause
-    // ended for another reason or at its time limit. With gatherUs, a pause
-    // that ends on a socket (and on nothing else: a key or a signal ends it
-    // at once) sleeps that much longer before it returns, so that datagrams
-    // arriving close behind the first are read with it in one batch; the
-    // mask then covers what arrived meanwhile too.
+    // ended for another reason or at its time limit. With gatherUs (traffic
+    // is dense) the pause first sleeps that long, so that the datagrams of
+    // the whole gather are read in one batch, and then looks: what arrived
+    // meanwhile ends it at once, and only when nothing did does it wait as
+    // usual. A signal cuts the sleep short; a key waits for its end.
     uint32_t pause(uint32_t timeoutMs, uint32_t gatherUs = 0);
 
 private:
