@@ -158,6 +158,7 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
     for (size_t port = 0; port < takenBefore.size(); ++port)
         busiest = std::max(busiest, takenAfter[port] - takenBefore[port]);
     denseTraffic = busiest >= 2 && busiest < datagramsPerIteration();
+    busiestBatch = static_cast<uint32_t>(busiest);
     scheduleDownloads();
     zoneList.expireDrops();
     history_.iterate(zoneList, static_cast<int64_t>(std::time(nullptr)));
@@ -169,6 +170,19 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
         runStatsTimer();
     }
     flushSends();
+}
+
+uint32_t DirectoryServer::nextGatherUs(uint32_t longest) {
+    if (!denseTraffic || longest == 0) {
+        gatherUs = 0;
+        return 0;
+    }
+    if (gatherUs == 0) return gatherUs = longest;
+    const uint64_t target = std::max<uint32_t>(2, datagramsPerIteration() * 3 / 4);
+    const uint64_t scaled = uint64_t{gatherUs} * target / std::max<uint32_t>(busiestBatch, 1);
+    const uint64_t shortest = std::max<uint32_t>(longest / 8, 1);
+    gatherUs = static_cast<uint32_t>(std::clamp<uint64_t>((gatherUs + scaled) / 2, shortest, longest));
+    return gatherUs;
 }
 
 void DirectoryServer::flushSends() {

@@ -110,9 +110,18 @@ public:
     // datagram: some port yielded two or more, but fewer than
     // DatagramsPerIteration (after a full batch more is already waiting, and
     // the next pause returns at once anyway). The service loop then lets the
-    // next wake gather a batch (BatchWaitTime) instead of taking the one or
-    // two datagrams that woke it, which is what costs a busy directory its CPU.
+    // next pause gather a batch (nextGatherUs) instead of waking for the one
+    // or two datagrams that come first, which is what costs a busy directory
+    // its CPU.
     bool trafficDense() const { return denseTraffic; }
+    // How long the next pause should gather, in microseconds, at most
+    // longest: 0 unless traffic is dense. The first gather of a dense spell
+    // takes longest; each later one is the last scaled by how far its batch
+    // fell short of, or went past, three quarters of DatagramsPerIteration
+    // (halfway, so that it settles), never below an eighth of longest. So a
+    // batch costs about the same whatever the rate, and a faster sender
+    // waits less.
+    uint32_t nextGatherUs(uint32_t longest);
 
     // The server list of the zones whose population is at least minimum, as
     // whole entries in at most 50000 bytes. When they all fit, the list holds
@@ -315,6 +324,8 @@ private:
     uint32_t lastSweepTick = 0;
     uint32_t lastIterationTick = 0;
     bool denseTraffic = false;
+    uint32_t busiestBatch = 0;  // datagrams the busiest port yielded last iteration
+    uint32_t gatherUs = 0;      // the gather nextGatherUs gave last; 0 outside a dense spell
     bool busy = false;  // transfers in progress: zone upkeep waits
     uint32_t busySinceTick = 0;  // the iteration that made busy true
     uint32_t sweepOwed = 0;      // pings the current sweep has still to send

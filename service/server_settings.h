@@ -107,8 +107,8 @@ struct ServerSettings {
     int32_t IterationSleepTime = 0;   // ms
     int32_t DatagramsPerIteration = 0;  // per endpoint, 1..kMaxDatagramsPerIteration
     bool WakeOnTraffic = false;       // the pause ends when a datagram arrives
-    // With WakeOnTraffic, how long a wake waits for more datagrams while
-    // traffic is dense (DirectoryServer::trafficDense); 0: never.
+    // With WakeOnTraffic, the longest a pause gathers datagrams while traffic
+    // is dense (DirectoryServer::nextGatherUs); 0: never.
     int32_t BatchWaitTime = 0;        // microseconds, 0..kMaxBatchWaitTime
     int32_t SweepTime = 0;            // ms
     int32_t DropLimit = 0;            // re-pings

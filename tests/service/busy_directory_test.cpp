@@ -129,5 +129,54 @@ TEST_F(TrafficDenseTest, OnlyAPartBatchOnOnePortMakesTheNextWakeWait) {
     }
 }
 
+// The gather follows the batches: the first of a dense spell is the longest,
+// a batch short of three quarters of DatagramsPerIteration (6 of 8 here)
+// lengthens the next, a bigger one shortens it, never below an eighth of the
+// longest; a spell ends with a single datagram or a full batch.
+TEST_F(TrafficDenseTest, TheGatherFollowsTheBatchesWithinItsBounds) {
+    start("[CPU]\nDatagramsPerIteration=8\n");
+    UdpEndpoint sender;
+    ASSERT_GE(sender.open(0), 0);
+    struct Step {
+        int updates;
+        uint32_t gatherUs;
+    };
+    const Step steps[] = {
+        {3, 400},  // a spell starts
+        {7, 371},  // (400 + 400 * 6 / 7) / 2
+        {2, 400},  // longer, up to the longest
+        {1, 0},    {3, 400}, {8, 0},  // a full batch ends it too
+    };
+    int port = 3000;
+    for (const Step& step : steps) {
+        for (int i = 0; i < step.updates; ++i) {
+            ZoneUpdate update;
+            update.port = static_cast<uint16_t>(port++);
+            update.name = "Zone " + std::to_string(port);
+            ASSERT_TRUE(sendTo(sender, server->updatePort(), updateDatagram(update)));
+        }
+        iterate();
+        EXPECT_EQ(server->nextGatherUs(400), step.gatherUs) << step.updates << " updates";
+    }
+    // Batches of 7 keep shortening it, down to an eighth of the longest.
+    uint32_t gather = 0;
+    for (int round = 0; round < 40; ++round) {
+        for (int i = 0; i < 7; ++i) {
+            ZoneUpdate update;
+            update.port = static_cast<uint16_t>(port++);
+            update.name = "Zone " + std::to_string(port);
+            ASSERT_TRUE(sendTo(sender, server->updatePort(), updateDatagram(update)));
+        }
+        iterate();
+        const uint32_t next = server->nextGatherUs(400);
+        if (round > 0) {
+            EXPECT_LE(next, gather);
+        }
+        gather = next;
+    }
+    EXPECT_EQ(gather, 50u);
+    EXPECT_EQ(server->nextGatherUs(0), 0u);  // off
+}
+
 }  // namespace
 }  // namespace kelvaro::testing_support
