@@ -111,7 +111,7 @@ void BM_UpdateSpreadOverList(benchmark::State& state) {
     size_t next = 0;
     for (auto _ : state) {
         if (ahead)
-            for (uint32_t distance = 0; distance < ZoneList::kPrefetchDistance; ++distance)
+            for (uint32_t distance = 0; distance < 3; ++distance)
                 prefetchForUpdate(updates[(next + 1 + distance) % updates.size()], directory.list,
                                   directory.passwords, distance);
         handleUpdateDatagram(updates[next], directory.passwords, directory.list, directory.pingEndpoint);

@@ -409,10 +409,16 @@ void DirectoryServer::receiveUpdate() {
     for (uint32_t taken = 0; taken < limit; ++taken) {
         const Datagram* datagram = updateEndpoint.receive(limit - taken);
         if (datagram == nullptr) return;
-        // The batch already holds the next updates: their zones are loaded
-        // while this one is handled.
-        for (uint32_t distance = 0; distance < ZoneList::kPrefetchDistance && taken + 1 + distance < limit;
-             ++distance)
+        // The batch already holds the next updates: what they will read is
+        // loaded while this one is handled. The index slots of a fresh batch
+        // all load together, the nodes and records a step or two ahead.
+        if (taken == 0)
+            for (uint32_t k = 0; k + 1 < limit; ++k) {
+                const Datagram* later = updateEndpoint.ahead(k);
+                if (later == nullptr) break;
+                prefetchForUpdate(*later, zoneList, passwords, 2);
+            }
+        for (uint32_t distance = 0; distance < 2 && taken + 1 + distance < limit; ++distance)
             if (const Datagram* later = updateEndpoint.ahead(distance))
                 prefetchForUpdate(*later, zoneList, passwords, distance);
         ++counters.updateDatagrams;

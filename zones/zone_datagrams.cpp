@@ -71,7 +71,7 @@ void prefetchForUpdate(const Datagram& datagram, const ZoneList& zones, const Zo
     if (datagram.bytes.size() < kMinZoneUpdateLength) return;
     zones.prefetch(datagram.source.ip(), readU16(datagram.data(), kPortOffset), distance);
     // The registry's records are one step from their slots, the zones' two.
-    if (distance < 2) passwords.prefetch(fieldText(datagram.data(), kNameOffset, kNameWidth), distance);
+    if (distance != 1) passwords.prefetch(fieldText(datagram.data(), kNameOffset, kNameWidth), distance);
 }
 
 UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords,

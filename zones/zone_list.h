@@ -128,7 +128,6 @@ public:
     // the node that slot names, at 0 the record's lines an update touches.
     // Each stage reads what the one before loaded; a zone not listed costs a
     // slot read. Changes nothing.
-    static constexpr uint32_t kPrefetchDistance = 3;
     void prefetch(const IpAddress& address, uint16_t port, uint32_t distance) const;
 
     // A known address and port gets the new flag, word and texts (port,
