@@ -1,9 +1,10 @@
 #include "web_list.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "util/ip_address.h"
 
 namespace kelvaro::client {
 namespace {
@@ -454,21 +455,16 @@ bool readAddress(std::string_view text, bool brackets, kelvaro_zone_entry& out) 
         text = text.substr(1, text.size() - 2);
         onlyV6 = true;
     }
-    if (text.empty() || text.size() > kLongestAddressText) return false;
-    char copy[kLongestAddressText + 1] = {};
-    std::memcpy(copy, text.data(), text.size());
-    uint8_t bytes[16] = {};
-    int family = AF_INET;
-    if (onlyV6 || inet_pton(AF_INET, copy, bytes) != 1) {
-        family = AF_INET6;
-        if (inet_pton(AF_INET6, copy, bytes) != 1) return false;
-    }
-    out.family = family == AF_INET ? KELVARO_FAMILY_IPV4 : KELVARO_FAMILY_IPV6;
-    std::memcpy(out.address_bytes, bytes, sizeof out.address_bytes);
-    out.address = 0;
-    if (family == AF_INET) std::memcpy(&out.address, bytes, 4);
+    IpAddress parsed;
+    if (!parseIpAddress(text, parsed) || (onlyV6 && !parsed.isV6())) return false;
+    out.family = parsed.isV6() ? KELVARO_FAMILY_IPV6 : KELVARO_FAMILY_IPV4;
+    std::memcpy(out.address_bytes, parsed.bytes.data(), sizeof out.address_bytes);
+    out.address = parsed.v4();
     // Written again from the bytes: the one text each address has.
-    return inet_ntop(family, bytes, out.address_text, sizeof out.address_text) != nullptr;
+    const std::string shown = parsed.text();
+    if (shown.size() >= sizeof out.address_text) return false;
+    std::memcpy(out.address_text, shown.c_str(), shown.size() + 1);
+    return true;
 }
 
 std::string webRequest(const kelvaro_zone_entry& host, uint16_t port) {
