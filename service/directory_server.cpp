@@ -157,7 +157,6 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
     uint64_t busiest = 0;
     for (size_t port = 0; port < takenBefore.size(); ++port)
         busiest = std::max(busiest, takenAfter[port] - takenBefore[port]);
-    denseTraffic = busiest >= 2 && busiest < datagramsPerIteration();
     busiestBatch = static_cast<uint32_t>(busiest);
     scheduleDownloads();
     zoneList.expireDrops();
@@ -173,7 +172,7 @@ void DirectoryServer::iterate(uint32_t readablePorts) {
 }
 
 uint32_t DirectoryServer::nextGatherUs(uint32_t longest) {
-    if (!denseTraffic || longest == 0) {
+    if (!trafficDense() || longest == 0) {
         gatherUs = 0;
         return 0;
     }

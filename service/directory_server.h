@@ -113,7 +113,7 @@ public:
     // next pause gather a batch (nextGatherUs) instead of waking for the one
     // or two datagrams that come first, which is what costs a busy directory
     // its CPU.
-    bool trafficDense() const { return denseTraffic; }
+    bool trafficDense() const { return busiestBatch >= 2 && busiestBatch < datagramsPerIteration(); }
     // How long the next pause should gather, in microseconds, at most
     // longest: 0 unless traffic is dense. The first gather of a dense spell
     // takes longest; each later one is the last scaled by how far its batch
@@ -323,7 +323,6 @@ private:
     UdpEndpoint pingEndpoint;
     uint32_t lastSweepTick = 0;
     uint32_t lastIterationTick = 0;
-    bool denseTraffic = false;
     uint32_t busiestBatch = 0;  // datagrams the busiest port yielded last iteration
     uint32_t gatherUs = 0;      // the gather nextGatherUs gave last; 0 outside a dense spell
     bool busy = false;  // transfers in progress: zone upkeep waits

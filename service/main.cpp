@@ -8,7 +8,6 @@
 // settings file that exists but cannot be read, or a --config file that does
 // not exist, ends the start with status 1.
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -205,7 +204,7 @@ int main(int argc, char** argv) {
         if (pauseMs == 0) continue;  // even a zero-length sleep costs the timer slack
         if (settings.WakeOnTraffic) {
             const uint32_t gatherUs =
-                server->nextGatherUs(static_cast<uint32_t>(std::max(settings.BatchWaitTime, 0)));
+                server->nextGatherUs(static_cast<uint32_t>(settings.BatchWaitTime));  // 0..500
             readable = trafficPause.pause(pauseMs, gatherUs);
         }
         else kelvaro::sleepMs(pauseMs);

@@ -64,13 +64,14 @@ enum class UpdateOutcome { Accepted, Malformed, BadPassword, Limit, CountQuery, 
 // address. When the gate verifies, an update from a zone not listed has its
 // password judged without touching the registry (peek) and the zone is held
 // pending (see admitZone); "---Update : <name>" is printed all the same.
-// Starts loading what handling datagram, distance updates from now, will
-// read of the zone list (ZoneList::prefetch); anything not an update is let be.
-void prefetchForUpdate(const Datagram& datagram, const ZoneList& zones, const ZonePasswords& passwords,
-                       uint32_t distance);
-
 UpdateOutcome handleUpdateDatagram(const Datagram& datagram, ZonePasswords& passwords, ZoneList& zones,
                           UdpEndpoint& pingEndpoint, const ZoneGate& gate = {});
+
+// Starts loading what handling datagram, distance updates from now, will read
+// of the zone list and the name registry (ZoneList::prefetch,
+// PasswordIndex::prefetch); anything not an update is let be. Changes nothing.
+void prefetchForUpdate(const Datagram& datagram, const ZoneList& zones, const ZonePasswords& passwords,
+                       uint32_t distance);
 
 // One datagram from the ping port. An 8-byte reply is matched to the zone at
 // its source address whose announced port is the source port - 1 (16 bits);
